@@ -1,0 +1,4 @@
+// The array library of native functions.
+#pragma once
+
+void array_init();

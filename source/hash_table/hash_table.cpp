@@ -1,0 +1,209 @@
+#include "hash_table/hash_table.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int32_t sTables = 0;
+
+// 33-multiplier string hash; bytes are taken as signed 8-bit values.
+inline uint32_t RawHash(const char* key) {
+    uint32_t h = 5381;
+    for (const char* p = key; *p; ++p) h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
+    return h;
+}
+
+inline uint32_t Bucket(const HashTable* ht, const char* key) {
+    return RawHash(key) % static_cast<uint32_t>(ht->size);
+}
+
+char* CopyKey(const char* key) {
+    size_t n = std::strlen(key) + 1;
+    char* copy = static_cast<char*>(std::malloc(n));
+    std::memcpy(copy, key, n);
+    return copy;
+}
+
+void FreeEntry(HashEntry* e) {
+    std::free(e->key);
+    delete e;
+}
+
+void GrowIfLoaded(HashTable* ht) {
+    if (static_cast<double>(ht->entries) / ht->size > 0.75) HT_Resize(ht, ht->size * 2);
+}
+
+}  // namespace
+
+void ZK_AssertFail(const char* expr, const char* file, int line, const char* func) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, func, expr);
+    std::abort();
+}
+
+HashTable* HT_Create(int32_t size) {
+    if (size <= 0) size = 1;
+    HashTable* ht = new HashTable;
+    ht->size = size;
+    ht->minSize = static_cast<uint32_t>(size);
+    ht->entries = 0;
+    ht->buckets = new HashEntry*[size]();
+    ++sTables;
+    return ht;
+}
+
+void HT_Clear(HashTable* ht, HT_ReleaseFunc release) {
+    if (!ht) return;
+    for (int32_t i = 0; i < ht->size; ++i) {
+        HashEntry* e = ht->buckets[i];
+        while (e) {
+            HashEntry* next = e->next;
+            if (release && e->data) release(e->data);
+            FreeEntry(e);
+            --ht->entries;
+            e = next;
+        }
+        ht->buckets[i] = nullptr;
+    }
+    ZK_ASSERT(ht->entries == 0);
+}
+
+void HT_Free(HashTable* ht, HT_ReleaseFunc release) {
+    if (!ht) return;
+    if (ht->buckets) HT_Clear(ht, release);
+    delete[] ht->buckets;
+    delete ht;
+    --sTables;
+}
+
+uint32_t HT_Hash(const HashTable* ht, const char* key) {
+    if (!ht) return 0;
+    return Bucket(ht, key);
+}
+
+HashEntry* HT_GetEntry(const HashTable* ht, const char* key) {
+    if (!ht) return nullptr;
+    for (HashEntry* e = ht->buckets[Bucket(ht, key)]; e; e = e->next)
+        if (std::strcmp(e->key, key) == 0) return e;
+    return nullptr;
+}
+
+void* HT_Get(const HashTable* ht, const char* key) {
+    HashEntry* e = HT_GetEntry(ht, key);
+    return e ? e->data : nullptr;
+}
+
+int HT_Exists(const HashTable* ht, const char* key) {
+    return HT_Get(ht, key) != nullptr;
+}
+
+int HT_Function(HashTable* ht, const char* key, HT_DataFunc func) {
+    HashEntry* e = HT_GetEntry(ht, key);
+    if (!e) return 0;
+    func(e->data);
+    return 1;
+}
+
+int HT_GetKey(const HashTable* ht, const void* data, std::string& key) {
+    if (!ht || !data) return 0;
+    for (int32_t i = 0; i < ht->size; ++i)
+        for (HashEntry* e = ht->buckets[i]; e; e = e->next)
+            if (e->data == data) {
+                key = e->key;
+                return 1;
+            }
+    return 0;
+}
+
+HashEntry* HT_NewEntry(const char* key, void* data) {
+    return new HashEntry{data, CopyKey(key), nullptr};
+}
+
+int HT_Add(HashTable* ht, const char* key, void* data) {
+    if (!ht) return 0;
+    GrowIfLoaded(ht);
+    HashEntry** link = &ht->buckets[Bucket(ht, key)];
+    for (; *link; link = &(*link)->next)
+        if (std::strcmp((*link)->key, key) == 0) return 0;
+    *link = HT_NewEntry(key, data);
+    ++ht->entries;
+    return 1;
+}
+
+int HT_UnsafeAdd(HashTable* ht, const char* key, void* data) {
+    if (!ht) return 0;
+    GrowIfLoaded(ht);
+    return HT_AddEntry(ht, HT_NewEntry(key, data));
+}
+
+HashEntry* HT_NewUnsafeEntry(HashTable* ht, const char* key) {
+    if (!ht) return nullptr;
+    HashEntry* e = HT_NewEntry(key, nullptr);
+    HT_AddEntry(ht, e);
+    return e;
+}
+
+int HT_AddEntry(HashTable* ht, HashEntry* entry) {
+    if (!ht || !entry) return 0;
+    HashEntry*& head = ht->buckets[Bucket(ht, entry->key)];
+    entry->next = head;
+    head = entry;
+    ++ht->entries;
+    return 1;
+}
+
+int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release) {
+    if (!ht) return 0;
+    if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
+        static_cast<double>(ht->entries) / ht->size < 0.25)
+        HT_Resize(ht, ht->size / 2);
+    for (HashEntry** link = &ht->buckets[Bucket(ht, key)]; *link; link = &(*link)->next) {
+        HashEntry* e = *link;
+        if (std::strcmp(e->key, key) != 0) continue;
+        *link = e->next;
+        if (release) release(e->data);
+        FreeEntry(e);
+        --ht->entries;
+        return 1;
+    }
+    return 0;
+}
+
+void HT_Resize(HashTable* ht, int32_t size) {
+    if (!ht) return;
+    if (size <= 0) size = 1;
+    if (static_cast<uint32_t>(size) < ht->minSize) ht->minSize = static_cast<uint32_t>(size);
+    if (size == ht->size) return;
+    HashEntry** old = ht->buckets;
+    int32_t oldSize = ht->size;
+    ht->buckets = new HashEntry*[size]();
+    ht->size = size;
+    for (int32_t i = 0; i < oldSize; ++i) {
+        HashEntry* e = old[i];
+        while (e) {
+            HashEntry* next = e->next;
+            HashEntry*& head = ht->buckets[Bucket(ht, e->key)];
+            e->next = head;
+            head = e;
+            e = next;
+        }
+    }
+    delete[] old;
+}
+
+void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func) {
+    if (!ht) return;
+    for (int32_t i = 0; i < ht->size; ++i)
+        for (HashEntry* e = ht->buckets[i]; e; e = e->next)
+            if (e->data) func(e->data);
+}
+
+void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func) {
+    if (!ht) return;
+    for (int32_t i = 0; i < ht->size; ++i)
+        for (HashEntry* e = ht->buckets[i]; e; e = e->next) func(e->key, e->data);
+}
+
+int32_t HT_TableCount() { return sTables; }

@@ -1,0 +1,60 @@
+// Separately chained hash table from NUL-terminated string keys to untyped data.
+//
+// Invariants:
+//  - size >= 1; entries equals the number of entries reachable from buckets;
+//    every entry lies in the chain of bucket HT_Hash(key).
+//  - The table owns its entries and their key copies, never the data: the
+//    operations that remove entries take a release callback for the data.
+//  - Orders are observable by scripts (member listings, debug output), so they
+//    are exact: HT_Add appends at a chain's tail, every other insertion links at
+//    the head; resizing visits old buckets in index order, chains head to tail,
+//    and relinks at the head of the new chain.
+//  - Every operation accepts a null table and then does nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct HashEntry {
+    void* data;
+    char* key;
+    HashEntry* next;
+};
+
+struct HashTable {
+    int32_t size;
+    uint32_t minSize;
+    int32_t entries;
+    HashEntry** buckets;
+};
+
+using HT_ReleaseFunc = void (*)(void* data);
+using HT_DataFunc = void (*)(void* data);
+using HT_KeyFunc = void (*)(const char* key, void* data);
+
+HashTable* HT_Create(int32_t size);
+void HT_Clear(HashTable* ht, HT_ReleaseFunc release);
+void HT_Free(HashTable* ht, HT_ReleaseFunc release);
+uint32_t HT_Hash(const HashTable* ht, const char* key);
+void* HT_Get(const HashTable* ht, const char* key);
+HashEntry* HT_GetEntry(const HashTable* ht, const char* key);
+int HT_Exists(const HashTable* ht, const char* key);
+int HT_Function(HashTable* ht, const char* key, HT_DataFunc func);
+// Reverse lookup by pointer identity; the first match in traversal order.
+int HT_GetKey(const HashTable* ht, const void* data, std::string& key);
+int HT_Add(HashTable* ht, const char* key, void* data);
+int HT_UnsafeAdd(HashTable* ht, const char* key, void* data);
+HashEntry* HT_NewUnsafeEntry(HashTable* ht, const char* key);
+int HT_AddEntry(HashTable* ht, HashEntry* entry);
+int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release);
+void HT_Resize(HashTable* ht, int32_t size);
+void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func);
+void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func);
+int32_t HT_TableCount();
+
+// Allocates an entry record with a copy of the key, for HT_AddEntry.
+HashEntry* HT_NewEntry(const char* key, void* data);
+
+// Internal assertions name the file, line and function, then stop the process.
+[[noreturn]] void ZK_AssertFail(const char* expr, const char* file, int line, const char* func);
+#define ZK_ASSERT(expr) ((expr) ? (void)0 : ZK_AssertFail(#expr, __FILE__, __LINE__, __func__))

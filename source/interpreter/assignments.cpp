@@ -1,0 +1,191 @@
+#include "interpreter/assignments.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "interpreter/cursor.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/functions.h"
+#include "interpreter/import.h"
+#include "interpreter/runner.h"
+
+namespace {
+
+// The target again after an evaluation, looked up by key only when some
+// variable was freed since `epoch`.
+Var* Reacquire(Var* target, uint64_t epoch, const std::string& key) {
+    return epoch == sVarEpoch ? target : MM_CreateVar(key);
+}
+
+void CheckUpdateType(int32_t op, int32_t type) {
+    if (type == VAR_NUMBER) return;
+    ErrorF("%s is undefined for %s", OperatorText(op), TypeWord(type));
+}
+
+void Step(Var* var, int32_t op) {
+    var->value.number += op == OP_INCREMENT ? 1 : -1;
+}
+
+void CheckCompoundTarget(int32_t op, int32_t type) {
+    if (type == VAR_NUMBER || (type == VAR_STRING && op == OP_ADD_ASSIGN)) return;
+    ErrorF("%s is undefined for %s", OperatorText(op), TypeWord(type));
+}
+
+bool Within(const Var* inner, const Var* outer) {
+    for (const Var* v = inner; v; v = v->parent)
+        if (v == outer) return true;
+    return false;
+}
+
+// Gives a fresh variable the value and members of a detached one.
+void MoveVar(Var* dest, Var& source) {
+    Var_Set(dest, &source);
+    Var_Free(&source);
+    dest->children = source.children;
+    source.children = nullptr;
+    if (!dest->children) return;
+    for (int32_t b = 0; b < dest->children->size; ++b)
+        for (HashEntry* e = dest->children->buckets[b]; e; e = e->next)
+            static_cast<Var*>(e->data)->parent = dest;
+}
+
+// A fresh, member-less target for a deep copy.
+Var* FreshTarget(const std::string& key) {
+    MM_DeleteVar(key);
+    return MM_CreateVar(key);
+}
+
+}  // namespace
+
+void StoreRegister(Var* target) {
+    if (target->type == VAR_ALIAS || sRegister.type == VAR_ALIAS) {
+        Var_Set(target, &sRegister);
+        Var_Free(&sRegister);
+        return;
+    }
+    if (target->type == VAR_STRING) std::free(target->value.string);
+    target->type = sRegister.type;
+    target->value = sRegister.value;
+    sRegister.type = VAR_UNDEFINED;
+}
+
+void Assignment(const std::string& key) {
+    Var* target = MM_CreateVar(key);
+    uint64_t epoch = sVarEpoch;
+    GetNext();
+    Expression();
+    StoreRegister(Reacquire(target, epoch, key));
+}
+
+void DeepAssignment(const std::string& key) {
+    GetNext();
+    if (NextIsReserved(RW_IMPORT)) {
+        FreshTarget(key);
+        Import(key);
+        return;
+    }
+    if (sNextType != TOKEN_NAME) {
+        FreshTarget(key);
+        Error("Expected variable");
+    }
+    std::string source = NextKey();
+    if (TokenIsOp(NextNameEnd(), '(')) {
+        FreshTarget(key);
+        Var* func = MM_GetVar(source);
+        GetNext();
+        CallFunc(func);
+        // The call may have changed or deleted the target: copy into a fresh one.
+        MM_CopyVar(FreshTarget(key), MM_GetVar("@"));
+        MM_DeleteVar("@");
+        return;
+    }
+    Var* from = MM_GetVar(source);
+    Var* to = MM_GetVar(key);
+    GetNext();
+    if (from && to && (Within(from, to) || Within(to, from))) {
+        // Deleting the target first would destroy the source: copy it aside.
+        Var copy;
+        MM_CopyVar(&copy, from);
+        MoveVar(FreshTarget(key), copy);
+        return;
+    }
+    Var* target = FreshTarget(key);
+    MM_CopyVar(target, MM_GetVar(source));
+}
+
+void RefBinding(const std::string& key) {
+    Var* left = MM_CreateVar(key);
+    uint64_t epoch = sVarEpoch;
+    GetNext();
+    if (sNextType != TOKEN_NAME) Error("Expected variable");
+    std::string right = NextKey();
+    left = Reacquire(left, epoch, key);
+    Var_SetAlias(left, right.c_str());
+    if (left->type != VAR_ALIAS) Error("Can't create alias for undefined");
+    GetNext();
+}
+
+void CompoundAssignment(const std::string& key, int32_t op) {
+    Var* target = MM_CreateVar(key);
+    CheckCompoundTarget(op, target->type);
+    uint64_t epoch = sVarEpoch;
+    GetNext();
+    Expression();
+    target = Reacquire(target, epoch, key);
+    CheckCompoundTarget(op, target->type);
+    if (target->type == VAR_STRING) {
+        if (sRegister.type != VAR_STRING) ErrorF("+= is undefined between strings and %s", TypeWord(sRegister.type));
+        size_t a = std::strlen(target->value.string), b = std::strlen(sRegister.value.string);
+        char* joined = static_cast<char*>(std::malloc(a + b + 1));
+        std::memcpy(joined, target->value.string, a);
+        std::memcpy(joined + a, sRegister.value.string, b + 1);
+        Var_TakeString(target, joined);
+        Var_Free(&sRegister);
+        return;
+    }
+    if (sRegister.type != VAR_NUMBER)
+        ErrorF("%s is undefined between numbers and %s", OperatorText(op), TypeWord(sRegister.type));
+    double r = sRegister.value.number;
+    double& x = target->value.number;
+    switch (op) {
+        case OP_ADD_ASSIGN: x += r; break;
+        case OP_SUB_ASSIGN: x -= r; break;
+        case OP_MUL_ASSIGN: x *= r; break;
+        default: x /= r; break;
+    }
+}
+
+void PostfixStatement(const std::string& key, int32_t op) {
+    Var* var = MM_CreateVar(key);
+    CheckUpdateType(op, var->type);
+    Step(var, op);
+    GetNext();
+}
+
+void PrefixStatement() {
+    int32_t op = sNextChar;
+    GetNext();
+    if (sNextType != TOKEN_NAME) Error("Expected variable");
+    Var* var = MM_CreateVar(NextKey());
+    CheckUpdateType(op, var->type);
+    Step(var, op);
+    GetNext();
+}
+
+void PrefixUpdate() {
+    int32_t op = sNextChar;
+    GetNext();
+    if (sNextType != TOKEN_NAME) Error("Expected variable");
+    Var* var = MM_GetVar(NextKey());
+    CheckUpdateType(op, var ? var->type : VAR_UNDEFINED);
+    Step(var, op);
+    Var_SetNumber(&sRegister, var->value.number);
+    GetNext();
+    CheckPostMod(var);
+}
+
+void CheckPostMod(Var* var) {
+    if (!NextIsOp(OP_INCREMENT) && !NextIsOp(OP_DECREMENT)) return;
+    Step(var, sNextChar);
+    GetNext();
+}

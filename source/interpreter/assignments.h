@@ -1,0 +1,25 @@
+// Statements and expression forms that change a variable: = := ref += -= *=
+// /= ++ --. A target held across an evaluation is looked up again by its
+// key when any variable was freed meanwhile, and its type is checked again
+// before the write, so an evaluation that deletes or retypes the target
+// never leads to a write into freed memory or a string used as a number.
+#pragma once
+
+#include <string>
+
+#include "memory_manager/memory_manager.h"
+
+void Assignment(const std::string& key);
+void DeepAssignment(const std::string& key);
+void RefBinding(const std::string& key);
+void CompoundAssignment(const std::string& key, int32_t op);
+// `name++;` / `name--;` with the cursor on the operator.
+void PostfixStatement(const std::string& key, int32_t op);
+// `++name;` / `--name;` with the cursor on the operator.
+void PrefixStatement();
+// `++name` / `--name` inside an expression.
+void PrefixUpdate();
+// A postfix ++ / -- after a number variable that Factor just read.
+void CheckPostMod(Var* var);
+// Moves the register's value into a variable (its members stay).
+void StoreRegister(Var* target);

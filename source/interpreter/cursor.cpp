@@ -1,0 +1,269 @@
+#include "interpreter/cursor.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "interpreter/evaluator.h"
+#include "interpreter/functions.h"
+#include "interpreter/runner.h"
+#include "memory_manager/memory_manager.h"
+
+int32_t sToken = 0;
+int32_t sNextType = TOKEN_EOF;
+int32_t sNextChar = 0;
+int32_t sNextReserved = 0;
+double sNextNumber = 0;
+const char* sNextString = "";
+
+namespace {
+
+// The lookahead name: where it lies and, once composed, its key and display
+// name. prevLine/prevCol is the position recorded before the name, which
+// errors raised while composing it report.
+struct NameLookahead {
+    int32_t first = 0;
+    int32_t end = 0;
+    bool global = false;
+    int32_t scope = 0;
+    bool composed = false;
+    std::string key;
+    std::string name;
+    int32_t line = 0, col = 0, prevLine = 0, prevCol = 0;
+};
+
+NameLookahead sName;
+
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
+
+// Moves i from a '[' to the token after its matching ']'; false, with i on
+// the end-of-file token, when there is none.
+bool MatchBracket(int32_t& i) {
+    int32_t depth = 0;
+    for (;; ++i) {
+        const Token& t = At(i);
+        if (t.type == TOKEN_EOF) return false;
+        if (t.type != TOKEN_OPERATOR) continue;
+        if (t.code == '[') ++depth;
+        else if (t.code == ']' && --depth == 0) {
+            ++i;
+            return true;
+        }
+    }
+}
+
+// Finds the extent of the name starting at token i. A name part is ended by
+// anything but '.' and '['; a name directly after ']' starts a new item.
+const NameInfo& NameInfoAt(int32_t first) {
+    Token& head = sTokens[static_cast<size_t>(first)];
+    if (head.name) return *head.name;
+    auto info = std::make_unique<NameInfo>();
+    info->plain = true;
+    info->text = head.text.get();
+    int32_t i = first + 1;
+    while (true) {
+        if (IsOp(i, '.')) {
+            if (At(i + 1).type != TOKEN_NAME) {  // composing reports "Expected name"
+                info->plain = false;
+                i += 1;
+                break;
+            }
+            info->text += '.';
+            info->text += At(i + 1).text.get();
+            i += 2;
+        } else if (IsOp(i, '[')) {
+            info->plain = false;
+            if (!MatchBracket(i)) break;
+        } else {
+            break;
+        }
+    }
+    info->end = i;
+    if (!info->plain) info->text.clear();
+    sTokens[static_cast<size_t>(first)].name = std::move(info);
+    return *sTokens[static_cast<size_t>(first)].name;
+}
+
+// Appends the evaluated index in the register to the key and display name.
+void AppendIndex(std::string& key, std::string& name) {
+    switch (sRegister.type) {
+        case VAR_NUMBER: {
+            double t = std::trunc(sRegister.value.number);
+            if (std::isnan(t)) Error("Index is not a number");
+            if (t < INT32_MIN || t > INT32_MAX) Error("Index out of range");
+            std::string digits = std::to_string(static_cast<int32_t>(t));
+            key += digits;
+            name += digits;
+            return;
+        }
+        case VAR_STRING: {
+            const char* s = sRegister.value.string;
+            if (!ValidateUserKey(s)) ErrorF("Invalid key \"%s\"", s);
+            key += s;
+            name += s;
+            Var_Free(&sRegister);
+            return;
+        }
+        case VAR_UNDEFINED: Error("Can't index array with undefined");
+        case VAR_FUNCTION: Error("Can't index array with function");
+        default: Error("Syntax error");
+    }
+}
+
+// Evaluates the bracketed indexes of the lookahead name and builds its key.
+// The evaluation moves the cursor; afterwards the lookahead is the name again.
+void Compose() {
+    NameLookahead look = sName;
+    std::string key;
+    if (!look.global && look.scope > 0) key = std::to_string(look.scope) + ".";
+    std::string name;
+    const NameInfo& info = NameInfoAt(look.first);
+    int32_t end = info.end;
+    if (info.plain) {
+        key += info.text;
+        name = info.text;
+    } else {
+        DepthGuard guard;
+        sLastLine = look.prevLine;
+        sLastCol = look.prevCol;
+        int32_t i = look.first;
+        while (true) {
+            name += At(i).text.get();
+            key += At(i).text.get();
+            ++i;
+            // After a name part, and after each ']': '.' or '[' continue the name.
+            while (IsOp(i, '[')) {
+                name += '[';
+                key += '.';
+                sToken = i + 1;
+                GetNext(false);
+                Expression();
+                AppendIndex(key, name);
+                if (!NextIsOp(']')) Error("Expected ]");
+                name += ']';
+                i = sToken;
+            }
+            if (!IsOp(i, '.')) break;
+            name += '.';
+            key += '.';
+            ++i;
+            if (At(i).type != TOKEN_NAME) Error("Expected name");
+        }
+        end = i;
+    }
+    look.end = end;
+    look.composed = true;
+    look.key = std::move(key);
+    look.name = std::move(name);
+    sName = std::move(look);
+    sNextType = TOKEN_NAME;
+    sToken = end;
+    sLastLine = sName.line;
+    sLastCol = sName.col;
+}
+
+}  // namespace
+
+void GetNext(bool global) {
+    if (sToken >= TokenCount()) sToken = TokenCount() - 1;  // only an EOF lies there
+    const Token& t = At(sToken);
+    sNextType = t.type;
+    int32_t line = static_cast<int32_t>(t.line), col = static_cast<int32_t>(t.column);
+    switch (t.type) {
+        case TOKEN_OPERATOR:
+            sNextChar = t.code;
+            ++sToken;
+            break;
+        case TOKEN_NUMBER:
+            sNextNumber = t.number;
+            ++sToken;
+            break;
+        case TOKEN_STRING:
+            sNextString = t.text.get();
+            ++sToken;
+            break;
+        case TOKEN_RESERVED:
+            sNextReserved = t.code;
+            ++sToken;
+            break;
+        case TOKEN_NAME:
+            sName.first = sToken;
+            sName.end = NameInfoAt(sToken).end;
+            sName.global = global;
+            sName.scope = sScope;
+            sName.composed = false;
+            sName.line = line;
+            sName.col = col;
+            sName.prevLine = sLastLine;
+            sName.prevCol = sLastCol;
+            sToken = sName.end;
+            break;
+        default:  // TOKEN_EOF: the cursor stays on it
+            break;
+    }
+    sLastLine = line;
+    sLastCol = col;
+}
+
+const std::string& NextKey() {
+    if (!sName.composed) Compose();
+    return sName.key;
+}
+
+const std::string& NextName() {
+    if (!sName.composed) Compose();
+    return sName.name;
+}
+
+int32_t NextNameEnd() { return sName.end; }
+
+void Expect(int32_t c) {
+    if (!NextIsOp(c)) ErrorF("Missing %c", static_cast<char>(c));
+    GetNext(false);
+}
+
+void EndStatement() {
+    if (!NextIsOp(';')) Error("Missing ;");
+    GetNext(false);
+}
+
+void SkipBlock() {
+    if (NextIsOp('}')) {
+        GetNext(false);
+        return;
+    }
+    int32_t s = sToken;
+    if (sNextType == TOKEN_EOF) {
+        Error("Expected } here");
+    }
+    if (At(s).jump != 0) {
+        sToken = At(s).jump;
+        GetNext(false);
+        return;
+    }
+    int32_t depth = 1;
+    for (int32_t i = s;; ++i) {
+        const Token& t = At(i);
+        if (t.type == TOKEN_EOF) {
+            sToken = i;
+            sLastLine = static_cast<int32_t>(t.line);
+            sLastCol = static_cast<int32_t>(t.column);
+            Error("Expected } here");
+        }
+        if (t.type != TOKEN_OPERATOR) continue;
+        if (t.code == '{') ++depth;
+        else if (t.code == '}' && --depth == 0) {
+            sTokens[static_cast<size_t>(s)].jump = i + 1;
+            sToken = i + 1;
+            GetNext(false);
+            return;
+        }
+    }
+}
+
+void ResetCursor() {
+    sToken = 0;
+    sNextType = TOKEN_EOF;
+    sNextString = "";
+    sName = NameLookahead{};
+}

@@ -1,0 +1,133 @@
+#include "interpreter/functions.h"
+
+#include <string>
+#include <vector>
+
+#include "interpreter/assignments.h"
+#include "interpreter/cursor.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/runner.h"
+#include "interpreter/statements.h"
+
+int64_t sScope = 0;
+int64_t buildScope = 0;
+
+namespace {
+
+struct UserFunction {
+    int32_t body;                     // index of the first token inside '{'
+    std::string kinds;                // 'v' by value, 'r' by reference, one per parameter
+    std::vector<std::string> params;  // names as written
+};
+
+std::vector<UserFunction> sFunctions;
+
+// Makes `alias` (a local of the new scope) an alias of `target`.
+void BindAlias(Var* alias, Var* target) {
+    Var_Free(alias);
+    if (target->type == VAR_ALIAS) target = target->value.alias;
+    if (target == alias) return;
+    alias->type = VAR_ALIAS;
+    alias->value.alias = target;
+    Var__AddReference(target, alias);
+}
+
+void ReadParameters(UserFunction& f) {
+    GetNext(true);
+    while (!NextIsOp(')')) {
+        char kind = 'v';
+        if (NextIsReserved(RW_REF)) {
+            kind = 'r';
+            GetNext(true);
+        }
+        if (sNextType != TOKEN_NAME) Error("Expected parameter name");
+        std::string name = NextKey();
+        for (const std::string& p : f.params)
+            if (p == name) ErrorF("Duplicate parameter name \"%s\"", name.c_str());
+        f.kinds += kind;
+        f.params.push_back(std::move(name));
+        GetNext(true);
+        if (NextIsOp(',')) GetNext(true);
+        else if (!NextIsOp(')')) Error("Expected , or )");
+    }
+}
+
+// Evaluates one argument into the register: a value, or for a reference
+// parameter an alias of the named variable (created undefined if missing).
+void Argument(char kind) {
+    if (kind == 'v') {
+        Expression();
+        return;
+    }
+    if (sNextType != TOKEN_NAME) Error("Expected variable as argument");
+    const std::string& key = NextKey();
+    if (!Var_SetAlias(&sRegister, key.c_str())) {
+        MM_CreateVar(key);
+        Var_SetAlias(&sRegister, key.c_str());
+    }
+    GetNext();
+}
+
+}  // namespace
+
+int32_t BuildFunction() {
+    int32_t literal = sToken;
+    sFunctions.emplace_back();
+    int32_t index = static_cast<int32_t>(sFunctions.size() - 1);
+    sTokens[static_cast<size_t>(literal)].function = static_cast<uint32_t>(index) + 1;
+    GetNext();
+    if (!NextIsOp('(')) Error("Expected (");
+    UserFunction f;
+    ReadParameters(f);
+    GetNext();
+    f.body = sToken;
+    sFunctions[static_cast<size_t>(index)] = std::move(f);
+    return index;
+}
+
+int32_t FunctionBody(int32_t index) { return sFunctions[static_cast<size_t>(index)].body; }
+
+void CallFunc(Var* function) {
+    DepthGuard guard;
+    ++buildScope;
+    int32_t savedLoops = sLoopScope;
+    GetNext();
+    if (!function || function->type != VAR_FUNCTION) Error("Variable is not a function");
+    int32_t index = function->value.function;
+    int64_t scope = sScope + buildScope;
+    sLoopScope = 0;
+    std::string prefix = std::to_string(scope) + ".";
+
+    Var* self = MM_BindVar(prefix + "self");
+    if (function->parent) BindAlias(self, function->parent);
+    else Var_Free(self);
+    BindAlias(MM_BindVar(prefix + "this"), function);
+
+    for (size_t i = 0; !NextIsOp(')'); ++i) {
+        const UserFunction& f = sFunctions[static_cast<size_t>(index)];
+        if (i >= f.params.size()) Error("Too many parameters in function call");
+        std::string local = prefix + f.params[i];
+        Argument(f.kinds[i]);
+        StoreRegister(MM_BindVar(local));
+        if (NextIsOp(',')) GetNext();
+        else if (!NextIsOp(')')) Error("Missing ,");
+    }
+
+    int32_t back = sToken;
+    SeekToken(FunctionBody(index));
+    sScope += buildScope;
+    GetNext();
+    ExecuteBlock();
+    MM_DeleteVar(std::to_string(scope));
+    SeekToken(back);
+    sScope -= buildScope;
+    GetNext();
+    --buildScope;
+    sLoopScope = savedLoops;
+}
+
+void ClearFunctions() {
+    std::vector<UserFunction>().swap(sFunctions);
+    sScope = 0;
+    buildScope = 0;
+}

@@ -1,0 +1,25 @@
+// User functions: the function table, literals and calls.
+//
+// A call runs its body in a fresh scope N = sScope + buildScope: the root
+// variable N holds the parameters, `self`, `this` and every local, and the
+// cursor prefixes every name read in the body with "N.". Scope numbers are
+// 64-bit: nested calls grow them quadratically with the depth.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "memory_manager/memory_manager.h"
+
+extern int64_t sScope;
+extern int64_t buildScope;
+
+// Builds the record of the literal whose word `function` is the lookahead;
+// leaves the lookahead on the token after ')'.
+int32_t BuildFunction();
+// Index of the first token inside the body of function `index`.
+int32_t FunctionBody(int32_t index);
+// Calls a function variable with the cursor on '('; the result, if the body
+// returned one, is in "@".
+void CallFunc(Var* function);
+void ClearFunctions();

@@ -1,0 +1,131 @@
+// Imported files are tokenized once per run, behind the tokens already
+// there, and recorded in sLibraries by their import name; each import runs
+// the file's parameterless function body again in scope sScope + 1 and
+// deep-copies its result into the target.
+#include "interpreter/import.h"
+
+#include <cstdio>
+
+#include "interpreter/cursor.h"
+#include "interpreter/functions.h"
+#include "interpreter/runner.h"
+#include "interpreter/statements.h"
+#include "interpreter/zorvik.h"
+
+namespace {
+
+// Tokenizes the file an import name stands for: the search path, last added
+// entry first, then the name itself.
+void TokenizeLibrary(const std::string& name) {
+    for (int32_t i = sLibPathCount - 1; i >= 0; --i) {
+        std::string candidate = LibPath(i) + name;
+        if (FILE* f = std::fopen(candidate.c_str(), "r")) {
+            std::fclose(f);
+            Tokenize(candidate.c_str());
+            return;
+        }
+    }
+    Tokenize(name.c_str());
+}
+
+std::string LocalPath(const char* name) { return std::to_string(sScope) + "." + name; }
+
+}  // namespace
+
+void Import(const std::string& targetKey) {
+    DepthGuard guard;
+    int32_t savedLoops = sLoopScope;
+    GetNext();
+    Expect('(');
+    if (sNextType != TOKEN_STRING) Error("Expected string constant");
+    std::string name = sNextString;
+    int32_t back = sToken;
+
+    int32_t start;
+    if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, name.c_str()))) {
+        start = lib->firstToken;
+    } else {
+        start = TokenCount();
+        TokenizeLibrary(name);
+        HT_Add(sLibraries, name.c_str(), new Library{name, start});
+    }
+
+    SeekToken(start);
+    GetNext();
+    if (!NextIsReserved(RW_FUNCTION)) Error("Expected function");
+    GetNext();
+    Expect('(');
+    if (!NextIsOp(')')) Error("Imported functions must be parameterless");
+    GetNext();
+    ++sScope;
+    std::string scope = std::to_string(sScope);
+    sLoopScope = 0;
+    if (!NextIsOp('{')) Error("Missing {");
+    GetNext();
+    ExecuteBlock();
+    --sScope;
+    sLoopScope = savedLoops;
+
+    // The body may have changed the target through `extern`: copy into a fresh one.
+    MM_DeleteVar(targetKey);
+    MM_CopyVar(MM_CreateVar(targetKey), MM_GetVar("@"));
+    MM_DeleteVar("@");
+    // Like a call, an import leaves no locals behind for a later scope of the same number.
+    MM_DeleteVar(scope);
+
+    SeekToken(back);
+    GetNext();
+    Expect(')');
+}
+
+void Extern() {
+    if (sScope == 0) Error("Extern outside function");
+    while (true) {
+        GetNext(true);
+        if (sNextType != TOKEN_NAME) Error("Expected variable");
+        std::string global = NextKey();
+        Var_SetAlias(MM_BindVar(std::to_string(sScope) + "." + global), global.c_str());
+        GetNext();
+        if (NextIsOp(';')) {
+            GetNext();
+            return;
+        }
+        if (!NextIsOp(',')) Error("Missing ;");
+    }
+}
+
+void NativeCall() {
+    GetNext();
+    if (sNextType != TOKEN_STRING) Error("Expected string constant");
+    auto func = reinterpret_cast<ZK_NativeFunc>(HT_Get(sNativeFuncs, sNextString));
+    if (!func) ErrorF("%s is not a registered native function", sNextString);
+    func();
+    GetNext();
+    EndStatement();
+}
+
+int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func) {
+    return HT_Add(sNativeFuncs, name, reinterpret_cast<void*>(func));
+}
+
+Var* ZK_GetLocalVariable(const char* name) { return MM_GetVar(LocalPath(name)); }
+
+Var* ZK_CreateLocalVariable(const char* name) {
+    Var* var = MM_CreateVar(LocalPath(name));
+    Var_Free(var);
+    return var;
+}
+
+int ZK_DeleteLocalVariable(const char* name) { return MM_DeleteVar(LocalPath(name)); }
+
+void ZK_UnrefLocalVariable(const char* name) { MM_UnaliasVar(LocalPath(name).c_str()); }
+
+Var* ZK_GetGlobalVariable(const char* path) { return MM_GetVar(path); }
+
+Var* ZK_CreateGlobalVariable(const char* path) {
+    Var* var = MM_CreateVar(path);
+    Var_Free(var);
+    return var;
+}
+
+int ZK_DeleteGlobalVariable(const char* path) { return MM_DeleteVar(path); }

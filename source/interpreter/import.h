@@ -1,0 +1,11 @@
+// The boundary of a script: importing script files, `extern`, and `__CALL`
+// into native functions.
+#pragma once
+
+#include <string>
+
+// `target := import("name");` with the lookahead on `import`; the target has
+// just been made fresh and undefined.
+void Import(const std::string& targetKey);
+void Extern();
+void NativeCall();

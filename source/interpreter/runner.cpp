@@ -1,0 +1,238 @@
+// Start-up, shut-down and the run of one script file.
+//
+// A run owns the token array, the function table, the evaluator's register
+// and stack, and the records of the files it imported; all of them are reset
+// when a run starts and released when it ends, so a host may run several
+// scripts in one process. Variables, the native registry and the search path
+// live from ZK_Init to ZK_Terminate.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "interpreter/cursor.h"
+#include "interpreter/runner.h"
+#include "interpreter/statements.h"
+#include "interpreter/tokens.h"
+#include "interpreter/zorvik.h"
+
+std::string sErrorMsg;
+int32_t sLastLine = 0, sLastCol = 0;
+int32_t sExitValue = 0;
+int32_t sDepth = 0;
+SymbolTable* sReservedWords = nullptr;
+HashTable* sNativeFuncs = nullptr;
+HashTable* sLibraries = nullptr;
+int32_t sLibPathCount = 0;
+
+namespace {
+
+constexpr int32_t kMaxLibPaths = 64;
+
+std::string sFilename;
+bool sHaveExitMessage = false;
+std::string sExitMessage;
+bool sInitialised = false;
+std::vector<std::string> sLibPaths;
+bool sHaveProgramPath = false;
+std::string sProgramPath;
+
+void* NewReservedData(int32_t code, const char* word) { return new ReservedWord{code, word}; }
+void FreeReservedData(void* data) { delete static_cast<ReservedWord*>(data); }
+void DeleteLibrary(void* data) { delete static_cast<Library*>(data); }
+
+// The file an error lies in: the imported file whose tokens hold the cursor,
+// else the main script.
+std::string ErrorFileName() {
+    int32_t i = sToken;
+    if (i < 0 || i > TokenCount() || TokenCount() == 0 || !sLibraries) return sFilename;
+    const Library* best = nullptr;
+    for (int32_t b = 0; b < sLibraries->size; ++b)
+        for (HashEntry* e = sLibraries->buckets[b]; e; e = e->next) {
+            auto* lib = static_cast<const Library*>(e->data);
+            if (lib->firstToken > 0 && lib->firstToken < i && (!best || lib->firstToken > best->firstToken))
+                best = lib;
+        }
+    return best ? best->name : sFilename;
+}
+
+[[noreturn]] void Report(const std::string& file) {
+    sExitMessage = "ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg;
+    sHaveExitMessage = true;
+    throw RunExit{RunExit::kError};
+}
+
+// The running executable's directory, read through a growing buffer.
+bool ExecutableDirectory(std::string& dir) {
+    std::string link = "/proc/" + std::to_string(getpid()) + "/exe";
+    std::vector<char> buf(256);
+    while (true) {
+        ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < buf.size()) {
+            dir.assign(buf.data(), static_cast<size_t>(n));
+            break;
+        }
+        buf.resize(buf.size() * 2);
+    }
+    size_t cut = dir.find_last_of("/\\");
+    dir.erase(cut == std::string::npos ? 0 : cut + 1);
+    return true;
+}
+
+std::string CurrentDirectory() {
+    std::vector<char> buf(256);
+    while (!getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE) return "";
+        buf.resize(buf.size() * 2);
+    }
+    return buf.data();
+}
+
+}  // namespace
+
+const std::string& LibPath(int32_t i) { return sLibPaths[static_cast<size_t>(i)]; }
+
+void ZK_Init() {
+    if (!sReservedWords) {
+        sReservedWords = ST_Init(FreeReservedData, nullptr);
+        for (int32_t code = 0; code < RW_COUNT; ++code)
+            ST_AddData(sReservedWords, kReservedWords[code], NewReservedData(code, kReservedWords[code]));
+    }
+    sLibPaths.clear();
+    sLibPathCount = 0;
+    sHaveProgramPath = false;
+    sProgramPath.clear();
+    MM_Init();
+    sNativeFuncs = HT_Create(0);
+    sLibraries = HT_Create(0);
+    sInitialised = true;
+}
+
+void ZK_Terminate() {
+    if (sReservedWords) {
+        ST_Clear(sReservedWords);
+        ST_Free(sReservedWords);
+        sReservedWords = nullptr;
+    }
+    sLibPaths.clear();
+    sLibPathCount = 0;
+    sHaveProgramPath = false;
+    sProgramPath.clear();
+    sHaveExitMessage = false;
+    sExitMessage.clear();
+    if (sNativeFuncs) HT_Free(sNativeFuncs, nullptr);
+    sNativeFuncs = nullptr;
+    if (sLibraries) HT_Free(sLibraries, DeleteLibrary);
+    sLibraries = nullptr;
+    if (sInitialised) MM_Terminate();
+    sInitialised = false;
+}
+
+void ZK_AddLibrarySearchPath(const char* dir) {
+    if (!sInitialised || sLibPathCount >= kMaxLibPaths) return;
+    sLibPaths.emplace_back(dir);
+    ++sLibPathCount;
+}
+
+void ZK_SetProgramPath(const char* dir) {
+    sProgramPath = dir;
+    sHaveProgramPath = true;
+}
+
+const char* ZK_GetProgramPath() { return sHaveProgramPath ? sProgramPath.c_str() : ""; }
+
+void SetupPaths(const char* scriptPath) {
+    std::string exeDir;
+    if (ExecutableDirectory(exeDir)) ZK_AddLibrarySearchPath((exeDir + "lib/").c_str());
+    std::string dir = scriptPath;
+    size_t cut = dir.find_last_of("/\\");
+    if (cut == std::string::npos) return;
+    dir.erase(cut + 1);
+    ZK_SetProgramPath(dir.c_str());
+    // The search-path entry is absolute, so that imports keep finding the
+    // script's neighbours after the script changes the working directory.
+    if (dir[0] != '/') dir = CurrentDirectory() + "/" + dir;
+    ZK_AddLibrarySearchPath(dir.c_str());
+}
+
+int32_t ZK_Run(const char* path) {
+    sFilename = path;
+    sHaveExitMessage = false;
+    sExitMessage.clear();
+    sExitValue = 0;
+    sErrorMsg.clear();
+    sLastLine = sLastCol = 0;
+    sDepth = 0;
+    ResetCursor();
+    ResetEvaluator();
+    ResetStatements();
+    int32_t result = 0;
+    try {
+        Tokenize(path);
+        sToken = 0;
+        GetNext(false);
+        ExecuteBlock();
+    } catch (const RunExit& exit) {
+        result = exit.kind == RunExit::kError ? ERROR_EXIT : sExitValue;
+    }
+    ZK_Flush();
+    ResetEvaluator();
+    ResetCursor();
+    ClearTokens();
+    ClearFunctions();
+    HT_Clear(sLibraries, DeleteLibrary);
+    sFilename.clear();
+    return result;
+}
+
+const char* ZK_GetExitMessage() { return sHaveExitMessage ? sExitMessage.c_str() : nullptr; }
+
+void Error() { Report(ErrorFileName()); }
+
+void Error(const std::string& message) {
+    sErrorMsg = message;
+    Error();
+}
+
+void ErrorF(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string message(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(message.data(), message.size() + 1, format, args);
+    va_end(args);
+    Error(message);
+}
+
+void TokenizerError(const char* path) { Report(path); }
+
+void ExitRun(const char* message) {
+    if (message) {
+        sExitMessage = message;
+        sHaveExitMessage = true;
+    }
+    throw RunExit{RunExit::kExit};
+}
+
+void DepthError() { Error("Nesting too deep"); }
+
+void ZK_Error(const char* message) {
+    Error(message ? message : "Undefined error in native function");
+}
+
+void ZK_Flush() { std::fflush(stdout); }
+
+int32_t FloorToInt(double value) {
+    double f = std::floor(value);
+    if (!(f >= static_cast<double>(INT32_MIN) && f <= static_cast<double>(INT32_MAX))) return INT32_MIN;
+    return static_cast<int32_t>(f);
+}

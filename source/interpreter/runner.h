@@ -1,0 +1,67 @@
+// The run frame and the error-report path shared by the whole interpreter.
+//
+// A script error or the `exit` statement leaves the run by throwing RunExit,
+// which only ZK_Run catches; everything between is unwound by destructors,
+// so no code may hold an owning raw pointer across an evaluation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hash_table/hash_table.h"
+#include "symbol_table/symbol_table.h"
+
+struct RunExit {
+    enum Kind { kError = 1, kExit = 2 } kind;
+};
+
+struct ReservedWord {
+    int32_t code;
+    const char* word;
+};
+
+// One imported script file: the import name as written and the index of its
+// first token. Records live as long as the token array they index.
+struct Library {
+    std::string name;
+    int32_t firstToken;
+};
+
+extern std::string sErrorMsg;
+extern int32_t sLastLine, sLastCol;
+extern int32_t sExitValue;
+extern SymbolTable* sReservedWords;
+extern HashTable* sNativeFuncs;
+extern HashTable* sLibraries;
+extern int32_t sLibPathCount;
+const std::string& LibPath(int32_t i);
+
+// Formats the report for sErrorMsg at sLastLine:sLastCol and leaves the run.
+[[noreturn]] void Error();
+[[noreturn]] void Error(const std::string& message);
+[[noreturn]] void ErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void TokenizerError(const char* path);
+// Leaves the run through `exit` with sExitValue and an optional message.
+[[noreturn]] void ExitRun(const char* message);
+
+// Every recursive path of the evaluator holds one of these, so that deep
+// nesting in a script ends in a script error instead of a stack overflow.
+extern int32_t sDepth;
+constexpr int32_t kMaxDepth = 100000;
+[[noreturn]] void DepthError();
+struct DepthGuard {
+    DepthGuard() {
+        if (++sDepth > kMaxDepth) {
+            --sDepth;
+            DepthError();
+        }
+    }
+    ~DepthGuard() { --sDepth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+// Per-run state of the other modules, reset at the start of every run.
+void ResetEvaluator();
+void ResetStatements();
+void ClearFunctions();

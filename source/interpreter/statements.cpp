@@ -1,0 +1,375 @@
+#include "interpreter/statements.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "interpreter/assignments.h"
+#include "interpreter/cursor.h"
+#include "interpreter/debug.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/functions.h"
+#include "interpreter/import.h"
+#include "interpreter/runner.h"
+
+int32_t sBlock = 0;
+int32_t sLoopScope = 0;
+
+namespace {
+
+// Keeps sLoopScope counting the loops being executed, also when an error
+// unwinds through them.
+struct LoopScope {
+    LoopScope() { ++sLoopScope; }
+    ~LoopScope() { --sLoopScope; }
+};
+
+bool Condition() {
+    Expect('(');
+    BoolExpression();
+    Expect(')');
+    return Flag() != 0;
+}
+
+// Runs a block whose '{' is the lookahead; leaves the lookahead on its '}'.
+int32_t RunBlock() {
+    Expect('{');
+    return ExecuteBlock();
+}
+
+int32_t If() {
+    GetNext();
+    bool taken = Condition();
+    if (taken) {
+        if (int32_t code = RunBlock()) return code;
+        Expect('}');
+    } else {
+        Expect('{');
+        SkipBlock();
+    }
+    while (NextIsReserved(RW_ELSE)) {
+        GetNext();
+        if (NextIsReserved(RW_IF)) {
+            GetNext();
+            if (taken) {
+                Search('{');
+                Expect('{');
+                SkipBlock();
+            } else if (Condition()) {
+                taken = true;
+                if (int32_t code = RunBlock()) return code;
+                Expect('}');
+            } else {
+                Expect('{');
+                SkipBlock();
+            }
+        } else if (sNextType == TOKEN_RESERVED) {
+            Error("Missing {");
+        } else {
+            Expect('{');
+            if (taken) {
+                SkipBlock();
+                return kNormal;
+            }
+            if (int32_t code = ExecuteBlock()) return code;
+            Expect('}');
+            return kNormal;
+        }
+    }
+    return kNormal;
+}
+
+int32_t While() {
+    int32_t start = sToken;
+    LoopScope loop;
+    while (true) {
+        SeekToken(start);
+        GetNext();
+        if (!Condition()) {
+            Expect('{');
+            SkipBlock();
+            return kNormal;
+        }
+        int32_t code = RunBlock();
+        if (code == kBreak) {
+            SkipBlock();
+            return kNormal;
+        }
+        if (code == kReturn) return kReturn;
+        Expect('}');
+    }
+}
+
+int32_t Do() {
+    LoopScope loop;
+    int32_t start = sToken;
+    while (true) {
+        SeekToken(start);
+        GetNext();
+        int32_t code = RunBlock();
+        if (code == kReturn) return kReturn;
+        if (code == kBreak) {
+            SkipBlock();
+            Search(';');
+            EndStatement();
+            return kNormal;
+        }
+        Expect('}');
+        if (!NextIsReserved(RW_WHILE)) Error("Expected while");
+        GetNext();
+        bool again = Condition();
+        EndStatement();
+        if (!again) return kNormal;
+    }
+}
+
+double NumericExpression() {
+    Expression();
+    if (sRegister.type != VAR_NUMBER) Error("Expected numeric expression");
+    return sRegister.value.number;
+}
+
+// The loop variable of a counting loop, again after code that may have
+// freed or retyped it.
+Var* LoopVariable(Var* var, uint64_t epoch, const std::string& key) {
+    if (epoch != sVarEpoch) var = MM_GetVar(key);
+    if (!var || var->type != VAR_NUMBER) Error("Expected numeric expression");
+    return var;
+}
+
+int32_t CountingFor(const std::string& key) {
+    GetNext();
+    double start = NumericExpression();
+    Var* var = MM_CreateVar(key);
+    Var_SetNumber(var, start);
+    uint64_t epoch = sVarEpoch;
+    Expect(',');
+    double end = NumericExpression();
+    double step = 1;
+    if (NextIsOp(',')) {
+        GetNext();
+        step = NumericExpression();
+    }
+    var = LoopVariable(var, epoch, key);
+    double value = var->value.number;
+    step = value < end ? std::fabs(step) : value > end ? -std::fabs(step) : 0;
+    int32_t body = sToken;
+    Expect(')');
+    if (!NextIsOp('{')) Error("Missing {");
+    while (true) {
+        epoch = sVarEpoch;
+        int32_t code = RunBlock();
+        if (code == kBreak) {
+            SkipBlock();
+            return kNormal;
+        }
+        if (code == kReturn) return kReturn;
+        Expect('}');
+        var = LoopVariable(var, epoch, key);
+        var->value.number += step;
+        if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end))
+            return kNormal;
+        SeekToken(body);
+        GetNext();
+        if (!NextIsOp('{')) Error("Missing {");
+    }
+}
+
+int32_t MemberFor(const std::string& key) {
+    GetNext();
+    if (sNextType != TOKEN_NAME) Error("Expected variable");
+    std::string prefix = NextKey() + ".";
+    std::vector<std::string> members;
+    KeyNode* list = MM_GetKeys(NextKey().c_str());
+    for (KeyNode* k = list; k; k = k->next) members.emplace_back(k->key);
+    MM_FreeKeys(list);
+    GetNext();
+    int32_t body = sToken;
+    Expect(')');
+    for (const std::string& member : members) {
+        std::string path = prefix + member;
+        if (!MM_GetVar(path)) continue;  // deleted by an earlier pass of the body
+        Var_SetAlias(MM_CreateVar(key), path.c_str());
+        int32_t code = RunBlock();
+        MM_UnaliasVar(key.c_str());
+        if (code == kBreak) {
+            SkipBlock();
+            return kNormal;
+        }
+        if (code == kReturn) return kReturn;
+        Expect('}');
+        SeekToken(body);
+        GetNext();
+    }
+    Expect('{');
+    SkipBlock();
+    return kNormal;
+}
+
+int32_t For() {
+    LoopScope loop;
+    GetNext();
+    Expect('(');
+    if (sNextType != TOKEN_NAME) Error("Expected variable");
+    std::string key = NextKey();
+    MM_CreateVar(key);
+    GetNext();
+    if (NextIsOp('=')) return CountingFor(key);
+    if (NextIsOp(':')) return MemberFor(key);
+    Error("Syntax error");
+}
+
+void Return() {
+    if (sScope <= 0) Error("Unexpected return");
+    GetNext();
+    if (NextIsOp(';')) {
+        Var_Free(MM_CreateVar("@"));
+    } else if (sNextType == TOKEN_NAME && TokenIsOp(NextNameEnd(), ';')) {
+        Var* source = MM_GetVar(NextKey());
+        MM_DeleteVar("@");
+        MM_CopyVar(MM_CreateVar("@"), source);
+        GetNext();
+    } else {
+        Expression();
+        StoreRegister(MM_CreateVar("@"));
+    }
+    EndStatement();
+}
+
+[[noreturn]] void Exit() {
+    GetNext();
+    Expect('(');
+    Expression();
+    std::string message;
+    bool haveMessage = false;
+    if (sRegister.type == VAR_STRING) {
+        sExitValue = 0;
+        message = sRegister.value.string;
+        haveMessage = true;
+        Var_Free(&sRegister);
+    } else if (sRegister.type == VAR_NUMBER) {
+        double t = std::trunc(sRegister.value.number);
+        if (!(t >= INT32_MIN && t <= INT32_MAX)) Error("Exit value out of range");
+        sExitValue = static_cast<int32_t>(t);
+        if (NextIsOp(',')) {
+            GetNext();
+            Expression();
+            if (sRegister.type != VAR_STRING) Error("Expected string expression");
+            message = sRegister.value.string;
+            haveMessage = true;
+            Var_Free(&sRegister);
+        }
+    } else {
+        Var_Free(&sRegister);
+        Error("Expected numeric expression");
+    }
+    if (!NextIsOp(')')) Error("Missing )");
+    GetNext();
+    if (!NextIsOp(';')) Error("Missing ;");
+    ExitRun(haveMessage ? message.c_str() : nullptr);
+}
+
+// A statement that begins with a name: the token after the name decides.
+void NameStatement() {
+    std::string key = NextKey();
+    GetNext();
+    if (sNextType == TOKEN_RESERVED && sNextReserved == RW_REF) {
+        RefBinding(key);
+    } else if (sNextType != TOKEN_OPERATOR) {
+        Error("Syntax error");
+    } else {
+        switch (sNextChar) {
+            case '=': Assignment(key); break;
+            case OP_DEEP_ASSIGN: DeepAssignment(key); break;
+            case OP_ADD_ASSIGN:
+            case OP_SUB_ASSIGN:
+            case OP_MUL_ASSIGN:
+            case OP_DIV_ASSIGN: CompoundAssignment(key, sNextChar); break;
+            case OP_INCREMENT:
+            case OP_DECREMENT: PostfixStatement(key, sNextChar); break;
+            case '(':
+                CallFunc(MM_CreateVar(key));
+                MM_DeleteVar("@");
+                break;
+            default: Error("Syntax error");
+        }
+    }
+    EndStatement();
+}
+
+// `delete name;` and `unref name;`
+void NameCommand(bool remove) {
+    GetNext();
+    if (sNextType != TOKEN_NAME) Error("Expected variable");
+    if (remove) MM_DeleteVar(NextKey());
+    else MM_UnaliasVar(NextKey().c_str());
+    GetNext();
+    EndStatement();
+}
+
+// Runs one statement that begins with a reserved word; a non-zero result
+// ends the block.
+int32_t ReservedStatement() {
+    switch (sNextReserved) {
+        case RW_IF: return If();
+        case RW_WHILE: return While();
+        case RW_DO: return Do();
+        case RW_FOR: return For();
+        case RW_BREAK:
+            if (sLoopScope <= 0) Error("Unexpected break");
+            GetNext();
+            EndStatement();
+            return kBreak;
+        case RW_RETURN: Return(); return kReturn;
+        case RW_DELETE: NameCommand(true); return kNormal;
+        case RW_UNREF: NameCommand(false); return kNormal;
+        case RW_EXTERN: Extern(); return kNormal;
+        case RW_EXIT: Exit();
+        case RW_CALL: NativeCall(); return kNormal;
+        case RW_DEBUG: Debug(); return kNormal;
+        default: Error("Syntax error");
+    }
+}
+
+}  // namespace
+
+int32_t ExecuteBlock() {
+    DepthGuard guard;
+    ++sBlock;
+    while (true) {
+        switch (sNextType) {
+            case TOKEN_EOF:
+                if (sBlock > 1) Error("Unexpected end of file");
+                --sBlock;
+                return kNormal;
+            case TOKEN_NAME: NameStatement(); break;
+            case TOKEN_RESERVED: {
+                bool control = sNextReserved <= RW_FOR && sNextReserved != RW_ELSE;
+                int32_t code = ReservedStatement();
+                if (code != kNormal) {
+                    --sBlock;
+                    if (code == kBreak && control) SkipBlock();
+                    return code;
+                }
+                break;
+            }
+            case TOKEN_OPERATOR:
+                if (sNextChar == '}' && sBlock > 1) {
+                    --sBlock;
+                    return kNormal;
+                }
+                if (sNextChar == ';') GetNext();
+                else if (sNextChar == OP_INCREMENT || sNextChar == OP_DECREMENT) {
+                    PrefixStatement();
+                    EndStatement();
+                } else Error("Syntax error");
+                break;
+            default: Error("Syntax error");
+        }
+    }
+}
+
+void ResetStatements() {
+    sBlock = 0;
+    sLoopScope = 0;
+}

@@ -1,0 +1,15 @@
+// The block executor and the control-flow statements.
+//
+// Statements run straight from the cursor. A completion code travels back
+// through the nested blocks: 0 normal, 1 a `break` on its way to its loop,
+// 2 a `return` on its way to its call or import.
+#pragma once
+
+#include <cstdint>
+
+enum Completion : int32_t { kNormal = 0, kBreak = 1, kReturn = 2 };
+
+extern int32_t sBlock;
+extern int32_t sLoopScope;
+
+int32_t ExecuteBlock();

@@ -1,0 +1,229 @@
+// Turns a script file into tokens in one pass over its bytes.
+//
+// Lines and columns count from 1; a tab is one column. Line breaks inside
+// block comments and string constants both advance the line, so positions
+// reported after them are right. Bytes of 128 and above, and any byte that
+// starts no other token, become single-character operator tokens.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "interpreter/runner.h"
+#include "interpreter/tokens.h"
+#include "symbol_table/symbol_table.h"
+
+std::vector<Token> sTokens;
+
+const char* const kReservedWords[RW_COUNT] = {
+    "if", "else", "while", "do", "for", "break", "return", "unref", "delete",
+    "extern", "and", "or", "not", "tostring", "tonumber", "defined", "isnumber",
+    "isstring", "isfunction", "sizeof", "length", "ref", "function", "import",
+    "exit", "__CALL", "debug",
+};
+
+namespace {
+
+constexpr size_t kMaxNumber = 31;
+constexpr size_t kMaxName = 31;
+constexpr size_t kMaxString = 255;
+
+// Reads the whole file; false when it cannot be opened or read (a directory
+// opens on Linux but fails on the first read).
+bool ReadFile(const char* path, std::string& out) {
+    FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+std::unique_ptr<char[]> CopyText(const char* begin, size_t length) {
+    std::unique_ptr<char[]> text(new char[length + 1]);
+    std::memcpy(text.get(), begin, length);
+    text[length] = '\0';
+    return text;
+}
+
+bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+class Scanner {
+public:
+    Scanner(const char* path, const std::string& src) : path_(path), src_(src) {}
+
+    void Run() {
+        while (true) {
+            if (pos_ >= src_.size()) {
+                Add(TOKEN_EOF, line_, column_);
+                return;
+            }
+            unsigned char c = src_[pos_];
+            if (c == ' ' || c == '\t' || c == '\r') {
+                ++pos_;
+                ++column_;
+            } else if (c == '\n') {
+                ++pos_;
+                ++line_;
+                column_ = 1;
+            } else if (IsDigit(c)) {
+                Number();
+            } else if (IsLetter(c) || c == '_') {
+                Name();
+            } else if (c == '"') {
+                String();
+            } else {
+                Operator();
+            }
+        }
+    }
+
+private:
+    [[noreturn]] void Fail(const char* message, uint32_t line, uint32_t column) {
+        sErrorMsg = message;
+        sLastLine = static_cast<int32_t>(line);
+        sLastCol = static_cast<int32_t>(column);
+        TokenizerError(path_);
+    }
+
+    Token& Add(int32_t type, uint32_t line, uint32_t column) {
+        Token& t = sTokens.emplace_back();
+        t.type = type;
+        t.line = line;
+        t.column = column;
+        return t;
+    }
+
+    void Number() {
+        size_t start = pos_;
+        bool point = false;
+        while (pos_ < src_.size()) {
+            unsigned char c = src_[pos_];
+            if (c == '.' && !point) point = true;
+            else if (!IsDigit(c)) break;
+            if (pos_ - start == kMaxNumber) Fail("Numeric constant too long", line_, column_);
+            ++pos_;
+        }
+        std::string text = src_.substr(start, pos_ - start);
+        Add(TOKEN_NUMBER, line_, column_).number = std::strtod(text.c_str(), nullptr);
+        column_ += static_cast<uint32_t>(pos_ - start);
+    }
+
+    void Name() {
+        size_t start = pos_;
+        while (pos_ < src_.size()) {
+            unsigned char c = src_[pos_];
+            if (!IsLetter(c) && !IsDigit(c) && c != '_') break;
+            if (pos_ - start == kMaxName) Fail("Name too long", line_, column_);
+            ++pos_;
+        }
+        std::string word = src_.substr(start, pos_ - start);
+        auto* reserved = static_cast<ReservedWord*>(ST_GetData(sReservedWords, word.c_str()));
+        if (reserved) {
+            Add(TOKEN_RESERVED, line_, column_).code = reserved->code;
+        } else {
+            Add(TOKEN_NAME, line_, column_).text = CopyText(word.data(), word.size());
+        }
+        column_ += static_cast<uint32_t>(pos_ - start);
+    }
+
+    void String() {
+        uint32_t line = line_, column = column_;
+        size_t start = ++pos_;
+        ++column_;
+        while (true) {
+            if (pos_ >= src_.size()) Fail("Unterminated string", line, column);
+            unsigned char c = src_[pos_];
+            if (c == '"') break;
+            if (pos_ - start == kMaxString) Fail("String constant too long", line, column);
+            Advance(c);
+        }
+        Add(TOKEN_STRING, line, column).text = CopyText(src_.data() + start, pos_ - start);
+        ++pos_;
+        ++column_;
+    }
+
+    // Moves over one character inside a string or comment, counting lines.
+    void Advance(unsigned char c) {
+        ++pos_;
+        if (c == '\n') {
+            ++line_;
+            column_ = 1;
+        } else {
+            ++column_;
+        }
+    }
+
+    void Operator() {
+        unsigned char c = src_[pos_];
+        int next = pos_ + 1 < src_.size() ? static_cast<unsigned char>(src_[pos_ + 1]) : -1;
+        if (c == '/' && next == '/') {
+            while (pos_ < src_.size() && src_[pos_] != '\n') ++pos_;
+            return;
+        }
+        if (c == '/' && next == '*') {
+            BlockComment();
+            return;
+        }
+        int32_t code = TwoCharCode(c, next);
+        Token& t = Add(TOKEN_OPERATOR, line_, column_);
+        t.code = code ? code : c;
+        size_t width = code ? 2 : 1;
+        pos_ += width;
+        column_ += static_cast<uint32_t>(width);
+    }
+
+    static int32_t TwoCharCode(unsigned char c, int next) {
+        switch (c) {
+            case '+': return next == '+' ? OP_INCREMENT : next == '=' ? OP_ADD_ASSIGN : 0;
+            case '-': return next == '-' ? OP_DECREMENT : next == '=' ? OP_SUB_ASSIGN : 0;
+            case '*': return next == '=' ? OP_MUL_ASSIGN : 0;
+            case '/': return next == '=' ? OP_DIV_ASSIGN : 0;
+            case ':': return next == '=' ? OP_DEEP_ASSIGN : 0;
+            case '<': return next == '=' ? OP_LE : next == '>' ? OP_NE : 0;
+            case '>': return next == '=' ? OP_GE : 0;
+            default: return 0;
+        }
+    }
+
+    void BlockComment() {
+        uint32_t starColumn = column_ + 1;
+        pos_ += 2;
+        column_ += 2;
+        while (true) {
+            if (pos_ >= src_.size()) Fail("Unterminated comment", line_, starColumn);
+            unsigned char c = src_[pos_];
+            if (c == '*' && pos_ + 1 < src_.size() && src_[pos_ + 1] == '/') {
+                pos_ += 2;
+                column_ += 2;
+                return;
+            }
+            Advance(c);
+        }
+    }
+
+    const char* path_;
+    const std::string& src_;
+    size_t pos_ = 0;
+    uint32_t line_ = 1;
+    uint32_t column_ = 1;
+};
+
+}  // namespace
+
+void Tokenize(const char* path) {
+    std::string source;
+    if (!ReadFile(path, source)) {
+        sErrorMsg = std::string("Could not open \"") + path + "\"";
+        TokenizerError(path);
+    }
+    if (sTokens.capacity() == 0) sTokens.reserve(10000);
+    Scanner(path, source).Run();
+}
+
+void ClearTokens() {
+    std::vector<Token>().swap(sTokens);
+}

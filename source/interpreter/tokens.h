@@ -1,0 +1,79 @@
+// The token model: one process-wide array of tokens that every tokenized
+// file is appended to, ending with its own TOKEN_EOF.
+//
+// Invariants:
+//  - Positions in the array are held as indexes, never pointers: tokenizing
+//    an imported file may reallocate the array. The texts of string and name
+//    tokens are separate heap blocks, so pointers to them stay valid until
+//    the array is cleared at the end of the run.
+//  - Each parse fact cached in a token has a field of its own (0 = not yet
+//    known), so no rule ever reads another rule's cache.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum TokenType : int32_t {
+    TOKEN_OPERATOR = 0,
+    TOKEN_NUMBER = 1,
+    TOKEN_STRING = 2,
+    TOKEN_NAME = 3,
+    TOKEN_RESERVED = 4,
+    TOKEN_EOF = 5,
+};
+
+enum OperatorCode : int32_t {
+    OP_DEEP_ASSIGN = 1000,
+    OP_INCREMENT = 1001,
+    OP_DECREMENT = 1002,
+    OP_ADD_ASSIGN = 1003,
+    OP_SUB_ASSIGN = 1004,
+    OP_MUL_ASSIGN = 1005,
+    OP_DIV_ASSIGN = 1006,
+    OP_LE = 1009,
+    OP_GE = 1010,
+    OP_NE = 1011,
+};
+
+enum ReservedCode : int32_t {
+    RW_IF, RW_ELSE, RW_WHILE, RW_DO, RW_FOR, RW_BREAK, RW_RETURN, RW_UNREF, RW_DELETE,
+    RW_EXTERN, RW_AND, RW_OR, RW_NOT, RW_TOSTRING, RW_TONUMBER, RW_DEFINED, RW_ISNUMBER,
+    RW_ISSTRING, RW_ISFUNCTION, RW_SIZEOF, RW_LENGTH, RW_REF, RW_FUNCTION, RW_IMPORT,
+    RW_EXIT, RW_CALL, RW_DEBUG,
+    RW_COUNT
+};
+
+extern const char* const kReservedWords[RW_COUNT];
+
+// What the cursor learned about the name that starts at a token.
+struct NameInfo {
+    int32_t end;        // index of the first token after the whole name
+    bool plain;         // no bracketed index: the text below is the whole name
+    std::string text;   // dotted text of a plain name
+};
+
+struct Token {
+    uint32_t line = 0;
+    uint32_t column = 0;
+    int32_t type = TOKEN_EOF;
+    int32_t code = 0;          // TOKEN_OPERATOR, TOKEN_RESERVED
+    double number = 0;         // TOKEN_NUMBER
+    std::unique_ptr<char[]> text;  // TOKEN_STRING, TOKEN_NAME
+
+    // Parse caches, each owned by one rule.
+    uint32_t function = 0;     // function literal: built record index + 1
+    int32_t jump = 0;          // block skip: index of the token after the '}'
+    int32_t searchJump = 0;    // forward search: index of the token after the found one
+    int32_t condClass = 0;     // condition '(': 1 comparison, 2 nested condition
+    int32_t skipJump = 0;      // short-circuit: index of the token after the ')'
+    std::unique_ptr<NameInfo> name;  // name extent, filled by the cursor
+};
+
+extern std::vector<Token> sTokens;
+
+// Appends the file's tokens; reports lexical errors through TokenizerError.
+void Tokenize(const char* path);
+void ClearTokens();
+inline int32_t TokenCount() { return static_cast<int32_t>(sTokens.size()); }

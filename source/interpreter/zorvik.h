@@ -1,0 +1,46 @@
+// The interpreter's public interface: the host side (init, run, terminate,
+// search path) and the native-function side (arguments, results, errors).
+//
+// A native function is a plain void() registered under a dotted name and
+// reached from script code through `__CALL "name";`. It reads its arguments
+// as locals of the current call scope and leaves its result in the local
+// "r" (or writes through a ref argument). ZK_Error ends the run: it throws
+// the run's exit frame, which ZK_Run catches; native code must therefore keep
+// its resources in RAII owners.
+#pragma once
+
+#include <cstdint>
+
+#include "memory_manager/memory_manager.h"
+
+constexpr int32_t ERROR_EXIT = INT32_MIN;
+
+using ZK_NativeFunc = void (*)();
+
+// --- host interface ---
+void ZK_Init();
+void ZK_Terminate();
+int32_t ZK_Run(const char* path);
+const char* ZK_GetExitMessage();
+void ZK_AddLibrarySearchPath(const char* dir);
+void ZK_SetProgramPath(const char* dir);
+const char* ZK_GetProgramPath();
+void SetupPaths(const char* scriptPath);
+
+// --- native-function interface ---
+int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func);
+Var* ZK_GetLocalVariable(const char* name);
+Var* ZK_CreateLocalVariable(const char* name);
+int ZK_DeleteLocalVariable(const char* name);
+void ZK_UnrefLocalVariable(const char* name);
+Var* ZK_GetGlobalVariable(const char* path);
+Var* ZK_CreateGlobalVariable(const char* path);
+int ZK_DeleteGlobalVariable(const char* path);
+[[noreturn]] void ZK_Error(const char* message);
+
+// Floors a number that stands for an integer and converts it to signed 32
+// bits; NaN and values outside the range give INT32_MIN.
+int32_t FloorToInt(double value);
+
+// Every byte the interpreter writes goes through this one stream (stdout).
+void ZK_Flush();

@@ -1,0 +1,55 @@
+// The command line: `zorvik <source file>`.
+//
+// The interpreter runs on a thread with a large stack, so that scripts can
+// nest and recurse as deep as the evaluator's depth limit allows.
+#include <pthread.h>
+
+#include <cstdio>
+
+#include "array/array.h"
+#include "file/file.h"
+#include "interpreter/zorvik.h"
+#include "math/math.h"
+#include "string/string.h"
+#include "sys/sys.h"
+
+namespace {
+
+constexpr size_t kStackSize = size_t{4} << 30;
+
+void* RunScript(void* arg) {
+    const char* path = static_cast<const char*>(arg);
+    ZK_Init();
+    SetupPaths(path);
+    sys_init();
+    math_init();
+    string_init();
+    array_init();
+    file_init();
+    ZK_Run(path);
+    if (const char* message = ZK_GetExitMessage()) std::printf("%s\n", message);
+    ZK_Terminate();
+    file_terminate();
+    std::fflush(stdout);
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::puts("zorvik <source file>");
+        return 1;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_t thread;
+    if (pthread_attr_setstacksize(&attr, kStackSize) != 0 ||
+        pthread_create(&thread, &attr, RunScript, argv[1]) != 0) {
+        RunScript(argv[1]);  // fall back to the main thread's stack
+    } else {
+        pthread_join(thread, nullptr);
+    }
+    pthread_attr_destroy(&attr);
+    return 0;
+}

@@ -1,0 +1,5 @@
+#include "math/math.h"
+
+#include "interpreter/zorvik.h"
+
+void math_init() {}

@@ -1,0 +1,4 @@
+// The math library of native functions.
+#pragma once
+
+void math_init();

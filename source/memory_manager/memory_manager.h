@@ -1,0 +1,110 @@
+// Variables and the one namespace they live in.
+//
+// A Var is a type tag with a payload, an optional member table and the list
+// of aliases that point at it. All variables of a run hang off one root hash
+// table (sTable); a variable is addressed by a path of '.'-separated
+// components, each looked up in the member table of the previous one. The
+// locals of scope N are the members of the root variable named N; a call's
+// result travels in the root variable "@".
+//
+// Invariants:
+//  - A Var owns its string (malloc'd, NUL-terminated) and its member table;
+//    a table owns the Vars it holds (released with DeleteVar).
+//  - For every alias A with target T, T's references list holds exactly one
+//    node for A. An alias never points at an alias: making a Var that has
+//    aliases into an alias itself re-targets its aliases to the new target,
+//    so no path lookup ever yields an alias.
+//  - Members and value are independent: a Var of any type may own members.
+//  - Every Var that is freed bumps sVarEpoch, so code that holds a Var* across
+//    an evaluation can tell cheaply whether it must look the Var up again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hash_table/hash_table.h"
+
+enum VarType : int32_t {
+    VAR_UNDEFINED = 0,
+    VAR_NUMBER = 1,
+    VAR_STRING = 2,
+    VAR_ALIAS = 3,
+    VAR_FUNCTION = 4,
+};
+
+struct Var;
+
+struct VarRef {
+    Var* var;
+    VarRef* next;
+};
+
+struct Var {
+    int32_t type = VAR_UNDEFINED;
+    union {
+        double number;
+        char* string;
+        Var* alias;
+        int32_t function;
+        int32_t flag;  // truth flag of a condition, kept in an undefined register
+    } value{};
+    Var* parent = nullptr;
+    HashTable* children = nullptr;
+    VarRef* references = nullptr;
+};
+
+// Counts every Var freed; see the header comment.
+extern uint64_t sVarEpoch;
+
+// --- single variables ---
+Var* Var_New();
+double Var_SetNumber(Var* var, double number);
+double Var_GetNumber(const Var* var);
+const char* Var_SetString(Var* var, const char* text);
+// Takes ownership of a malloc'd string.
+const char* Var_TakeString(Var* var, char* text);
+const char* Var_GetString(const Var* var);
+void Var_SetFunction(Var* var, int32_t index);
+int Var_SetAlias(Var* var, const char* path);
+Var* Var_GetAlias(const Var* var);
+void Var__AddReference(Var* target, Var* alias);
+void Var__RemoveReference(Var* target, Var* alias);
+void Var_Set(Var* dest, const Var* source);
+void Var_Free(Var* var);
+void MM_CopyVar(Var* dest, const Var* source);
+void DeleteVar(void* var);
+void UnreferenceVar(void* var);
+
+// malloc'd copy of a C string (the allocator of every Var string).
+char* MM_StrDup(const char* text);
+
+// --- the namespace ---
+struct KeyNode {
+    const char* key;
+    KeyNode* next;
+};
+
+void MM_Init();
+void MM_Terminate();
+Var* MM_GetVar(const char* path);
+Var* MM_CreateVar(const char* path);
+int MM_DeleteVar(const char* path);
+// As MM_CreateVar, but an alias in the last component is returned itself, so
+// that binding a local replaces the local and never writes through it.
+Var* MM_BindVar(const char* path);
+void MM_UnaliasVar(const char* path);
+int MM_VarDefined(const char* path);
+int MM_VarSubCount(const char* path);
+KeyNode* MM_GetKeys(const char* path);
+void MM_FreeKeys(KeyNode* list);
+// HT_ApplyKeyFunction callback of MM_GetKeys: pushes the key onto the list.
+void CollectKeys(const char* key, void* data);
+int ValidateUserKey(const char* key);
+
+inline Var* MM_GetVar(const std::string& path) { return MM_GetVar(path.c_str()); }
+inline Var* MM_CreateVar(const std::string& path) { return MM_CreateVar(path.c_str()); }
+inline int MM_DeleteVar(const std::string& path) { return MM_DeleteVar(path.c_str()); }
+inline Var* MM_BindVar(const std::string& path) { return MM_BindVar(path.c_str()); }
+
+// The root table, for tests and shut-down checks.
+HashTable* MM_RootTable();

@@ -1,0 +1,228 @@
+// Single variables: values, alias links, deep copy and the release callbacks
+// that the variable tables use.
+#include <cstdlib>
+#include <cstring>
+
+#include "memory_manager/memory_manager.h"
+
+uint64_t sVarEpoch = 0;
+
+namespace {
+
+void MakeUndefined(Var* var) {
+    var->type = VAR_UNDEFINED;
+    var->value.number = 0;
+}
+
+// Drops what the value owns: the string, or this alias's node in its
+// target's list. Members and the Var's own references list are not values.
+void ReleaseValue(Var* var) {
+    if (var->type == VAR_STRING)
+        std::free(var->value.string);
+    else if (var->type == VAR_ALIAS)
+        Var__RemoveReference(var->value.alias, var);
+    MakeUndefined(var);
+}
+
+// Makes the undefined `var` an alias of `target` (never an alias, never `var`).
+// Aliases that pointed at `var` would otherwise point at an alias, so they are
+// moved over to `target`, keeping their order; their nodes are reused.
+void LinkAlias(Var* var, Var* target) {
+    var->type = VAR_ALIAS;
+    var->value.alias = target;
+    Var__AddReference(target, var);
+
+    VarRef* node = var->references;
+    var->references = nullptr;
+    VarRef** tail = &target->references;
+    while (*tail) tail = &(*tail)->next;
+    while (node) {
+        VarRef* next = node->next;
+        Var* alias = node->var;
+        if (alias->type != VAR_ALIAS || alias->value.alias != var) {
+            delete node;  // stale node: its alias no longer points here
+        } else if (alias == target) {
+            // Re-targeting would make it its own alias.
+            MakeUndefined(alias);
+            delete node;
+        } else {
+            alias->value.alias = target;
+            node->next = nullptr;
+            *tail = node;
+            tail = &node->next;
+        }
+        node = next;
+    }
+}
+
+}  // namespace
+
+char* MM_StrDup(const char* text) {
+    size_t n = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(std::malloc(n));
+    std::memcpy(copy, text, n);
+    return copy;
+}
+
+Var* Var_New() { return new Var; }
+
+// The plain setters are meant for non-aliases; releasing the whole value
+// still keeps the target's references list right if one is ever handed in.
+double Var_SetNumber(Var* var, double number) {
+    ReleaseValue(var);
+    var->type = VAR_NUMBER;
+    var->value.number = number;
+    return number;
+}
+
+double Var_GetNumber(const Var* var) {
+    ZK_ASSERT(var->type == VAR_NUMBER);
+    return var->value.number;
+}
+
+const char* Var_SetString(Var* var, const char* text) {
+    // The text may lie inside the string being replaced: copy it first.
+    return Var_TakeString(var, MM_StrDup(text));
+}
+
+const char* Var_TakeString(Var* var, char* text) {
+    if (!(var->type == VAR_STRING && var->value.string == text)) {
+        ReleaseValue(var);
+        var->type = VAR_STRING;
+        var->value.string = text;
+    }
+    return text;
+}
+
+const char* Var_GetString(const Var* var) {
+    ZK_ASSERT(var->type == VAR_STRING);
+    return var->value.string;
+}
+
+void Var_SetFunction(Var* var, int32_t index) {
+    ReleaseValue(var);
+    var->type = VAR_FUNCTION;
+    var->value.function = index;
+}
+
+int Var_SetAlias(Var* var, const char* path) {
+    ReleaseValue(var);
+    Var* target = MM_GetVar(path);
+    if (!target) return 0;
+    if (target != var) LinkAlias(var, target);
+    return 1;
+}
+
+Var* Var_GetAlias(const Var* var) {
+    ZK_ASSERT(var->type == VAR_ALIAS);
+    return var->value.alias;
+}
+
+void Var__AddReference(Var* target, Var* alias) {
+    VarRef** tail = &target->references;
+    while (*tail) tail = &(*tail)->next;
+    *tail = new VarRef{alias, nullptr};
+}
+
+void Var__RemoveReference(Var* target, Var* alias) {
+    for (VarRef** link = &target->references; *link; link = &(*link)->next) {
+        if ((*link)->var != alias) continue;
+        VarRef* node = *link;
+        *link = node->next;
+        delete node;
+        return;
+    }
+}
+
+void Var_Set(Var* dest, const Var* source) {
+    if (dest == source) return;
+    if (!source) {
+        ReleaseValue(dest);
+        return;
+    }
+    // Take the new value before the old one goes, so nothing the source
+    // holds can be lost by releasing the destination.
+    switch (source->type) {
+        case VAR_NUMBER: {
+            double number = source->value.number;
+            ReleaseValue(dest);
+            dest->type = VAR_NUMBER;
+            dest->value.number = number;
+            break;
+        }
+        case VAR_STRING: {
+            char* copy = MM_StrDup(source->value.string);
+            ReleaseValue(dest);
+            dest->type = VAR_STRING;
+            dest->value.string = copy;
+            break;
+        }
+        case VAR_ALIAS: {
+            Var* target = source->value.alias;
+            ReleaseValue(dest);
+            // Copying an alias of dest into dest would make dest its own alias.
+            if (target != dest) LinkAlias(dest, target);
+            break;
+        }
+        case VAR_FUNCTION: {
+            int32_t index = source->value.function;
+            ReleaseValue(dest);
+            dest->type = VAR_FUNCTION;
+            dest->value.function = index;
+            break;
+        }
+        default:
+            ReleaseValue(dest);
+            break;
+    }
+}
+
+void Var_Free(Var* var) { ReleaseValue(var); }
+
+void MM_CopyVar(Var* dest, const Var* source) {
+    Var_Set(dest, source);
+    if (!source || !source->children) return;
+    ZK_ASSERT(dest->children == nullptr);
+
+    const HashTable* from = source->children;
+    HashTable* to = HT_Create(from->size);
+    to->minSize = 4;
+    dest->children = to;
+    // Equal sizes keep every key in its bucket, so entries are linked straight
+    // into bucket i without rehashing (which reverses each chain).
+    for (int32_t i = 0; i < from->size; ++i) {
+        for (const HashEntry* e = from->buckets[i]; e; e = e->next) {
+            Var* member = Var_New();
+            member->parent = dest;
+            MM_CopyVar(member, static_cast<const Var*>(e->data));
+            HashEntry* entry = HT_NewEntry(e->key, member);
+            entry->next = to->buckets[i];
+            to->buckets[i] = entry;
+            ++to->entries;
+        }
+    }
+}
+
+void DeleteVar(void* data) {
+    Var* var = static_cast<Var*>(data);
+    HT_Free(var->children, DeleteVar);
+    if (var->type == VAR_STRING) std::free(var->value.string);
+    for (VarRef* node = var->references; node;) {
+        VarRef* next = node->next;
+        delete node;
+        node = next;
+    }
+    delete var;
+    ++sVarEpoch;
+}
+
+void UnreferenceVar(void* data) {
+    Var* var = static_cast<Var*>(data);
+    if (var->type == VAR_ALIAS) {
+        Var__RemoveReference(var->value.alias, var);
+        MakeUndefined(var);
+    }
+    // The nodes stay: DeleteVar frees them right after.
+    for (VarRef* node = var->references; node; node = node->next) MakeUndefined(node->var);
+    HT_ApplyDataFunction(var->children, UnreferenceVar);
+}

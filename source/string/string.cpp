@@ -1,0 +1,5 @@
+#include "string/string.h"
+
+#include "interpreter/zorvik.h"
+
+void string_init() {}

@@ -1,0 +1,4 @@
+// The string library of native functions.
+#pragma once
+
+void string_init();

@@ -1,0 +1,5 @@
+#include "sys/sys.h"
+
+#include "interpreter/zorvik.h"
+
+void sys_init() {}

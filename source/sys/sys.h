@@ -1,0 +1,4 @@
+// The sys library of native functions.
+#pragma once
+
+void sys_init();

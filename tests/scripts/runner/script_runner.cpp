@@ -1,0 +1,173 @@
+// Runs one zorvik script test and compares its output with the expectations
+// written in the script's own comments:
+//
+//   // expect: <line>             one line of standard output, in order
+//   // expect error: <message>    the run ends with "ERROR (<file>:<l>:<c>) <message>"
+//   // expect error (7:3): <message>         ... at line 7, column 3
+//   // expect error (lib.z:7:3): <message>   ... in the file lib.z (the main
+//                                             script may be named by its base name)
+//   // expect exit: <text>        the run ends with this exit message line
+//   // expect no newline          the last expected line has no line break
+//
+// The interpreter runs in a fresh temporary working directory, with the
+// test's `<name>.in` file (if any) as standard input. With
+// `--expect-file F` the whole expected output is the content of F instead.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Expectation {
+    std::string output;       // expected standard output before any error line
+    bool hasError = false;
+    std::string errorWhere;   // "", "l:c" or "file:l:c"
+    std::string errorMessage;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Expectation ParseExpectations(const std::string& script) {
+    Expectation e;
+    std::vector<std::string> lines;
+    bool noNewline = false;
+    std::istringstream in(script);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find("// expect");
+        if (at == std::string::npos) continue;
+        std::string rest = line.substr(at + 9);
+        if (rest.rfind(": ", 0) == 0) {
+            lines.push_back(rest.substr(2));
+        } else if (rest == ":") {
+            lines.push_back("");
+        } else if (rest.rfind(" exit: ", 0) == 0) {
+            lines.push_back(rest.substr(7));
+        } else if (rest == " no newline") {
+            noNewline = true;
+        } else if (rest.rfind(" error", 0) == 0) {
+            e.hasError = true;
+            std::string spec = rest.substr(6);
+            if (spec.rfind(" (", 0) == 0) {
+                size_t close = spec.find("):");
+                e.errorWhere = spec.substr(2, close - 2);
+                spec = spec.substr(close + 1);
+            }
+            e.errorMessage = spec.rfind(": ", 0) == 0 ? spec.substr(2) : spec;
+        }
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        e.output += lines[i];
+        if (i + 1 < lines.size() || !noNewline) e.output += '\n';
+    }
+    return e;
+}
+
+// Runs the interpreter and returns its standard output and exit status.
+std::string Run(const std::string& zorvik, const fs::path& script, const fs::path& dir, int& status) {
+    int out[2];
+    if (pipe(out) != 0) std::exit(2);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        fs::path input = script;
+        input.replace_extension(".in");
+        int in = open(fs::exists(input) ? input.c_str() : "/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(zorvik.c_str(), zorvik.c_str(), script.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string output;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return output;
+}
+
+bool ErrorLineMatches(const std::string& line, const Expectation& e, const fs::path& script) {
+    std::string head = "ERROR (";
+    std::string tail = ") " + e.errorMessage;
+    if (line.rfind(head, 0) != 0 || line.size() < head.size() + tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    std::string where = line.substr(head.size(), line.size() - head.size() - tail.size());
+    if (e.errorWhere.empty()) return true;
+    // The position: "l:c" at the end of `where`; the file, all before it.
+    size_t colon = where.rfind(':');
+    colon = colon == std::string::npos ? colon : where.rfind(':', colon - 1);
+    if (colon == std::string::npos) return false;
+    std::string file = where.substr(0, colon), pos = where.substr(colon + 1);
+    size_t expectedColon = e.errorWhere.rfind(':');
+    expectedColon = e.errorWhere.rfind(':', expectedColon - 1);
+    if (expectedColon == std::string::npos) return pos == e.errorWhere;
+    std::string expectedFile = e.errorWhere.substr(0, expectedColon);
+    bool fileOk = file == expectedFile || (file == script.string() && expectedFile == script.filename().string());
+    return fileOk && pos == e.errorWhere.substr(expectedColon + 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string expectFile;
+    int arg = 1;
+    if (argc > 2 && std::string(argv[1]) == "--expect-file") {
+        expectFile = argv[2];
+        arg = 3;
+    }
+    if (argc - arg != 2) {
+        std::cerr << "usage: script_runner [--expect-file F] <zorvik> <script.z>\n";
+        return 2;
+    }
+    std::string zorvik = fs::absolute(argv[arg]).string();
+    fs::path script = fs::absolute(argv[arg + 1]);
+    Expectation e;
+    if (expectFile.empty()) e = ParseExpectations(ReadAll(script));
+    else e.output = ReadAll(expectFile);
+
+    char pattern[] = "/tmp/zorvik-test-XXXXXX";
+    if (!mkdtemp(pattern)) return 2;
+    fs::path dir = pattern;
+    int status = 0;
+    std::string output = Run(zorvik, script, dir, status);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+
+    bool ok = status == 0 && output.rfind(e.output, 0) == 0;
+    std::string rest = ok ? output.substr(e.output.size()) : "";
+    if (ok && e.hasError) {
+        ok = !rest.empty() && rest.back() == '\n' &&
+             ErrorLineMatches(rest.substr(0, rest.size() - 1), e, script) &&
+             rest.find('\n') == rest.size() - 1;
+    } else if (ok) {
+        ok = rest.empty();
+    }
+    if (ok) return 0;
+    std::cout << "FAIL " << script.string() << " (status " << status << ")\n--- expected output ---\n" << e.output;
+    if (e.hasError) std::cout << "ERROR (" << (e.errorWhere.empty() ? "*" : e.errorWhere) << ") " << e.errorMessage << "\n";
+    std::cout << "--- actual output ---\n" << output << "--- end ---\n";
+    return 1;
+}
