@@ -9,6 +9,10 @@
 //   // expect exit: <text>        the run ends with this exit message line
 //   // expect no newline          the last expected line has no line break
 //
+// A line starting with "// ===" begins a new case: each case runs as a
+// script of its own (the other cases' lines blanked, so line numbers stay),
+// from a directory that also holds the test's `_*.z` helper files.
+//
 // The interpreter runs in a fresh temporary working directory, with the
 // test's `<name>.in` file (if any) as standard input. With
 // `--expect-file F` the whole expected output is the content of F instead.
@@ -129,6 +133,60 @@ bool ErrorLineMatches(const std::string& line, const Expectation& e, const fs::p
     return fileOk && pos == e.errorWhere.substr(expectedColon + 1);
 }
 
+// Splits a test into its cases, blanking the lines of the other cases.
+std::vector<std::string> SplitCases(const std::string& script) {
+    std::vector<std::string> lines;
+    std::istringstream in(script);
+    std::string line;
+    std::vector<size_t> caseOf;
+    size_t current = 0;
+    while (std::getline(in, line)) {
+        if (line.rfind("// ===", 0) == 0) ++current;
+        lines.push_back(line);
+        caseOf.push_back(current);
+    }
+    std::vector<std::string> cases;
+    for (size_t c = 0; c <= current; ++c) {
+        std::string text;
+        bool any = false;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (caseOf[i] == c) {
+                text += lines[i];
+                any = any || (!lines[i].empty() && lines[i].rfind("// ===", 0) != 0);
+            }
+            text += '\n';
+        }
+        if (any || current == 0) cases.push_back(text);
+    }
+    return cases;
+}
+
+bool Check(const std::string& zorvik, const fs::path& script, const Expectation& e, const std::string& label) {
+    char pattern[] = "/tmp/zorvik-test-XXXXXX";
+    if (!mkdtemp(pattern)) std::exit(2);
+    fs::path dir = pattern;
+    fs::create_directory(dir / "work");
+    int status = 0;
+    std::string output = Run(zorvik, script, dir / "work", status);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+
+    bool ok = status == 0 && output.rfind(e.output, 0) == 0;
+    std::string rest = ok ? output.substr(e.output.size()) : "";
+    if (ok && e.hasError) {
+        ok = !rest.empty() && rest.back() == '\n' &&
+             ErrorLineMatches(rest.substr(0, rest.size() - 1), e, script) &&
+             rest.find('\n') == rest.size() - 1;
+    } else if (ok) {
+        ok = rest.empty();
+    }
+    if (ok) return true;
+    std::cout << "FAIL " << label << " (status " << status << ")\n--- expected output ---\n" << e.output;
+    if (e.hasError) std::cout << "ERROR (" << (e.errorWhere.empty() ? "*" : e.errorWhere) << ") " << e.errorMessage << "\n";
+    std::cout << "--- actual output ---\n" << output << "--- end ---\n";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,30 +202,31 @@ int main(int argc, char** argv) {
     }
     std::string zorvik = fs::absolute(argv[arg]).string();
     fs::path script = fs::absolute(argv[arg + 1]);
-    Expectation e;
-    if (expectFile.empty()) e = ParseExpectations(ReadAll(script));
-    else e.output = ReadAll(expectFile);
-
-    char pattern[] = "/tmp/zorvik-test-XXXXXX";
-    if (!mkdtemp(pattern)) return 2;
-    fs::path dir = pattern;
-    int status = 0;
-    std::string output = Run(zorvik, script, dir, status);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-
-    bool ok = status == 0 && output.rfind(e.output, 0) == 0;
-    std::string rest = ok ? output.substr(e.output.size()) : "";
-    if (ok && e.hasError) {
-        ok = !rest.empty() && rest.back() == '\n' &&
-             ErrorLineMatches(rest.substr(0, rest.size() - 1), e, script) &&
-             rest.find('\n') == rest.size() - 1;
-    } else if (ok) {
-        ok = rest.empty();
+    std::string text = ReadAll(script);
+    if (!expectFile.empty()) {
+        Expectation e;
+        e.output = ReadAll(expectFile);
+        return Check(zorvik, script, e, script.string()) ? 0 : 1;
     }
-    if (ok) return 0;
-    std::cout << "FAIL " << script.string() << " (status " << status << ")\n--- expected output ---\n" << e.output;
-    if (e.hasError) std::cout << "ERROR (" << (e.errorWhere.empty() ? "*" : e.errorWhere) << ") " << e.errorMessage << "\n";
-    std::cout << "--- actual output ---\n" << output << "--- end ---\n";
-    return 1;
+    std::vector<std::string> cases = SplitCases(text);
+    if (cases.size() == 1) return Check(zorvik, script, ParseExpectations(text), script.string()) ? 0 : 1;
+
+    // Each case runs from a directory of its own that holds the helpers too.
+    char pattern[] = "/tmp/zorvik-cases-XXXXXX";
+    if (!mkdtemp(pattern)) return 2;
+    fs::path caseDir = pattern;
+    for (const auto& entry : fs::directory_iterator(script.parent_path()))
+        if (entry.path().filename().string().rfind("_", 0) == 0) fs::copy(entry.path(), caseDir / entry.path().filename());
+    fs::path input = script;
+    input.replace_extension(".in");
+    if (fs::exists(input)) fs::copy(input, caseDir / input.filename());
+    bool ok = true;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        fs::path file = caseDir / script.filename();
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << cases[i];
+        ok = Check(zorvik, file, ParseExpectations(cases[i]), script.string() + " case " + std::to_string(i + 1)) && ok;
+    }
+    std::error_code ec;
+    fs::remove_all(caseDir, ec);
+    return ok ? 0 : 1;
 }
