@@ -1,5 +1,150 @@
+// The array library: size, remove, insert and swap.
+//
+// An array is any variable whose member table holds elements under decimal
+// keys "0", "1", ...; its length is the run of consecutive keys from "0".
+// Other keys may share the table and are neither counted nor moved.
+//
+// Invariants:
+//  - Renumbering moves Var pointers between hash entries of the one member
+//    table; a moved variable stays the same object, so its value, members,
+//    parent link and alias relations go with it.
+//  - Indexes come from FloorToInt (signed 32 bits); every neighbour index is
+//    computed in 64 bits, so a walk past 2147483647 forms the key
+//    "2147483648" instead of overflowing.
+//  - The array is looked up again after any deletion: deleting an element
+//    that is an alias may delete the array itself or one of its parents, and
+//    then the table held before is gone.
 #include "array/array.h"
+
+#include <cstdint>
+#include <string>
 
 #include "interpreter/zorvik.h"
 
-void array_init() {}
+namespace {
+
+std::string Key(int64_t index) { return std::to_string(index); }
+
+std::string ElementName(int64_t index) { return "a." + Key(index); }
+
+bool IsNumber(const Var* var) { return var && var->type == VAR_NUMBER; }
+
+HashEntry* Entry(const Var* array, int64_t index) {
+    return HT_GetEntry(array->children, Key(index).c_str());
+}
+
+// Moves the elements after idx, up to the first missing key, down by one;
+// the entry for idx must be absent.
+void CloseGap(Var* array, int64_t idx) {
+    HashTable* table = array->children;
+    int64_t k = idx + 1;
+    HashEntry* next = Entry(array, k);
+    if (!next) return;
+    HashEntry* prev = HT_NewUnsafeEntry(table, Key(idx).c_str());
+    while (next) {
+        prev->data = next->data;
+        prev = next;
+        next = Entry(array, ++k);
+    }
+    // The last entry's variable now lives one key lower: drop the entry only.
+    HT_Delete(table, Key(k - 1).c_str(), nullptr);
+}
+
+void array_size() {
+    Var* a = ZK_GetLocalVariable("a");
+    Var* r = ZK_CreateLocalVariable("r");
+    int64_t count = 0;
+    if (a && a->children) {
+        while (Entry(a, count)) ++count;
+    }
+    Var_SetNumber(r, static_cast<double>(count));
+}
+
+void array_remove() {
+    Var* a = ZK_GetLocalVariable("a");
+    Var* i = ZK_GetLocalVariable("i");
+    Var* u = ZK_GetLocalVariable("u");
+    Var* r = ZK_CreateLocalVariable("r");
+    if (!a || !a->children) return;
+    if (!IsNumber(i)) ZK_Error("remove expected number as second parameter");
+    int64_t idx = FloorToInt(i->value.number);
+    if (u && u->type != VAR_NUMBER) ZK_Error("remove expected number as third parameter");
+    bool deleteTarget = u && FloorToInt(u->value.number) == 0;
+
+    std::string element = ElementName(idx);
+    if (!deleteTarget) ZK_UnrefLocalVariable(element.c_str());
+    if (!ZK_DeleteLocalVariable(element.c_str())) {
+        Var_SetNumber(r, 0);
+        return;
+    }
+    // With u = 0 an alias element has just had its target deleted and stays
+    // behind undefined; it is removed as well, unless the target was the
+    // array or one of its parents, which took the array with it.
+    a = ZK_GetLocalVariable("a");
+    if (a && a->children) {
+        if (Entry(a, idx)) ZK_DeleteLocalVariable(element.c_str());
+        a = ZK_GetLocalVariable("a");
+        if (a && a->children && !Entry(a, idx)) CloseGap(a, idx);
+    }
+    r = ZK_CreateLocalVariable("r");
+    Var_SetNumber(r, 1);
+}
+
+void array_insert() {
+    Var* a = ZK_GetLocalVariable("a");
+    Var* i = ZK_GetLocalVariable("i");
+    if (!a) ZK_Error("undefined variable as first parameter to insert");
+    if (!IsNumber(i)) ZK_Error("insert expected number as second parameter");
+    int64_t idx = FloorToInt(i->value.number);
+
+    // No element at idx (no members at all, or a gap): nothing needs to move.
+    if (!a->children || !Entry(a, idx)) {
+        ZK_CreateLocalVariable(ElementName(idx).c_str());
+        return;
+    }
+    int64_t k = idx + 1;
+    while (Entry(a, k)) ++k;
+    HashEntry* upper = HT_NewUnsafeEntry(a->children, Key(k).c_str());
+    for (int64_t j = k - 1; j >= idx; --j) {
+        HashEntry* lower = Entry(a, j);
+        upper->data = lower->data;
+        upper = lower;
+    }
+    Var* fresh = Var_New();
+    fresh->parent = a;
+    upper->data = fresh;
+}
+
+// The entry that a swap argument names; a missing one ends the run.
+HashEntry* SwapEntry(Var* a, const Var* arg, const char* typeMessage) {
+    if (arg && arg->type == VAR_STRING) {
+        HashEntry* entry = HT_GetEntry(a->children, arg->value.string);
+        if (!entry) ZK_Error((std::string("array passed to swap does not contain key ") + arg->value.string).c_str());
+        return entry;
+    }
+    if (!IsNumber(arg)) ZK_Error(typeMessage);
+    int32_t index = FloorToInt(arg->value.number);
+    HashEntry* entry = Entry(a, index);
+    if (!entry) ZK_Error(("array passed to swap does not contain index " + Key(index)).c_str());
+    return entry;
+}
+
+void array_swap() {
+    Var* a = ZK_GetLocalVariable("a");
+    if (!a) ZK_Error("undefined variable as first parameter to swap");
+    if (!a->children) ZK_Error("swap expected non-empty array as first parameter");
+    HashEntry* first = SwapEntry(a, ZK_GetLocalVariable("i"), "swap expected number or string as second parameter");
+    HashEntry* second = SwapEntry(a, ZK_GetLocalVariable("j"), "swap expected number or string as third parameter");
+    void* held = first->data;
+    first->data = second->data;
+    second->data = held;
+}
+
+}  // namespace
+
+void array_init() {
+    ZK_RegisterNativeFunc("array.size", array_size);
+    ZK_RegisterNativeFunc("array.remove", array_remove);
+    ZK_RegisterNativeFunc("array.insert", array_insert);
+    ZK_RegisterNativeFunc("array.swap", array_swap);
+}

@@ -47,7 +47,7 @@ const std::string& LibPath(int32_t i);
 // Every recursive path of the evaluator holds one of these, so that deep
 // nesting in a script ends in a script error instead of a stack overflow.
 extern int32_t sDepth;
-constexpr int32_t kMaxDepth = 100000;
+constexpr int32_t kMaxDepth = 50000;
 [[noreturn]] void DepthError();
 struct DepthGuard {
     DepthGuard() {

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr size_t kStackSize = size_t{4} << 30;
+constexpr size_t kStackSize = size_t{1} << 30;
 
 void* RunScript(void* arg) {
     const char* path = static_cast<const char*>(arg);

@@ -1,5 +1,268 @@
+// The string library: byte-level access, substrings, case mapping, searching,
+// splitting and a test for numeric text.
+//
+// Invariants:
+//  - Strings are bytes up to the terminating NUL; positions count from 0 and
+//    bytes read as numbers are signed (0x80..0xFF give -128..-1).
+//  - Results go into the local r; a native that has "no result" leaves r as
+//    it found it. An array result is built as the members r.0 ... r.(n-1)
+//    first, then r itself is reset (keeping its members) and set to n.
+//  - The argument text is copied before r is written, so a result never reads
+//    a string that writing r may have released.
+//  - Position arithmetic is done in 64 bits on clamped values: no position
+//    taken from a script can wrap or reach outside the string.
 #include "string/string.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "interpreter/zorvik.h"
 
-void string_init() {}
+namespace {
+
+Var* StringArg(const char* name, const char* message) {
+    Var* var = ZK_GetLocalVariable(name);
+    if (!var || var->type != VAR_STRING) ZK_Error(message);
+    return var;
+}
+
+int64_t IntArg(const char* name, const char* message) {
+    Var* var = ZK_GetLocalVariable(name);
+    if (!var || var->type != VAR_NUMBER) ZK_Error(message);
+    return FloorToInt(var->value.number);
+}
+
+// An optional number argument: absent gives `fallback`, anything but a
+// number ends the run.
+int64_t OptionalIntArg(const char* name, const char* message, int64_t fallback) {
+    Var* var = ZK_GetLocalVariable(name);
+    if (!var) return fallback;
+    if (var->type != VAR_NUMBER) ZK_Error(message);
+    return FloorToInt(var->value.number);
+}
+
+double SignedByte(char c) {
+    int value = static_cast<unsigned char>(c);
+    return value >= 0x80 ? value - 0x100 : value;
+}
+
+void SetResultString(std::string_view text) { Var_SetString(ZK_CreateLocalVariable("r"), std::string(text).c_str()); }
+
+void SetResultNumber(double value) { Var_SetNumber(ZK_CreateLocalVariable("r"), value); }
+
+Var* CreateElement(size_t index) { return ZK_CreateLocalVariable(("r." + std::to_string(index)).c_str()); }
+
+void SetResultCount(size_t count) { SetResultNumber(static_cast<double>(count)); }
+
+void SetResultPositions(const std::vector<size_t>& positions) {
+    for (size_t i = 0; i < positions.size(); ++i) Var_SetNumber(CreateElement(i), static_cast<double>(positions[i]));
+    SetResultCount(positions.size());
+}
+
+// The bytes [from, from + count) of text, with both clamped into the text.
+std::string_view Slice(std::string_view text, int64_t from, int64_t count) {
+    int64_t len = static_cast<int64_t>(text.size());
+    from = std::clamp<int64_t>(from, 0, len);
+    count = std::clamp<int64_t>(count, 0, len - from);
+    return text.substr(static_cast<size_t>(from), static_cast<size_t>(count));
+}
+
+// The arguments of find and findAll. `ok` is false where no search is made:
+// an empty f, or fewer than flen bytes (or none) left from the offset.
+struct Search {
+    std::string text;
+    std::string pattern;
+    size_t offset = 0;
+    bool ok = false;
+};
+
+Search SearchArgs() {
+    Search search;
+    search.text = StringArg("s", "find expected string as first parameter")->value.string;
+    search.pattern = StringArg("f", "find expected string as second parameter")->value.string;
+    int64_t off = std::max<int64_t>(OptionalIntArg("p", "find expected number as third parameter", 0), 0);
+    int64_t rest = static_cast<int64_t>(search.text.size()) - off;
+    int64_t flen = static_cast<int64_t>(search.pattern.size());
+    search.ok = flen > 0 && rest > 0 && flen <= rest;
+    search.offset = static_cast<size_t>(std::max<int64_t>(off, 0));
+    return search;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+bool IsNumericText(const char* p) {
+    while (IsBlank(*p)) ++p;
+    if (*p == '-') ++p;
+    int digits = 0;
+    int points = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)) || *p == '.'; ++p) {
+        if (*p == '.' && ++points > 1) return false;
+        ++digits;
+    }
+    if (digits == 0) return false;
+    while (IsBlank(*p)) ++p;
+    return *p == '\0';
+}
+
+std::string Mapped(std::string text, int (*map)(int)) {
+    for (char& c : text) c = static_cast<char>(map(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The text of s itself is rewritten; the mapping keeps every byte non-zero
+// and the length unchanged.
+void MapInPlace(const char* message, int (*map)(int)) {
+    Var* s = StringArg("s", message);
+    for (char* p = s->value.string; *p; ++p) *p = static_cast<char>(map(static_cast<unsigned char>(*p)));
+}
+
+}  // namespace
+
+void string_chars() {
+    std::string text = StringArg("s", "chars expected string parameter")->value.string;
+    for (size_t i = 0; i < text.size(); ++i) Var_SetString(CreateElement(i), std::string(1, text[i]).c_str());
+    SetResultCount(text.size());
+}
+
+void string_bytes() {
+    std::string text = StringArg("s", "bytes expected string parameter")->value.string;
+    for (size_t i = 0; i < text.size(); ++i) Var_SetNumber(CreateElement(i), SignedByte(text[i]));
+    SetResultCount(text.size());
+}
+
+void string_left() {
+    std::string text = StringArg("s", "left expected string as first parameter")->value.string;
+    int64_t k = IntArg("n", "left expected number as second parameter");
+    SetResultString(Slice(text, 0, k));
+}
+
+void string_right() {
+    std::string text = StringArg("s", "right expected string as first parameter")->value.string;
+    int64_t k = IntArg("n", "right expected number as second parameter");
+    SetResultString(Slice(text, k, static_cast<int64_t>(text.size())));
+}
+
+void string_last() {
+    std::string text = StringArg("s", "last expected string as first parameter")->value.string;
+    int64_t len = static_cast<int64_t>(text.size());
+    int64_t count = std::clamp<int64_t>(IntArg("n", "last expected number as second parameter"), 0, len);
+    SetResultString(Slice(text, len - count, count));
+}
+
+void string_charAt() {
+    std::string text = StringArg("s", "charAt expected string as first parameter")->value.string;
+    int64_t k = IntArg("n", "charAt expected number as second parameter");
+    SetResultString(k >= 0 ? Slice(text, k, 1) : std::string_view());
+}
+
+void string_byteAt() {
+    std::string text = StringArg("s", "byteAt expected string as first parameter")->value.string;
+    int64_t k = IntArg("n", "byteAt expected number as second parameter");
+    if (k >= 0 && k < static_cast<int64_t>(text.size())) SetResultNumber(SignedByte(text[static_cast<size_t>(k)]));
+}
+
+// Byte 0 cannot live inside a string, so char(0) is the empty string.
+void string_char() {
+    int64_t k = IntArg("n", "char expected number as parameter");
+    if (k < -128 || k > 127) return;
+    char byte = static_cast<char>(static_cast<unsigned char>(k & 0xFF));
+    SetResultString(std::string_view(&byte, byte ? 1 : 0));
+}
+
+void string_byte() {
+    std::string text = StringArg("c", "byte expected string as parameter")->value.string;
+    if (!text.empty()) SetResultNumber(SignedByte(text[0]));
+}
+
+void string_sub() {
+    std::string text = StringArg("s", "sub expected string as first parameter")->value.string;
+    int64_t start = IntArg("n", "sub expected number as second parameter");
+    int64_t count = std::max<int64_t>(OptionalIntArg("m", "sub expected number as third parameter", 1), 0);
+    if (start < 0) {
+        count += start;
+        start = 0;
+    }
+    // Both are 32-bit values here, so start + count cannot wrap in 64 bits.
+    SetResultString(Slice(text, start, count));
+}
+
+void string_lower() {
+    std::string text = StringArg("s", "lower expected string as parameter")->value.string;
+    SetResultString(Mapped(text, [](int c) { return std::tolower(c); }));
+}
+
+void string_upper() {
+    std::string text = StringArg("s", "upper expected string as parameter")->value.string;
+    SetResultString(Mapped(text, [](int c) { return std::toupper(c); }));
+}
+
+void string_makeLower() { MapInPlace("makeLower expected string as parameter", [](int c) { return std::tolower(c); }); }
+
+void string_makeUpper() { MapInPlace("makeUpper expected string as parameter", [](int c) { return std::toupper(c); }); }
+
+void string_find() {
+    Search search = SearchArgs();
+    if (!search.ok) return;
+    size_t at = search.text.find(search.pattern, search.offset);
+    if (at != std::string::npos) SetResultNumber(static_cast<double>(at));
+}
+
+// Each search resumes behind the previous match: occurrences do not overlap.
+void string_findAll() {
+    Search search = SearchArgs();
+    std::vector<size_t> positions;
+    if (search.ok) {
+        for (size_t at = search.text.find(search.pattern, search.offset); at != std::string::npos;
+             at = search.text.find(search.pattern, at + search.pattern.size()))
+            positions.push_back(at);
+    }
+    SetResultPositions(positions);
+}
+
+// Empty pieces give no element. An empty separator separates nothing: the
+// whole string is the one element (none when it is empty too).
+void string_split() {
+    std::string text = StringArg("s", "find expected string as first parameter")->value.string;
+    std::string separator = StringArg("f", "find expected string as second parameter")->value.string;
+    std::vector<std::string_view> pieces;
+    std::string_view rest = text;
+    if (!separator.empty()) {
+        for (size_t at = rest.find(separator); at != std::string_view::npos; at = rest.find(separator)) {
+            if (at > 0) pieces.push_back(rest.substr(0, at));
+            rest.remove_prefix(at + separator.size());
+        }
+    }
+    if (!rest.empty()) pieces.push_back(rest);
+    for (size_t i = 0; i < pieces.size(); ++i) Var_SetString(CreateElement(i), std::string(pieces[i]).c_str());
+    SetResultCount(pieces.size());
+}
+
+void string_isNumber() {
+    std::string text = StringArg("s", "isNumber expected string as first parameter")->value.string;
+    SetResultNumber(IsNumericText(text.c_str()) ? 1 : 0);
+}
+
+void string_init() {
+    ZK_RegisterNativeFunc("string.chars", string_chars);
+    ZK_RegisterNativeFunc("string.bytes", string_bytes);
+    ZK_RegisterNativeFunc("string.left", string_left);
+    ZK_RegisterNativeFunc("string.right", string_right);
+    ZK_RegisterNativeFunc("string.last", string_last);
+    ZK_RegisterNativeFunc("string.charAt", string_charAt);
+    ZK_RegisterNativeFunc("string.byteAt", string_byteAt);
+    ZK_RegisterNativeFunc("string.char", string_char);
+    ZK_RegisterNativeFunc("string.byte", string_byte);
+    ZK_RegisterNativeFunc("string.sub", string_sub);
+    ZK_RegisterNativeFunc("string.lower", string_lower);
+    ZK_RegisterNativeFunc("string.upper", string_upper);
+    ZK_RegisterNativeFunc("string.makeLower", string_makeLower);
+    ZK_RegisterNativeFunc("string.makeUpper", string_makeUpper);
+    ZK_RegisterNativeFunc("string.find", string_find);
+    ZK_RegisterNativeFunc("string.findAll", string_findAll);
+    ZK_RegisterNativeFunc("string.split", string_split);
+    ZK_RegisterNativeFunc("string.isNum", string_isNumber);
+}

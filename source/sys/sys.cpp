@@ -1,5 +1,190 @@
+// The sys library: console output and line input, wall clock and calendar,
+// monotonic clock, pause, program path, version and shell commands.
+//
+// Every native reads its arguments as locals of the calling script function
+// and leaves its result in the local "r"; the library keeps no state.
+// Doubles from scripts are range-checked before any conversion to an integer
+// type, so no argument value can cause undefined behaviour.
 #include "sys/sys.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <memory>
 
 #include "interpreter/zorvik.h"
 
-void sys_init() {}
+namespace {
+
+bool IsNumber(const Var* v) { return v && v->type == VAR_NUMBER; }
+
+void SetResult(double number) { Var_SetNumber(ZK_CreateLocalVariable("r"), number); }
+
+// Floor of x as a signed 64-bit integer; NaN and floors outside the range
+// give the most negative value.
+long long FloorToInt64(double x) {
+    double f = std::floor(x);
+    constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    if (!(f >= -kLimit && f < kLimit)) return std::numeric_limits<long long>::min();
+    return static_cast<long long>(f);
+}
+
+void Print(const Var* v, bool newline) {
+    if (v) {
+        switch (v->type) {
+            case VAR_NUMBER: std::printf("%lld", FloorToInt64(v->value.number)); break;
+            case VAR_STRING: std::fputs(v->value.string, stdout); break;
+            case VAR_FUNCTION: std::fputs("(FUNCTION)", stdout); break;
+            default: std::fputs("(UNDEFINED)", stdout); break;
+        }
+    }
+    if (newline) std::putchar('\n');
+}
+
+// The current local time broken down; all zero should the system fail.
+std::tm Now() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    if (!localtime_r(&now, &tm)) tm = std::tm{};
+    return tm;
+}
+
+void sys_write() { Print(ZK_GetLocalVariable("v"), false); }
+
+void sys_wln() { Print(ZK_GetLocalVariable("v"), true); }
+
+// One line of standard input of any length, without its '\n' (a '\r'
+// before it stays); the empty string at end of input.
+void sys_rln() {
+    char* raw = nullptr;
+    size_t capacity = 0;
+    ssize_t length = getline(&raw, &capacity, stdin);
+    std::unique_ptr<char, decltype(&std::free)> line(raw, &std::free);
+    Var* r = ZK_CreateLocalVariable("r");
+    if (length <= 0) {
+        Var_SetString(r, "");
+        return;
+    }
+    if (line.get()[length - 1] == '\n') line.get()[length - 1] = '\0';
+    Var_TakeString(r, line.release());
+}
+
+void sys_time() { SetResult(static_cast<double>(std::time(nullptr))); }
+
+// One field of the broken-down time: FloorToInt(arg) + offset, or def when
+// the argument is absent. False when the argument is NaN or the field does
+// not fit an int (the field is computed in 64 bits, so it cannot overflow).
+bool TimeField(const Var* arg, int64_t offset, int def, int& field) {
+    if (!arg) {
+        field = def;
+        return true;
+    }
+    double f = std::floor(arg->value.number);
+    if (!(f >= INT32_MIN && f <= INT32_MAX)) return false;
+    int64_t value = int64_t{FloorToInt(f)} + offset;
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) return false;
+    field = static_cast<int>(value);
+    return true;
+}
+
+void sys_toTime() {
+    static const char* const kNames[] = {"Y", "M", "D", "h", "m", "s"};
+    static const char* const kMessages[] = {
+        "toTime expected number as first parameter",  "toTime expected number as second parameter",
+        "toTime expected number as third parameter",  "toTime expected number as fourth parameter",
+        "toTime expected number as fifth pararameter", "toTime expected number as sixth parameter"};
+    const Var* args[6];
+    for (int i = 0; i < 6; ++i) args[i] = ZK_GetLocalVariable(kNames[i]);
+    Var* r = ZK_CreateLocalVariable("r");
+    for (int i = 0; i < 6; ++i)
+        if ((i == 0 || args[i]) && !IsNumber(args[i])) ZK_Error(kMessages[i]);
+
+    std::tm tm{};
+    bool ok = TimeField(args[0], -1900, 0, tm.tm_year) && TimeField(args[1], -1, 0, tm.tm_mon) &&
+              TimeField(args[2], 0, 1, tm.tm_mday) && TimeField(args[3], 0, 0, tm.tm_hour) &&
+              TimeField(args[4], 0, 0, tm.tm_min) && TimeField(args[5], 0, 0, tm.tm_sec);
+    tm.tm_isdst = -1;
+    Var_SetNumber(r, ok ? static_cast<double>(std::mktime(&tm)) : -1);
+}
+
+void sys_sysTime() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    SetResult(static_cast<double>(int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000));
+}
+
+// The date as a number computed from the fields, so any year gives
+// year * 10000 + month * 100 + day.
+void sys_date() {
+    std::tm tm = Now();
+    SetResult((tm.tm_year + 1900.0) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
+}
+
+void sys_year() { SetResult(Now().tm_year + 1900.0); }
+void sys_month() { SetResult(Now().tm_mon + 1); }
+void sys_yday() { SetResult(Now().tm_yday + 1); }
+void sys_mday() { SetResult(Now().tm_mday); }
+void sys_wday() {
+    int wday = Now().tm_wday;
+    SetResult(wday == 0 ? 7 : wday);
+}
+void sys_hour() { SetResult(Now().tm_hour); }
+void sys_min() { SetResult(Now().tm_min); }
+void sys_sec() { SetResult(Now().tm_sec); }
+
+// Pauses t milliseconds. Absent, negative and NaN sleep zero; counts beyond
+// the unsigned 64-bit range saturate.
+void sys_sleep() {
+    const Var* t = ZK_GetLocalVariable("t");
+    if (t && t->type != VAR_NUMBER) ZK_Error("sleep expected number as parameter");
+    uint64_t ms = 0;
+    if (t) {
+        double f = std::floor(t->value.number);
+        constexpr double kLimit = 18446744073709551616.0;  // 2^64
+        if (f >= kLimit) ms = std::numeric_limits<uint64_t>::max();
+        else if (f > 0) ms = static_cast<uint64_t>(f);
+    }
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000 * 1000000)};
+    nanosleep(&pause, nullptr);
+}
+
+void sys_path() { Var_SetString(ZK_CreateLocalVariable("r"), ZK_GetProgramPath()); }
+
+void sys_ver() { SetResult(2); }
+
+// Runs x through the shell: 1 when the shell ran, 0 when it could not start.
+// Our buffered output is flushed first so that it precedes the command's.
+void sys_execute() {
+    const Var* x = ZK_GetLocalVariable("x");
+    if (!x || x->type != VAR_STRING) ZK_Error("execute expected string as parameter");
+    Var* r = ZK_CreateLocalVariable("r");
+    ZK_Flush();
+    Var_SetNumber(r, std::system(x->value.string) == -1 ? 0 : 1);
+}
+
+}  // namespace
+
+void sys_init() {
+    ZK_RegisterNativeFunc("sys.write", sys_write);
+    ZK_RegisterNativeFunc("sys.wln", sys_wln);
+    ZK_RegisterNativeFunc("sys.rln", sys_rln);
+    ZK_RegisterNativeFunc("sys.time", sys_time);
+    ZK_RegisterNativeFunc("sys.toTime", sys_toTime);
+    ZK_RegisterNativeFunc("sys.sysTime", sys_sysTime);
+    ZK_RegisterNativeFunc("sys.date", sys_date);
+    ZK_RegisterNativeFunc("sys.year", sys_year);
+    ZK_RegisterNativeFunc("sys.month", sys_month);
+    ZK_RegisterNativeFunc("sys.yday", sys_yday);
+    ZK_RegisterNativeFunc("sys.mday", sys_mday);
+    ZK_RegisterNativeFunc("sys.wday", sys_wday);
+    ZK_RegisterNativeFunc("sys.hour", sys_hour);
+    ZK_RegisterNativeFunc("sys.min", sys_min);
+    ZK_RegisterNativeFunc("sys.sec", sys_sec);
+    ZK_RegisterNativeFunc("sys.sleep", sys_sleep);
+    ZK_RegisterNativeFunc("sys.path", sys_path);
+    ZK_RegisterNativeFunc("sys.ver", sys_ver);
+    ZK_RegisterNativeFunc("sys.execute", sys_execute);
+}

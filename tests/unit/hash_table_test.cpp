@@ -18,7 +18,8 @@ std::vector<std::string> Chain(const HashTable* t, uint32_t bucket) {
 std::vector<std::string> Colliding(const HashTable* t, size_t n) {
     std::vector<std::string> keys;
     for (int i = 0; i < 1000 && keys.size() < n; ++i) {
-        std::string k = "k" + std::to_string(i);
+        std::string k("k");
+        k += std::to_string(i);
         if (keys.empty() || HT_Hash(t, k.c_str()) == HT_Hash(t, keys[0].c_str())) keys.push_back(k);
     }
     return keys;

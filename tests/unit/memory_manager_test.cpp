@@ -32,7 +32,8 @@ std::vector<std::string> SameBucketKeys(size_t n, int32_t size) {
     std::vector<std::string> keys;
     uint32_t bucket = HT_Hash(probe, "k0");
     for (int i = 0; keys.size() < n; ++i) {
-        std::string key = "k" + std::to_string(i);
+        std::string key("k");
+        key += std::to_string(i);
         if (HT_Hash(probe, key.c_str()) == bucket) keys.push_back(key);
     }
     HT_Free(probe, nullptr);
