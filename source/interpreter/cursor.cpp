@@ -110,54 +110,66 @@ void AppendIndex(std::string& key, std::string& name) {
     }
 }
 
+// "N." for scope N, cached: most names are composed in the same scope as the last.
+const std::string& ScopePrefix(int64_t scope) {
+    static int64_t cached = -1;
+    static std::string prefix;
+    if (scope != cached) {
+        prefix = std::to_string(scope) + ".";
+        cached = scope;
+    }
+    return prefix;
+}
+
 // Evaluates the bracketed indexes of the lookahead name and builds its key.
 // The evaluation moves the cursor; afterwards the lookahead is the name again.
 void Compose() {
-    NameLookahead look = sName;
-    std::string key;
-    if (!look.global && look.scope > 0) key = std::to_string(look.scope) + ".";
-    std::string name;
-    const NameInfo& info = NameInfoAt(look.first);
-    int32_t end = info.end;
-    if (info.plain) {
-        key += info.text;
-        name = info.text;
-    } else {
-        DepthGuard guard;
-        sLastLine = look.prevLine;
-        sLastCol = look.prevCol;
-        int32_t i = look.first;
-        while (true) {
-            name += At(i).text.get();
-            key += At(i).text.get();
-            ++i;
-            // After a name part, and after each ']': '.' or '[' continue the name.
-            while (IsOp(i, '[')) {
-                name += '[';
-                key += '.';
-                sToken = i + 1;
-                GetNext(false);
-                Expression();
-                AppendIndex(key, name);
-                if (!NextIsOp(']')) Error("Expected ]");
-                name += ']';
-                i = sToken;
-            }
-            if (!IsOp(i, '.')) break;
-            name += '.';
-            key += '.';
-            ++i;
-            if (At(i).type != TOKEN_NAME) Error("Expected name");
-        }
-        end = i;
+    const NameInfo& info = NameInfoAt(sName.first);
+    bool prefixed = !sName.global && sName.scope > 0;
+    if (info.plain) {  // nothing to evaluate
+        sName.key.clear();
+        if (prefixed) sName.key = ScopePrefix(sName.scope);
+        sName.key += info.text;
+        sName.name = info.text;
+        sName.composed = true;
+        return;
     }
-    look.end = end;
+    DepthGuard guard;
+    NameLookahead look = sName;
+    std::string key = prefixed ? ScopePrefix(look.scope) : std::string();
+    std::string name;
+    sLastLine = look.prevLine;
+    sLastCol = look.prevCol;
+    int32_t i = look.first;
+    while (true) {
+        name += At(i).text.get();
+        key += At(i).text.get();
+        ++i;
+        // After a name part, and after each ']': '.' or '[' continue the name.
+        while (IsOp(i, '[')) {
+            name += '[';
+            key += '.';
+            sToken = i + 1;
+            GetNext(false);
+            Expression();
+            AppendIndex(key, name);
+            if (!NextIsOp(']')) Error("Expected ]");
+            name += ']';
+            i = sToken;
+        }
+        if (!IsOp(i, '.')) break;
+        name += '.';
+        key += '.';
+        ++i;
+        if (At(i).type != TOKEN_NAME) Error("Expected name");
+    }
+    look.end = i;
     look.composed = true;
     look.key = std::move(key);
     look.name = std::move(name);
     sName = std::move(look);
     sNextType = TOKEN_NAME;
-    sToken = end;
+    sToken = i;
     sLastLine = sName.line;
     sLastCol = sName.col;
 }

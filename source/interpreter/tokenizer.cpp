@@ -139,6 +139,8 @@ private:
             unsigned char c = src_[pos_];
             if (c == '"') break;
             if (pos_ - start == kMaxString) Fail("String constant too long", line, column);
+            // Texts end at a NUL byte: one inside the constant would cut it short.
+            if (c == '\0') Fail("NUL character in string constant", line, column);
             Advance(c);
         }
         Add(TOKEN_STRING, line, column).text = CopyText(src_.data() + start, pos_ - start);
