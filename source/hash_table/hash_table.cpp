@@ -19,17 +19,8 @@ inline uint32_t Bucket(const HashTable* ht, const char* key) {
     return RawHash(key) % static_cast<uint32_t>(ht->size);
 }
 
-char* CopyKey(const char* key) {
-    size_t n = std::strlen(key) + 1;
-    char* copy = static_cast<char*>(std::malloc(n));
-    std::memcpy(copy, key, n);
-    return copy;
-}
-
-void FreeEntry(HashEntry* e) {
-    std::free(e->key);
-    delete e;
-}
+// An entry and its key copy share one allocation: the key follows the record.
+void FreeEntry(HashEntry* e) { std::free(e); }
 
 void GrowIfLoaded(HashTable* ht) {
     if (static_cast<double>(ht->entries) / ht->size > 0.75) HT_Resize(ht, ht->size * 2);
@@ -118,7 +109,13 @@ int HT_GetKey(const HashTable* ht, const void* data, std::string& key) {
 }
 
 HashEntry* HT_NewEntry(const char* key, void* data) {
-    return new HashEntry{data, CopyKey(key), nullptr};
+    size_t n = std::strlen(key) + 1;
+    auto* e = static_cast<HashEntry*>(std::malloc(sizeof(HashEntry) + n));
+    e->data = data;
+    e->key = reinterpret_cast<char*>(e + 1);
+    e->next = nullptr;
+    std::memcpy(e->key, key, n);
+    return e;
 }
 
 int HT_Add(HashTable* ht, const char* key, void* data) {

@@ -52,7 +52,8 @@ void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func);
 void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func);
 int32_t HT_TableCount();
 
-// Allocates an entry record with a copy of the key, for HT_AddEntry.
+// Allocates an entry record with a copy of the key, for HT_AddEntry. The key
+// lives in the same block as the record and is freed with it.
 HashEntry* HT_NewEntry(const char* key, void* data);
 
 // Internal assertions name the file, line and function, then stop the process.
