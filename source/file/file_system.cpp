@@ -1,0 +1,147 @@
+// File-system natives of the file library: cd, remove, mkdir, chmod, info
+// and the three directory listings.
+//
+// Invariants:
+//  - Operating-system failures are results (r = 0), never script errors;
+//    only bad arguments and an entry whose status cannot be read during a
+//    listing end the run.
+//  - A listing holds its directory stream in an RAII owner, so the error
+//    that ends the run mid-listing still closes it; entry status is read
+//    relative to the open directory, so no joined path is ever formed and
+//    no length limit applies to it.
+//  - Path arguments are copied before any variable is written: an output
+//    variable may be the very variable that holds the path.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "file/file_system.h"
+#include "interpreter/zorvik.h"
+
+namespace {
+
+constexpr const char kPermLetters[] = "rwxrwxrwx";
+
+bool IsString(const Var* var) { return var && var->type == VAR_STRING; }
+
+// The mode a permission argument stands for: absent gives 0777; anything
+// but a string of at least 9 characters is invalid.
+std::optional<mode_t> file__mode(const Var* m) {
+    if (!m) return 0777;
+    if (!IsString(m) || std::strlen(m->value.string) < 9) return std::nullopt;
+    mode_t mode = 0;
+    for (int i = 0; i < 9; ++i) {
+        if (m->value.string[i] == kPermLetters[i]) mode |= 0400u >> i;
+    }
+    return mode;
+}
+
+// The permission string of the low 9 bits of a mode.
+std::string file__permstr(mode_t mode) {
+    std::string text(9, '-');
+    for (int i = 0; i < 9; ++i) {
+        if (mode & (0400u >> i)) text[i] = kPermLetters[i];
+    }
+    return text;
+}
+
+// Shared by cd and remove: r = 0 without a path, the message for a path
+// that is not a string, else r = 1 when the operation succeeds.
+void PathOperation(int (*operation)(const char*), const char* message) {
+    const Var* p = ZK_GetLocalVariable("p");
+    Var* r = ZK_CreateLocalVariable("r");
+    if (p && !IsString(p)) ZK_Error(message);
+    Var_SetNumber(r, p && operation(p->value.string) == 0 ? 1 : 0);
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// kind 0: every entry, 1: entries that are not directories, 2: directories.
+void file__list(int kind) {
+    const Var* p = ZK_GetLocalVariable("p");
+    if (p && !IsString(p)) ZK_Error("list expected string as parameter");
+    std::string path = p && p->value.string[0] ? p->value.string : ".";
+    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+    int64_t count = 0;
+    if (dir) {
+        while (const dirent* entry = readdir(dir.get())) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            struct stat status;
+            if (fstatat(dirfd(dir.get()), name.c_str(), &status, 0) != 0) {
+                ZK_Error("list could not fetch file information");
+            }
+            bool isDir = S_ISDIR(status.st_mode);
+            if ((kind == 1 && isDir) || (kind == 2 && !isDir)) continue;
+            std::string element = "r." + std::to_string(count);
+            Var_SetString(ZK_CreateLocalVariable(element.c_str()), name.c_str());
+            if (kind == 0) Var_SetNumber(ZK_CreateLocalVariable((element + ".dir").c_str()), isDir ? 1 : 0);
+            Var_SetString(ZK_CreateLocalVariable((element + ".prm").c_str()), file__permstr(status.st_mode).c_str());
+            Var_SetNumber(ZK_CreateLocalVariable((element + ".size").c_str()), static_cast<double>(status.st_size));
+            ++count;
+        }
+    }
+    dir.reset();
+    Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(count));
+}
+
+int ChangeDirectory(const char* path) { return chdir(path); }
+int RemoveEntry(const char* path) { return std::remove(path); }
+
+}  // namespace
+
+void file_cd() { PathOperation(ChangeDirectory, "cd expected string as argument"); }
+
+void file_remove() { PathOperation(RemoveEntry, "remove expected string as parameter"); }
+
+void file_mkdir() {
+    const Var* p = ZK_GetLocalVariable("p");
+    const Var* m = ZK_GetLocalVariable("m");
+    Var* r = ZK_CreateLocalVariable("r");
+    if (!IsString(p)) ZK_Error(m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
+    std::optional<mode_t> mode = file__mode(m);
+    if (!mode) ZK_Error("mkdir expected valid permission string (9 characters) as second parameter");
+    Var_SetNumber(r, mkdir(p->value.string, *mode) == 0 ? 1 : 0);
+}
+
+void file_chmod() {
+    const Var* p = ZK_GetLocalVariable("p");
+    const Var* m = ZK_GetLocalVariable("m");
+    Var* r = ZK_CreateLocalVariable("r");
+    if (!IsString(p)) ZK_Error("chmod expected string as first parameter");
+    std::optional<mode_t> mode = file__mode(m);
+    if (!mode) ZK_Error("chmod expected valid permission string (9 characters) as second parameter");
+    Var_SetNumber(r, chmod(p->value.string, *mode) == 0 ? 1 : 0);
+}
+
+void file_info() {
+    const Var* p = ZK_GetLocalVariable("p");
+    Var* v = ZK_GetLocalVariable("v");
+    Var* r = ZK_CreateLocalVariable("r");
+    if (!IsString(p)) ZK_Error("info expected string as first parameter");
+    if (!v) ZK_Error("info expected variable as second parameter");
+    std::string path = p->value.string;
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        Var_SetNumber(r, 0);
+        return;
+    }
+    Var_SetNumber(r, 1);
+    Var_SetString(v, path.c_str());
+    Var_SetNumber(ZK_CreateLocalVariable("v.dir"), S_ISDIR(status.st_mode) ? 1 : 0);
+    Var_SetNumber(ZK_CreateLocalVariable("v.size"), static_cast<double>(status.st_size));
+    Var_SetString(ZK_CreateLocalVariable("v.prm"), file__permstr(status.st_mode).c_str());
+}
+
+void file_list() { file__list(0); }
+void file_files() { file__list(1); }
+void file_dirs() { file__list(2); }
