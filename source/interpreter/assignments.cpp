@@ -49,10 +49,17 @@ void MoveVar(Var* dest, Var& source) {
             static_cast<Var*>(e->data)->parent = dest;
 }
 
-// A fresh, member-less target for a deep copy.
+// A fresh, member-less target for a deep copy. Deleting an alias deletes
+// its target; the alias, now undefined, may still own members of its own,
+// so it goes too.
 Var* FreshTarget(const std::string& key) {
     MM_DeleteVar(key);
-    return MM_CreateVar(key);
+    Var* target = MM_CreateVar(key);
+    if (target->children) {
+        MM_DeleteVar(key);
+        target = MM_CreateVar(key);
+    }
+    return target;
 }
 
 }  // namespace

@@ -152,6 +152,8 @@ int32_t CountingFor(const std::string& key) {
     }
     var = LoopVariable(var, epoch, key);
     double value = var->value.number;
+    // A NaN anywhere leaves no direction: the body runs once, as with step 0.
+    if (std::isnan(step)) step = 0;
     step = value < end ? std::fabs(step) : value > end ? -std::fabs(step) : 0;
     int32_t body = sToken;
     Expect(')');
@@ -191,7 +193,7 @@ int32_t MemberFor(const std::string& key) {
         if (!MM_GetVar(path)) continue;  // deleted by an earlier pass of the body
         Var_SetAlias(MM_CreateVar(key), path.c_str());
         int32_t code = RunBlock();
-        MM_UnaliasVar(key.c_str());
+        Var_Free(MM_BindVar(key));  // the loop variable itself, whatever the body made of it
         if (code == kBreak) {
             SkipBlock();
             return kNormal;
