@@ -106,18 +106,11 @@ void BoolTerm() {
 int32_t ClassifyParen(int32_t open) {
     Token& paren = sTokens[static_cast<size_t>(open)];
     if (paren.condClass) return paren.condClass;
-    int32_t depth = 1;
-    int32_t i = open + 1;
-    for (;; ++i) {
-        const Token& t = sTokens[static_cast<size_t>(i)];
-        if (t.type == TOKEN_EOF) {
-            SeekToken(i);
-            GetNext();
-            Error("Expected )");
-        }
-        if (t.type != TOKEN_OPERATOR) continue;
-        if (t.code == '(') ++depth;
-        else if (t.code == ')' && --depth == 0) break;
+    int32_t i = paren.match;
+    if (i == 0) {
+        SeekToken(FileEnd(open));
+        GetNext();
+        Error("Expected )");
     }
     const Token& after = sTokens[static_cast<size_t>(i + 1)];
     int32_t kind = after.type == TOKEN_OPERATOR && IsRelOp(after.code) ? 1 : 2;

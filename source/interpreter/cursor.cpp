@@ -39,17 +39,9 @@ bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).c
 // Moves i from a '[' to the token after its matching ']'; false, with i on
 // the end-of-file token, when there is none.
 bool MatchBracket(int32_t& i) {
-    int32_t depth = 0;
-    for (;; ++i) {
-        const Token& t = At(i);
-        if (t.type == TOKEN_EOF) return false;
-        if (t.type != TOKEN_OPERATOR) continue;
-        if (t.code == '[') ++depth;
-        else if (t.code == ']' && --depth == 0) {
-            ++i;
-            return true;
-        }
-    }
+    int32_t close = At(i).match;
+    i = close ? close + 1 : FileEnd(i);
+    return close != 0;
 }
 
 // Finds the extent of the name starting at token i. A name part is ended by

@@ -214,6 +214,24 @@ private:
     uint32_t column_ = 1;
 };
 
+// Pairs every '(' and '[' of the tokens from `first` on with the closing
+// token that brings its own kind's depth back to zero.
+void MatchBrackets(int32_t first) {
+    std::vector<int32_t> parens, brackets;
+    for (int32_t i = first; i < TokenCount(); ++i) {
+        Token& t = sTokens[static_cast<size_t>(i)];
+        if (t.type != TOKEN_OPERATOR) continue;
+        std::vector<int32_t>* open = t.code == '(' || t.code == ')' ? &parens : t.code == '[' || t.code == ']' ? &brackets : nullptr;
+        if (!open) continue;
+        if (t.code == '(' || t.code == '[') {
+            open->push_back(i);
+        } else if (!open->empty()) {
+            sTokens[static_cast<size_t>(open->back())].match = i;
+            open->pop_back();
+        }
+    }
+}
+
 }  // namespace
 
 void Tokenize(const char* path) {
@@ -223,7 +241,14 @@ void Tokenize(const char* path) {
         TokenizerError(path);
     }
     if (sTokens.capacity() == 0) sTokens.reserve(10000);
+    int32_t first = TokenCount();
     Scanner(path, source).Run();
+    MatchBrackets(first);
+}
+
+int32_t FileEnd(int32_t i) {
+    while (sTokens[static_cast<size_t>(i)].type != TOKEN_EOF) ++i;
+    return i;
 }
 
 void ClearTokens() {

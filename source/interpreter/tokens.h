@@ -68,6 +68,10 @@ struct Token {
     int32_t searchJump = 0;    // forward search: index of the token after the found one
     int32_t condClass = 0;     // condition '(': 1 comparison, 2 nested condition
     int32_t skipJump = 0;      // short-circuit: index of the token after the ')'
+    // For '(' and '[': index of the closing token of the same kind that
+    // balances it within the file, or 0 when none does. Filled once per file,
+    // so that nested constructs never rescan their contents.
+    int32_t match = 0;
     std::unique_ptr<NameInfo> name;  // name extent, filled by the cursor
 };
 
@@ -76,4 +80,6 @@ extern std::vector<Token> sTokens;
 // Appends the file's tokens; reports lexical errors through TokenizerError.
 void Tokenize(const char* path);
 void ClearTokens();
+// Index of the end-of-file token of the file that token i belongs to.
+int32_t FileEnd(int32_t i);
 inline int32_t TokenCount() { return static_cast<int32_t>(sTokens.size()); }
