@@ -1,0 +1,445 @@
+// The hash table, the trie and the variable store built on them. Their orders
+// are visible to scripts (member listings, debug output), so the tests pin them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hash_table/hash_table.h"
+#include "memory_manager/memory_manager.h"
+#include "symbol_table/symbol_table.h"
+
+namespace {
+
+// The keys of one bucket's chain, head to tail.
+std::vector<std::string> Chain(const HashTable* t, uint32_t bucket) {
+    std::vector<std::string> keys;
+    for (const HashEntry* e = t->buckets[bucket]; e; e = e->next) keys.push_back(e->key);
+    return keys;
+}
+
+// The first n keys "k0", "k1", ... that share the bucket of "k0" in a table of `size`.
+std::vector<std::string> Colliding(size_t n, int32_t size) {
+    HashTable* probe = HT_Create(size);
+    std::vector<std::string> keys;
+    for (int i = 0; keys.size() < n; ++i) {
+        std::string k = "k" + std::to_string(i);
+        if (HT_Hash(probe, k.c_str()) == HT_Hash(probe, "k0")) keys.push_back(k);
+    }
+    HT_Free(probe, nullptr);
+    return keys;
+}
+
+std::vector<void*> gReleased;
+void Record(void* data) { gReleased.push_back(data); }
+std::vector<void*> Sorted(std::vector<void*> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+int gA, gB, gC, gD, gE;
+std::string Printed(const SymbolTable* st) {
+    testing::internal::CaptureStdout();
+    ST_Print(st);
+    return testing::internal::GetCapturedStdout();
+}
+
+
+void DeleteInt(void* data) { delete static_cast<int*>(data); }
+void* CopyInt(void* data) { return new int(*static_cast<int*>(data)); }
+int Value(const SymbolTable* st, const char* key) {
+    auto* p = static_cast<int*>(ST_GetData(st, key));
+    return p ? *p : -1;
+}
+
+class MemoryManager : public ::testing::Test {
+protected:
+    void SetUp() override { MM_Init(); }
+    void TearDown() override { MM_Terminate(); }
+};
+
+std::vector<Var*> Refs(const Var* target) {
+    std::vector<Var*> out;
+    for (const VarRef* r = target->references; r; r = r->next) out.push_back(r->var);
+    return out;
+}
+
+}  // namespace
+
+TEST(HashTable, GrowsWhenTheLoadBeforeAnInsertExceedsThreeQuarters) {
+    HashTable* t = HT_Create(0);
+    std::vector<int32_t> sizes;
+    for (const char* k : {"a", "b", "c", "d", "e"}) {
+        HT_Add(t, k, &gA);
+        sizes.push_back(t->size);
+    }
+    EXPECT_EQ(sizes, (std::vector<int32_t>{1, 2, 4, 4, 8}));
+    for (const char* k : {"a", "b", "c", "d", "e"}) EXPECT_EQ(HT_Get(t, k), &gA) << k;
+    HT_Free(t, nullptr);
+}
+
+TEST(HashTable, BytesAbove127HashAsNegative) {
+    for (int32_t size : {1, 7, 16, 1000}) {
+        HashTable* t = HT_Create(size);
+        uint32_t expected = 177572u % static_cast<uint32_t>(size);
+        EXPECT_EQ(HT_Hash(t, "\xFF"), expected) << "size " << size;
+        HT_Free(t, nullptr);
+    }
+}
+
+TEST(HashTable, DeleteHalvesBelowQuarterLoadTakenBeforeRemovalButNotBelowMinSize) {
+    HashTable* t = HT_Create(2);
+    HT_Resize(t, 16);
+    EXPECT_EQ(t->minSize, 2u);
+    for (int32_t expected : {8, 4, 2, 2}) {  // even for an absent key
+        EXPECT_EQ(HT_Delete(t, "absent", nullptr), 0);
+        EXPECT_EQ(t->size, expected);
+    }
+    HT_Resize(t, 8);
+    HT_Add(t, "a", &gA);
+    HT_Add(t, "b", &gB);
+    EXPECT_EQ(HT_Delete(t, "a", nullptr), 1);  // load 2/8 is not below 0.25
+    EXPECT_EQ(t->size, 8);
+    EXPECT_EQ(HT_Delete(t, "b", nullptr), 1);  // load 1/8 is
+    EXPECT_EQ(t->size, 4);
+    HT_Resize(t, 0);  // only an explicit resize lowers the floor
+    EXPECT_EQ(t->size, 1);
+    EXPECT_EQ(t->minSize, 1u);
+    HT_Free(t, nullptr);
+}
+
+TEST(HashTable, AddRefusesAPresentKeyButUnsafeAddShadowsIt) {
+    HashTable* t = HT_Create(4);
+    EXPECT_EQ(HT_Add(t, "k", &gA), 1);
+    EXPECT_EQ(HT_Add(t, "k", &gB), 0);
+    EXPECT_EQ(HT_UnsafeAdd(t, "k", &gC), 1);
+    EXPECT_EQ(t->entries, 2);
+    EXPECT_EQ(HT_Get(t, "k"), &gC);
+    EXPECT_EQ(HT_Delete(t, "k", nullptr), 1);
+    EXPECT_EQ(HT_Get(t, "k"), &gA);
+    HT_Free(t, nullptr);
+}
+
+TEST(HashTable, AddAppendsOtherInsertionsPrependAndResizeReverses) {
+    HashTable* t = HT_Create(16);
+    std::vector<std::string> k = Colliding(4, 16);
+    HT_Add(t, k[0].c_str(), &gA);
+    HT_Add(t, k[1].c_str(), &gB);
+    HT_UnsafeAdd(t, k[2].c_str(), &gC);
+    HashEntry* e = HT_NewUnsafeEntry(t, k[3].c_str());
+    EXPECT_EQ(Chain(t, HT_Hash(t, k[0].c_str())), (std::vector<std::string>{k[3], k[2], k[0], k[1]}));
+    EXPECT_EQ(HT_GetEntry(t, k[3].c_str()), e);
+    EXPECT_EQ(HT_Exists(t, k[3].c_str()), 0);  // present, but with null data
+    e->data = &gA;
+    HT_Resize(t, 8);  // buckets mod 8 refine buckets mod 16, so the chain stays shared
+    EXPECT_EQ(Chain(t, HT_Hash(t, k[0].c_str())), (std::vector<std::string>{k[1], k[0], k[2], k[3]}));
+    HT_Free(t, nullptr);
+}
+
+TEST(HashTable, GetKeyReportsTheFirstMatchInBucketOrder) {
+    HashTable* t = HT_Create(16);
+    std::string low = "a", high = "b";
+    if (HT_Hash(t, "a") > HT_Hash(t, "b")) std::swap(low, high);
+    HT_Add(t, high.c_str(), &gA);
+    HT_Add(t, low.c_str(), &gA);
+    std::string key;
+    EXPECT_EQ(HT_GetKey(t, &gA, key), 1);
+    EXPECT_EQ(key, low);
+    HT_Free(t, nullptr);
+}
+
+TEST(HashTable, ReleaseCallbacksTableCountAndNullTables) {
+    int32_t before = HT_TableCount();
+    HashTable* t = HT_Create(8);
+    EXPECT_EQ(HT_TableCount(), before + 1);
+    HT_Add(t, "a", &gA);
+    HT_Add(t, "n", nullptr);
+    gReleased.clear();
+    EXPECT_EQ(HT_Delete(t, "n", Record), 1);  // delete releases even null data
+    HT_Clear(t, Record);
+    EXPECT_EQ(gReleased, (std::vector<void*>{nullptr, &gA}));
+    EXPECT_EQ(t->size, 8);
+    HT_Add(t, "b", &gB);
+    HT_Add(t, "c", nullptr);
+    gReleased.clear();
+    HT_Free(t, Record);  // free releases only non-null data
+    EXPECT_EQ(gReleased, std::vector<void*>{&gB});
+    EXPECT_EQ(HT_TableCount(), before);
+
+    EXPECT_EQ(HT_Add(nullptr, "k", &gA), 0);
+    EXPECT_EQ(HT_Get(nullptr, "k"), nullptr);
+    EXPECT_EQ(HT_Delete(nullptr, "k", Record), 0);
+    HashTable* bad = HT_Create(2);
+    bad->entries = 1;
+    EXPECT_DEATH(HT_Clear(bad, nullptr), "ht->entries == 0");
+    bad->entries = 0;
+    HT_Free(bad, nullptr);
+}
+
+TEST(Trie, KeysSharePrefixNodesFirstDataWinsAndHighBytesAreCharacters) {
+    SymbolTable* st = ST_Init(Record, nullptr);
+    gReleased.clear();
+    EXPECT_EQ(ST_AddData(st, "do", &gA), 1);
+    EXPECT_EQ(ST_AddData(st, "delete", &gB), 1);
+    EXPECT_EQ(ST_AddData(st, "do", &gC), 0);
+    EXPECT_EQ(ST_AddData(st, "dx", nullptr), 0);
+    EXPECT_EQ(st->refc, 7);
+    EXPECT_EQ(ST_GetData(st, "do"), &gA);
+    for (const char* k : {"d", "de", "dx", "deletes", "", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(ST_GetData(st, k), nullptr) << (k ? k : "null");
+    EXPECT_EQ(ST_FindNode(st, "dx"), nullptr);
+    EXPECT_EQ(ST_AddData(st, "\xC3\xA9", &gC), 1);
+    EXPECT_EQ(ST_AddData(st, "\xC3\xA8", &gD), 1);
+    EXPECT_EQ(st->refc, 10);
+    EXPECT_EQ(ST_GetData(st, "\xC3\xA8"), &gD);
+    EXPECT_TRUE(gReleased.empty());
+    ST_Free(st);
+}
+
+TEST(Trie, DeleteRemovesAPrefixAndALongerKeyIndependently) {
+    SymbolTable* st = ST_Init(Record, nullptr);
+    gReleased.clear();
+    ST_AddData(st, "ref", &gA);
+    ST_AddData(st, "reference", &gB);
+    ST_DeleteKey(st, "reference");
+    EXPECT_EQ(ST_GetData(st, "ref"), &gA);
+    EXPECT_EQ(st->refc, 3);  // pruning stopped at "ref"
+    ST_AddData(st, "reference", &gB);
+    ST_DeleteKey(st, "ref");
+    EXPECT_EQ(ST_GetData(st, "reference"), &gB);
+    EXPECT_EQ(st->refc, 9);
+    for (const char* key : {"ref", "refe", "x", "references"}) ST_DeleteKey(st, key);  // no-ops
+    EXPECT_EQ(st->refc, 9);
+    EXPECT_EQ(gReleased, (std::vector<void*>{&gB, &gA}));
+    ST_Free(st);
+}
+
+TEST(Trie, SubKeyDeletionTakesLongerKeysWithOrWithoutTheKey) {
+    for (bool withKey : {true, false}) {
+        SymbolTable* st = ST_Init(Record, nullptr);
+        gReleased.clear();
+        for (auto [key, data] :
+             {std::pair{"re", &gA}, {"ref", &gB}, {"reference", &gC}, {"refund", &gD}, {"rex", &gE}})
+            ST_AddData(st, key, data);
+        if (withKey) {
+            ST_DeleteKeyAndSubKeys(st, "ref");
+            EXPECT_EQ(Sorted(gReleased), Sorted({&gB, &gC, &gD}));
+            EXPECT_EQ(st->refc, 3);
+        } else {
+            ST_DeleteSubKeys(st, "ref");
+            EXPECT_EQ(Sorted(gReleased), Sorted({&gC, &gD}));
+            EXPECT_EQ(ST_GetData(st, "ref"), &gB);
+            EXPECT_EQ(st->refc, 4);
+        }
+        EXPECT_EQ(ST_GetData(st, "rex"), &gE);
+        ST_Free(st);
+    }
+}
+
+TEST(Trie, DuplicateCopiesAKeyAndItsLongerKeysThroughTheCallback) {
+    SymbolTable* st = ST_Init(DeleteInt, CopyInt);
+    ST_AddData(st, "do", new int(1));
+    ST_AddData(st, "dog", new int(2));
+    ST_AddData(st, "dot", new int(3));
+    ST_AddData(st, "delete", new int(4));
+    ST_DuplicateKeyAndChildren(st, "cat", "do");
+    EXPECT_EQ(Value(st, "cat"), 1);
+    EXPECT_EQ(Value(st, "catg"), 2);
+    EXPECT_EQ(Value(st, "catt"), 3);
+    EXPECT_EQ(ST_FindNode(st, "catl"), nullptr);
+    EXPECT_NE(ST_GetData(st, "cat"), ST_GetData(st, "do"));
+    ST_DuplicateKeyAndChildren(st, "dogs", "do");  // inside the source: copies the originals only
+    EXPECT_EQ(Value(st, "dogsg"), 2);
+    EXPECT_EQ(ST_FindNode(st, "dogsgs"), nullptr);
+    ST_DuplicateKeyAndChildren(st, "dot", "do");  // keys that hold data keep it
+    EXPECT_EQ(Value(st, "dot"), 3);
+    EXPECT_EQ(Value(st, "dotg"), 2);
+    ST_Clear(st);  // the sanitizer reports any copy leaked or freed twice
+    ST_Free(st);
+}
+
+TEST(Trie, ClearReleasesEveryDataOnceAndLeavesAUsableTrie) {
+    SymbolTable* st = ST_Init(Record, nullptr);
+    const char* keys[] = {"w", "w7x", "w14", "v"};
+    std::vector<void*> stored = {&gA, &gB, &gC, &gD};
+    for (size_t i = 0; i < 4; ++i) ASSERT_EQ(ST_AddData(st, keys[i], stored[i]), 1);
+    gReleased.clear();
+    ST_Clear(st);
+    EXPECT_EQ(st->refc, 0);
+    EXPECT_EQ(Sorted(gReleased), Sorted(stored));
+    EXPECT_EQ(ST_AddData(st, "w", &gA), 1);
+    ++st->refc;  // a node count out of step with the nodes is an internal fault
+    EXPECT_DEATH(ST_Clear(st), "st->refc == 0");
+    --st->refc;
+    ST_Free(st);
+}
+
+TEST(Trie, PrintWritesOneIndentedLinePerNodeWithAStarWhereKeysEnd) {
+    SymbolTable* st = ST_Init(nullptr, nullptr);
+    ST_AddData(st, "do", &gA);
+    ST_AddData(st, "delete", &gB);
+    EXPECT_EQ(Printed(st), "d\n o*\n e\n  l\n   e\n    t\n     e*\n");
+    ST_Free(st);
+
+    st = ST_Init(nullptr, nullptr);
+    for (const char* key : {"b", "a", "ab", "c", "aa"}) ST_AddData(st, key, &gA);
+    EXPECT_EQ(Printed(st), "b*\na*\n b*\n a*\nc*\n");
+    for (const char* key : {"aa", "ab", "a"}) ST_DeleteKey(st, key);  // an unlinked node gives way to its sibling
+    EXPECT_EQ(Printed(st), "b*\nc*\n");
+    ST_DeleteKey(st, "b");
+    EXPECT_EQ(Printed(st), "c*\n");
+    EXPECT_EQ(st->refc, 1);
+    ST_Free(st);
+}
+
+TEST_F(MemoryManager, SettersCopyTextEvenFromTheDestinationAndLeaveMembersAlone) {
+    Var *a = MM_CreateVar("a"), *b = MM_CreateVar("b");
+    Var_SetString(a, "hello world");
+    Var_Set(b, a);
+    EXPECT_NE(a->value.string, b->value.string);
+    Var_SetString(a, a->value.string + 6);
+    Var_Set(a, a);
+    Var_TakeString(a, a->value.string);
+    EXPECT_STREQ(Var_GetString(a), "world");
+    EXPECT_STREQ(Var_GetString(b), "hello world");
+
+    Var_SetNumber(MM_CreateVar("a.m"), 1);
+    Var_SetNumber(MM_CreateVar("b.own"), 2);
+    Var_Set(b, a);
+    EXPECT_EQ(MM_GetVar("b.m"), nullptr);
+    Var_Set(b, nullptr);
+    EXPECT_EQ(b->type, VAR_UNDEFINED);
+    EXPECT_EQ(MM_VarSubCount("b"), 1);
+}
+
+TEST_F(MemoryManager, AliasesPointAtTheFinalTargetAndHandTheirAliasesOver) {
+    Var *a = MM_CreateVar("a"), *b = MM_CreateVar("b"), *c = MM_CreateVar("c");
+    Var *d = MM_CreateVar("d"), *e = MM_CreateVar("e");
+    ASSERT_EQ(Var_SetAlias(b, "a"), 1);
+    Var_SetAlias(d, "b");  // an alias of an alias points at the target
+    Var_SetAlias(e, "c");
+    EXPECT_EQ(Var_GetAlias(d), a);
+    EXPECT_EQ(Refs(a), (std::vector<Var*>{b, d}));
+    Var_SetAlias(a, "c");  // a's aliases follow it to c
+    EXPECT_EQ(Var_GetAlias(b), c);
+    EXPECT_EQ(Var_GetAlias(d), c);
+    EXPECT_TRUE(Refs(a).empty());
+    EXPECT_EQ(Refs(c), (std::vector<Var*>{e, a, b, d}));
+    Var_Free(b);  // freeing an alias removes exactly its node
+    EXPECT_EQ(Refs(c), (std::vector<Var*>{e, a, d}));
+    MM_UnaliasVar("d");
+    MM_UnaliasVar("c");  // not an alias: nothing happens
+    MM_UnaliasVar("missing");
+    EXPECT_EQ(d->type, VAR_UNDEFINED);
+    EXPECT_EQ(Refs(c), (std::vector<Var*>{e, a}));
+
+    // Copying an alias value into an alias holder hands over the same way.
+    Var *h = MM_CreateVar("h"), *u = MM_CreateVar("u"), *x = MM_CreateVar("x"), *y = MM_CreateVar("y");
+    Var_SetAlias(x, "h");
+    Var_SetAlias(y, "u");
+    Var_Set(h, y);
+    EXPECT_EQ(Var_GetAlias(x), u);
+    EXPECT_EQ(Refs(u), (std::vector<Var*>{y, h, x}));
+}
+
+TEST_F(MemoryManager, SelfAliasSucceedsAndLeavesTheVariableUndefined) {
+    Var* a = MM_CreateVar("a");
+    Var_SetNumber(a, 3);
+    EXPECT_EQ(Var_SetAlias(a, "a"), 1);
+    EXPECT_EQ(a->type, VAR_UNDEFINED);
+    EXPECT_TRUE(Refs(a).empty());
+    EXPECT_EQ(Var_SetAlias(a, "missing"), 0);
+    EXPECT_EQ(Var_SetAlias(a, "a.x"), 0);
+    Var* b = MM_CreateVar("b");  // the same through a copied alias value
+    Var_SetAlias(b, "a");
+    Var_Set(a, b);
+    EXPECT_EQ(a->type, VAR_UNDEFINED);
+    EXPECT_EQ(Refs(a), (std::vector<Var*>{b}));
+}
+
+TEST_F(MemoryManager, DeletedTargetLeavesItsAliasesUndefinedInPlace) {
+    Var_SetNumber(MM_CreateVar("a"), 1);
+    Var *b = MM_CreateVar("b"), *c = MM_CreateVar("c");
+    Var_SetAlias(b, "a");
+    Var_SetAlias(c, "a");
+    ASSERT_EQ(MM_DeleteVar("b"), 1);  // deleting through an alias deletes the target
+    EXPECT_EQ(MM_GetVar("a"), nullptr);
+    EXPECT_EQ(MM_GetVar("b"), b);
+    EXPECT_EQ(b->type, VAR_UNDEFINED);
+    EXPECT_EQ(c->type, VAR_UNDEFINED);
+    Var_Free(c);  // no longer linked anywhere: must not touch the freed target
+}
+
+TEST_F(MemoryManager, CopyIsDeepKeepsBucketsReversesChainsAndFloorsAtFour) {
+    std::vector<std::string> shared = Colliding(2, 8);
+    std::vector<std::string> keys = {shared[0], shared[1], "p", "q", "s"};
+    for (const std::string& k : keys) Var_SetString(MM_CreateVar("src." + k), k.c_str());
+    Var* t = MM_CreateVar("t");
+    Var_SetNumber(MM_CreateVar("src.p.y"), 4);
+    Var_SetAlias(MM_CreateVar("src.r"), "t");
+    Var* src = MM_GetVar("src");
+    ASSERT_EQ(src->children->size, 8);
+
+    Var* dst = MM_CreateVar("dst");
+    MM_CopyVar(dst, src);
+    EXPECT_EQ(dst->children->size, 8);
+    EXPECT_EQ(dst->children->minSize, 4u);
+    for (int32_t i = 0; i < 8; ++i) {
+        std::vector<std::string> chain = Chain(src->children, static_cast<uint32_t>(i));
+        std::reverse(chain.begin(), chain.end());
+        EXPECT_EQ(Chain(dst->children, static_cast<uint32_t>(i)), chain) << "bucket " << i;
+    }
+    ASSERT_EQ(MM_DeleteVar("src"), 1);
+    for (const std::string& k : keys) EXPECT_STREQ(Var_GetString(MM_GetVar("dst." + k)), k.c_str());
+    EXPECT_EQ(MM_GetVar("dst.p.y")->parent, MM_GetVar("dst.p"));
+    EXPECT_EQ(Var_GetNumber(MM_GetVar("dst.p.y")), 4);
+    EXPECT_EQ(Refs(t), (std::vector<Var*>{static_cast<Var*>(HT_Get(dst->children, "r"))}));  // aliases stay structural
+    ASSERT_EQ(MM_DeleteVar("dst"), 1);
+    EXPECT_TRUE(Refs(t).empty());
+}
+
+TEST_F(MemoryManager, KeysOfOneChainComeOutInInsertionOrder) {
+    std::vector<std::string> keys = Colliding(3, 4);
+    for (const std::string& k : keys) MM_CreateVar("r." + k);
+    ASSERT_EQ(MM_GetVar("r")->children->size, 4);
+    KeyNode* list = MM_GetKeys("r");
+    std::vector<std::string> got;
+    for (KeyNode* n = list; n; n = n->next) got.push_back(n->key);
+    MM_FreeKeys(list);
+    EXPECT_EQ(got, keys);
+    MM_CreateVar("leaf");
+    EXPECT_EQ(MM_GetKeys("leaf"), nullptr);
+    EXPECT_EQ(MM_GetKeys("missing"), nullptr);
+}
+
+TEST_F(MemoryManager, ComponentsMayBeArbitrarilyLong) {
+    std::string longKey(10000, 'k');
+    Var* v = MM_CreateVar("a." + longKey + ".b");
+    EXPECT_EQ(MM_GetVar("a." + longKey + ".b"), v);
+    EXPECT_EQ(MM_GetVar("a." + longKey.substr(1) + ".b"), nullptr);
+    Var* alias = MM_CreateVar(longKey);
+    Var_SetAlias(alias, ("a." + longKey).c_str());
+    EXPECT_EQ(MM_DeleteVar(longKey), 1);  // deletes the target under its own long key
+    EXPECT_EQ(MM_VarSubCount("a"), 0);
+    EXPECT_EQ(alias->type, VAR_UNDEFINED);
+}
+
+TEST_F(MemoryManager, EveryFreedVariableAdvancesTheEpochAndInitStartsAfresh) {
+    MM_CreateVar("a.b.c");
+    MM_CreateVar("keep");
+    uint64_t before = sVarEpoch;
+    ASSERT_EQ(MM_DeleteVar("a"), 1);
+    EXPECT_EQ(sVarEpoch, before + 3);
+    MM_Init();
+    EXPECT_EQ(MM_GetVar("keep"), nullptr);
+    EXPECT_EQ(MM_RootTable()->entries, 0);
+    EXPECT_EQ(MM_RootTable()->size, 16);
+}
+
+TEST(ValidateUserKey, AcceptsOnlyNamesAndDigitRunsSeparatedBySingleDots) {
+    for (const char* key : {"name", "a.b", "12", "a.12.b_2", "Z9_", "007"}) EXPECT_EQ(ValidateUserKey(key), 1) << key;
+    for (const char* key : {"", ".a", "a.", "a..b", "_a", "1a", "a-b", "a b", "\xc3\xa9"})
+        EXPECT_EQ(ValidateUserKey(key), 0) << key;
+}

@@ -1,0 +1,107 @@
+// The tokenizer on inputs scripts cannot easily hold, and a host that runs
+// several scripts in one process: every run starts clean.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "interpreter/runner.h"
+#include "interpreter/tokens.h"
+#include "interpreter/zorvik.h"
+
+namespace {
+
+class Interpreter : public testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/zorvik-unit-XXXXXX";
+        dir_ = mkdtemp(name);
+        ZK_Init();
+        ZK_AddLibrarySearchPath((dir_ + "/").c_str());
+    }
+    void TearDown() override {
+        ClearTokens();
+        ZK_Terminate();
+        std::filesystem::remove_all(dir_);
+    }
+    std::string Write(const std::string& name, const std::string& text) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    // Tokenizes `text`; returns the error message, or "" on success.
+    std::string Tokenize(const std::string& text) {
+        std::string path = Write("tokens.z", text);
+        ClearTokens();
+        try {
+            ::Tokenize(path.c_str());
+        } catch (const RunExit&) {
+            return sErrorMsg;
+        }
+        return "";
+    }
+    std::string Message() {
+        const char* m = ZK_GetExitMessage();
+        return m ? m : "(none)";
+    }
+    std::string dir_;
+};
+
+TEST_F(Interpreter, PositionsCountFromOneAndGoBeyondSixteenBits) {
+    ASSERT_EQ(Tokenize(std::string(70000, '\n') + "\t x /* a\nb */y"), "");
+    ASSERT_EQ(sTokens.size(), 3u);
+    EXPECT_EQ(sTokens[0].line, 70001u);
+    EXPECT_EQ(sTokens[0].column, 3u);
+    EXPECT_EQ(sTokens[1].line, 70002u);
+    EXPECT_EQ(sTokens[1].column, 5u);
+    EXPECT_EQ(sTokens[2].type, TOKEN_EOF);
+}
+
+TEST_F(Interpreter, LargeAndBinaryInputNeverCrashesTheTokenizer) {
+    std::string big;
+    while (big.size() < 10u << 20) big += "a = b + 12.5; // comment\n";
+    ASSERT_EQ(Tokenize(big), "");
+    EXPECT_GT(sTokens.size(), 2000000u);
+    EXPECT_EQ(sTokens.back().type, TOKEN_EOF);
+    std::mt19937 random(7);
+    for (int round = 0; round < 50; ++round) {
+        std::string noise(4096, '\0');
+        for (char& c : noise) c = static_cast<char>(random());
+        if (Tokenize(noise).empty()) {
+            EXPECT_EQ(sTokens.back().type, TOKEN_EOF);
+        }
+    }
+}
+
+TEST_F(Interpreter, RunsReportResultsAndExitMessages) {
+    EXPECT_EQ(ZK_Run(Write("ok.z", "x = 1;").c_str()), 0);
+    EXPECT_EQ(Message(), "(none)");
+    EXPECT_EQ(ZK_Run(Write("exit.z", "exit(-7, \"bye\");").c_str()), -7);
+    EXPECT_EQ(Message(), "bye");
+    EXPECT_EQ(ZK_Run(Write("bad.z", "x = ;").c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + dir_ + "/bad.z:1:5) Unexpected character");
+}
+
+TEST_F(Interpreter, ARunAfterAnErrorStartsClean) {
+    // Fails deep in an expression, with strings on the value stack and a call in progress.
+    std::string failing = Write("fail.z", "f = function (a) { return \"p\" + (\"q\" + (a * 2)); };\ny = \"s\" + f(\"t\");");
+    EXPECT_EQ(ZK_Run(failing.c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + failing + ":1:45) * is undefined for strings");
+    // Variables survive between runs; the scope numbering starts again at the top level.
+    EXPECT_EQ(ZK_Run(Write("next.z", "g = function () { return 5; };\nexit(g() + 1);").c_str()), 6);
+    EXPECT_EQ(ZK_GetGlobalVariable("f")->type, VAR_FUNCTION);
+}
+
+TEST_F(Interpreter, ImportedFilesAreTokenizedAgainInEachRun) {
+    Write("lib.z", "function () { v = 41; return v; }");
+    EXPECT_EQ(ZK_Run(Write("main.z", "x := import(\"lib.z\");\nexit(x + 1);").c_str()), 42);
+    EXPECT_EQ(ZK_Run(Write("other.z", "a = 1; b = 2; c = 3;\nx := import(\"lib.z\");\nexit(x);").c_str()), 41);
+    Write("broken.z", "function () { return 1 +; }");
+    EXPECT_EQ(ZK_Run(Write("user.z", "x := import(\"broken.z\");").c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (broken.z:1:25) Unexpected character");
+}
+
+}  // namespace
