@@ -104,4 +104,29 @@ TEST_F(Interpreter, ImportedFilesAreTokenizedAgainInEachRun) {
     EXPECT_EQ(Message(), "ERROR (broken.z:1:25) Unexpected character");
 }
 
+// A native reads its arguments as locals of the calling scope and leaves its
+// result in the local r, with members for array results.
+void NativePair() {
+    Var* x = ZK_GetLocalVariable("x");
+    double v = x && x->type == VAR_NUMBER ? x->value.number : -1;
+    Var_SetNumber(ZK_CreateLocalVariable("r.0"), v);
+    Var_SetNumber(ZK_CreateLocalVariable("r.1"), v * 2);
+    Var_SetNumber(ZK_CreateLocalVariable("r"), 2);
+}
+void NativeFail() { ZK_Error(nullptr); }
+
+TEST_F(Interpreter, NativeFunctionsReadLocalsAndReportErrors) {
+    EXPECT_EQ(ZK_RegisterNativeFunc("t.pair", NativePair), 1);
+    EXPECT_EQ(ZK_RegisterNativeFunc("t.pair", NativeFail), 0);  // the first registration stays
+    EXPECT_EQ(ZK_RegisterNativeFunc("t.fail", NativeFail), 1);
+    std::string script = Write("native.z",
+        "pair = function (x) { __CALL \"t.pair\"; return r; };\n"
+        "p := pair(21);\nexit(p * 1000 + p[0] + p[1]);");
+    EXPECT_EQ(ZK_Run(script.c_str()), 2063);
+    EXPECT_EQ(ZK_Run(Write("fail.z", "f = function () { __CALL \"t.fail\"; };\nf();").c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + dir_ + "/fail.z:1:26) Undefined error in native function");
+    EXPECT_EQ(ZK_Run(Write("none.z", "__CALL \"t.none\";").c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + dir_ + "/none.z:1:8) t.none is not a registered native function");
+}
+
 }  // namespace
