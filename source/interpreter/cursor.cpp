@@ -17,17 +17,16 @@ const char* sNextString = "";
 
 namespace {
 
-// The lookahead name: where it lies and, once composed, its key and display
-// name. prevLine/prevCol is the position recorded before the name, which
-// errors raised while composing it report.
+// The lookahead name: where it lies, the scope it was read in and, once
+// composed, its key. prevLine/prevCol is the position recorded before the
+// name, which errors raised while composing it report.
 struct NameLookahead {
     int32_t first = 0;
     int32_t end = 0;
     bool global = false;
-    int32_t scope = 0;
+    int64_t scope = 0;
     bool composed = false;
     std::string key;
-    std::string name;
     int32_t line = 0, col = 0, prevLine = 0, prevCol = 0;
 };
 
@@ -76,23 +75,20 @@ const NameInfo& NameInfoAt(int32_t first) {
     return *sTokens[static_cast<size_t>(first)].name;
 }
 
-// Appends the evaluated index in the register to the key and display name.
-void AppendIndex(std::string& key, std::string& name) {
+// Appends the evaluated index in the register to the key.
+void AppendIndex(std::string& key) {
     switch (sRegister.type) {
         case VAR_NUMBER: {
             double t = std::trunc(sRegister.value.number);
             if (std::isnan(t)) Error("Index is not a number");
             if (t < INT32_MIN || t > INT32_MAX) Error("Index out of range");
-            std::string digits = std::to_string(static_cast<int32_t>(t));
-            key += digits;
-            name += digits;
+            key += std::to_string(static_cast<int32_t>(t));
             return;
         }
         case VAR_STRING: {
             const char* s = sRegister.value.string;
             if (!ValidateUserKey(s)) ErrorF("Invalid key \"%s\"", s);
             key += s;
-            name += s;
             Var_Free(&sRegister);
             return;
         }
@@ -122,35 +118,29 @@ void Compose() {
         sName.key.clear();
         if (prefixed) sName.key = ScopePrefix(sName.scope);
         sName.key += info.text;
-        sName.name = info.text;
         sName.composed = true;
         return;
     }
     DepthGuard guard;
     NameLookahead look = sName;
     std::string key = prefixed ? ScopePrefix(look.scope) : std::string();
-    std::string name;
     sLastLine = look.prevLine;
     sLastCol = look.prevCol;
     int32_t i = look.first;
     while (true) {
-        name += At(i).text.get();
         key += At(i).text.get();
         ++i;
         // After a name part, and after each ']': '.' or '[' continue the name.
         while (IsOp(i, '[')) {
-            name += '[';
             key += '.';
             sToken = i + 1;
             GetNext(false);
             Expression();
-            AppendIndex(key, name);
+            AppendIndex(key);
             if (!NextIsOp(']')) Error("Expected ]");
-            name += ']';
             i = sToken;
         }
         if (!IsOp(i, '.')) break;
-        name += '.';
         key += '.';
         ++i;
         if (At(i).type != TOKEN_NAME) Error("Expected name");
@@ -158,7 +148,6 @@ void Compose() {
     look.end = i;
     look.composed = true;
     look.key = std::move(key);
-    look.name = std::move(name);
     sName = std::move(look);
     sNextType = TOKEN_NAME;
     sToken = i;
@@ -212,11 +201,6 @@ void GetNext(bool global) {
 const std::string& NextKey() {
     if (!sName.composed) Compose();
     return sName.key;
-}
-
-const std::string& NextName() {
-    if (!sName.composed) Compose();
-    return sName.name;
 }
 
 int32_t NextNameEnd() { return sName.end; }

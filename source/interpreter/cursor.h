@@ -3,7 +3,7 @@
 // A name and its '.' and '[...]' parts form one lookahead item. Reading it
 // only finds its extent (cached in its first token); the lookup key, with
 // the scope prefix and the bracketed indexes evaluated, is composed when a
-// parser first asks for it (NextKey / NextName). Code that merely passes
+// parser first asks for it (NextKey). Code that merely passes
 // over a name (block skips, short-circuits, the token after a loop) never
 // evaluates its indexes. A parser must take the key before it advances.
 #pragma once
@@ -22,7 +22,6 @@ extern const char* sNextString;
 
 void GetNext(bool global = false);
 const std::string& NextKey();
-const std::string& NextName();
 // Index of the first token after the lookahead name (without composing it).
 int32_t NextNameEnd();
 
