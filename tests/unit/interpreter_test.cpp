@@ -104,6 +104,15 @@ TEST_F(Interpreter, ImportedFilesAreTokenizedAgainInEachRun) {
     EXPECT_EQ(Message(), "ERROR (broken.z:1:25) Unexpected character");
 }
 
+TEST_F(Interpreter, MoreThan65535FunctionLiteralsKeepTheirCache) {
+    std::string script;
+    for (int i = 0; i < 66000; ++i) script += "f = function () { return 1; };\n";
+    // Literal number 66001, evaluated twice, must be the same function both times.
+    script += "for (i = 1, 2) { g = function () { return 7; }; if (i = 1) { h = g; } }\n"
+              "if (g = h) { exit(g()); }";
+    EXPECT_EQ(ZK_Run(Write("many.z", script).c_str()), 7);
+}
+
 // A native reads its arguments as locals of the calling scope and leaves its
 // result in the local r, with members for array results.
 void NativePair() {
