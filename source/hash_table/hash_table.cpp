@@ -19,6 +19,13 @@ inline uint32_t Bucket(const HashTable* ht, const char* key) {
     return RawHash(key) % static_cast<uint32_t>(ht->size);
 }
 
+inline uint32_t RawHashN(const char* key, size_t length) {
+    uint32_t h = 5381;
+    for (size_t i = 0; i < length; ++i)
+        h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[i])));
+    return h;
+}
+
 // An entry and its key copy share one allocation: the key follows the record.
 void FreeEntry(HashEntry* e) { std::free(e); }
 
@@ -78,6 +85,13 @@ HashEntry* HT_GetEntry(const HashTable* ht, const char* key) {
     if (!ht) return nullptr;
     for (HashEntry* e = ht->buckets[Bucket(ht, key)]; e; e = e->next)
         if (std::strcmp(e->key, key) == 0) return e;
+    return nullptr;
+}
+
+void* HT_GetN(const HashTable* ht, const char* key, size_t length) {
+    if (!ht) return nullptr;
+    for (HashEntry* e = ht->buckets[RawHashN(key, length) % static_cast<uint32_t>(ht->size)]; e; e = e->next)
+        if (std::memcmp(e->key, key, length) == 0 && e->key[length] == '\0') return e->data;
     return nullptr;
 }
 

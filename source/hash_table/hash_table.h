@@ -37,6 +37,9 @@ void HT_Clear(HashTable* ht, HT_ReleaseFunc release);
 void HT_Free(HashTable* ht, HT_ReleaseFunc release);
 uint32_t HT_Hash(const HashTable* ht, const char* key);
 void* HT_Get(const HashTable* ht, const char* key);
+// HT_Get of the key made of the first `length` bytes of `key` (a key that
+// holds no NUL byte), for looking up a part of a longer text in place.
+void* HT_GetN(const HashTable* ht, const char* key, size_t length);
 HashEntry* HT_GetEntry(const HashTable* ht, const char* key);
 int HT_Exists(const HashTable* ht, const char* key);
 int HT_Function(HashTable* ht, const char* key, HT_DataFunc func);

@@ -18,27 +18,32 @@ enum WalkFlags : unsigned {
     WALK_KEEP_LAST_ALIAS = 2  // do not resolve an alias in the last component
 };
 
-// Resolves `path` component by component. Afterwards sKey holds the last
-// key and, when `holder` is given, *holder the table in which the returned
-// Var is stored under sKey (for a resolved alias: its target's own table).
+// Resolves `path` component by component. When `holder` is given, afterwards
+// *holder is the table in which the returned Var is stored under the key in
+// sKey (for a resolved alias: its target's own table).
 Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
     HashTable* table = sTable;
     Var* owner = nullptr;
     const char* p = path;
     for (;;) {
-        const char* dot = std::strchr(p, '.');
-        bool last = dot == nullptr;
-        sKey.assign(p, last ? std::strlen(p) : static_cast<size_t>(dot - p));
+        const char* end = p;
+        while (*end && *end != '.') ++end;
+        bool last = *end == '\0';
+        size_t length = static_cast<size_t>(end - p);
 
-        Var* var = static_cast<Var*>(HT_Get(table, sKey.c_str()));
+        Var* var = static_cast<Var*>(HT_GetN(table, p, length));
         if (!var) {
             if (!(flags & WALK_CREATE)) return nullptr;
             ZK_ASSERT(table != nullptr);
             var = Var_New();
             var->parent = owner;
+            sKey.assign(p, length);
             HT_UnsafeAdd(table, sKey.c_str(), var);
         }
-        if (holder) *holder = table;
+        if (holder) {
+            *holder = table;
+            sKey.assign(p, length);
+        }
 
         if (var->type == VAR_ALIAS && !(last && (flags & WALK_KEEP_LAST_ALIAS))) {
             var = var->value.alias;
@@ -55,7 +60,7 @@ Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
         }
         table = var->children;
         owner = var;
-        p = dot + 1;
+        p = end + 1;
     }
 }
 
