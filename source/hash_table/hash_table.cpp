@@ -91,7 +91,7 @@ HashEntry* HT_GetEntry(const HashTable* ht, const char* key) {
 void* HT_GetN(const HashTable* ht, const char* key, size_t length) {
     if (!ht) return nullptr;
     for (HashEntry* e = ht->buckets[RawHashN(key, length) % static_cast<uint32_t>(ht->size)]; e; e = e->next)
-        if (std::memcmp(e->key, key, length) == 0 && e->key[length] == '\0') return e->data;
+        if (std::strncmp(e->key, key, length) == 0 && e->key[length] == '\0') return e->data;
     return nullptr;
 }
 

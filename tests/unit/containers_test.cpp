@@ -150,6 +150,17 @@ TEST(HashTable, GetKeyReportsTheFirstMatchInBucketOrder) {
     HT_Free(t, nullptr);
 }
 
+TEST(HashTable, GetNLooksUpAPartOfALongerText) {
+    HashTable* t = HT_Create(1);  // one chain: every lookup compares every key
+    HT_Add(t, "ab", &gA);
+    HT_Add(t, "abcdef", &gB);
+    EXPECT_EQ(HT_GetN(t, "ab.x", 2), &gA);
+    EXPECT_EQ(HT_GetN(t, "abcdef.x", 6), &gB);
+    EXPECT_EQ(HT_GetN(t, "abc.x", 3), nullptr);
+    EXPECT_EQ(HT_GetN(t, "a", 1), nullptr);
+    HT_Free(t, nullptr);
+}
+
 TEST(HashTable, ReleaseCallbacksTableCountAndNullTables) {
     int32_t before = HT_TableCount();
     HashTable* t = HT_Create(8);
