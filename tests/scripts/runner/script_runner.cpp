@@ -67,13 +67,13 @@ Expectation ParseExpectations(const std::string& script) {
             noNewline = true;
         } else if (rest.rfind(" error", 0) == 0) {
             e.hasError = true;
-            std::string spec = rest.substr(6);
-            if (spec.rfind(" (", 0) == 0) {
-                size_t close = spec.find("):");
-                e.errorWhere = spec.substr(2, close - 2);
-                spec = spec.substr(close + 1);
+            std::string detail = rest.substr(6);
+            if (detail.rfind(" (", 0) == 0) {
+                size_t close = detail.find("):");
+                e.errorWhere = detail.substr(2, close - 2);
+                detail = detail.substr(close + 1);
             }
-            e.errorMessage = spec.rfind(": ", 0) == 0 ? spec.substr(2) : spec;
+            e.errorMessage = detail.rfind(": ", 0) == 0 ? detail.substr(2) : detail;
         }
     }
     for (size_t i = 0; i < lines.size(); ++i) {
