@@ -59,10 +59,15 @@ void AddString() {
     if (sRegister.type != VAR_STRING) ErrorF("+ is undefined between strings and %s", TypeWord(sRegister.type));
     Var l;
     Pop(l);
-    size_t a = std::strlen(l.value.string), b = std::strlen(sRegister.value.string);
-    char* joined = static_cast<char*>(std::malloc(a + b + 1));
-    std::memcpy(joined, l.value.string, a);
-    std::memcpy(joined + a, sRegister.value.string, b + 1);
+    char* joined = JoinStrings(l.value.string, sRegister.value.string);
     std::free(l.value.string);
     Var_TakeString(&sRegister, joined);
+}
+
+char* JoinStrings(const char* left, const char* right) {
+    size_t a = std::strlen(left), b = std::strlen(right);
+    char* joined = static_cast<char*>(std::malloc(a + b + 1));
+    std::memcpy(joined, left, a);
+    std::memcpy(joined + a, right, b + 1);
+    return joined;
 }

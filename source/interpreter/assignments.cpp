@@ -142,11 +142,7 @@ void CompoundAssignment(const std::string& key, int32_t op) {
     CheckCompoundTarget(op, target->type);
     if (target->type == VAR_STRING) {
         if (sRegister.type != VAR_STRING) ErrorF("+= is undefined between strings and %s", TypeWord(sRegister.type));
-        size_t a = std::strlen(target->value.string), b = std::strlen(sRegister.value.string);
-        char* joined = static_cast<char*>(std::malloc(a + b + 1));
-        std::memcpy(joined, target->value.string, a);
-        std::memcpy(joined + a, sRegister.value.string, b + 1);
-        Var_TakeString(target, joined);
+        Var_TakeString(target, JoinStrings(target->value.string, sRegister.value.string));
         Var_Free(&sRegister);
         return;
     }
