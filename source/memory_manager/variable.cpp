@@ -2,6 +2,8 @@
 // that the variable tables use.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "memory_manager/memory_manager.h"
 
@@ -179,50 +181,81 @@ void Var_Set(Var* dest, const Var* source) {
 
 void Var_Free(Var* var) { ReleaseValue(var); }
 
-void MM_CopyVar(Var* dest, const Var* source) {
-    Var_Set(dest, source);
-    if (!source || !source->children) return;
-    ZK_ASSERT(dest->children == nullptr);
+// The member trees walked below may be millions of levels deep (a long
+// linked list), so the walks keep their own stacks instead of recursing.
+// None of them re-enters itself, so each reuses one stack between calls.
 
-    const HashTable* from = source->children;
-    HashTable* to = HT_Create(from->size);
-    to->minSize = 4;
-    dest->children = to;
-    // Equal sizes keep every key in its bucket, so entries are linked straight
-    // into bucket i without rehashing (which reverses each chain).
-    for (int32_t i = 0; i < from->size; ++i) {
-        for (const HashEntry* e = from->buckets[i]; e; e = e->next) {
-            Var* member = Var_New();
-            member->parent = dest;
-            MM_CopyVar(member, static_cast<const Var*>(e->data));
-            HashEntry* entry = HT_NewEntry(e->key, member);
-            entry->next = to->buckets[i];
-            to->buckets[i] = entry;
-            ++to->entries;
+void MM_CopyVar(Var* dest, const Var* source) {
+    // Pending (copy, original) pairs, taken in the order a recursive copy
+    // would visit them: a member and all below it before its next sibling.
+    static std::vector<std::pair<Var*, const Var*>> pending, members;
+    pending.assign(1, {dest, source});
+    while (!pending.empty()) {
+        auto [to, from] = pending.back();
+        pending.pop_back();
+        Var_Set(to, from);
+        if (!from || !from->children) continue;
+        ZK_ASSERT(to->children == nullptr);
+        const HashTable* source_table = from->children;
+        HashTable* table = HT_Create(source_table->size);
+        table->minSize = 4;
+        to->children = table;
+        // Equal sizes keep every key in its bucket, so entries are linked
+        // straight into bucket i without rehashing (which reverses each chain).
+        members.clear();
+        for (int32_t i = 0; i < source_table->size; ++i) {
+            for (const HashEntry* e = source_table->buckets[i]; e; e = e->next) {
+                Var* member = Var_New();
+                member->parent = to;
+                HashEntry* entry = HT_NewEntry(e->key, member);
+                entry->next = table->buckets[i];
+                table->buckets[i] = entry;
+                ++table->entries;
+                members.emplace_back(member, static_cast<const Var*>(e->data));
+            }
         }
+        pending.insert(pending.end(), members.rbegin(), members.rend());
     }
 }
 
 void DeleteVar(void* data) {
-    Var* var = static_cast<Var*>(data);
-    HT_Free(var->children, DeleteVar);
-    if (var->type == VAR_STRING) std::free(var->value.string);
-    for (VarRef* node = var->references; node;) {
-        VarRef* next = node->next;
-        delete node;
-        node = next;
+    static std::vector<Var*> pending;
+    pending.assign(1, static_cast<Var*>(data));
+    while (!pending.empty()) {
+        Var* var = pending.back();
+        pending.pop_back();
+        if (HashTable* members = var->children) {
+            for (int32_t i = 0; i < members->size; ++i)
+                for (const HashEntry* e = members->buckets[i]; e; e = e->next)
+                    if (e->data) pending.push_back(static_cast<Var*>(e->data));
+            HT_Free(members, nullptr);
+        }
+        if (var->type == VAR_STRING) std::free(var->value.string);
+        for (VarRef* node = var->references; node;) {
+            VarRef* next = node->next;
+            delete node;
+            node = next;
+        }
+        delete var;
+        ++sVarEpoch;
     }
-    delete var;
-    ++sVarEpoch;
 }
 
 void UnreferenceVar(void* data) {
-    Var* var = static_cast<Var*>(data);
-    if (var->type == VAR_ALIAS) {
-        Var__RemoveReference(var->value.alias, var);
-        MakeUndefined(var);
+    static std::vector<Var*> pending;
+    pending.assign(1, static_cast<Var*>(data));
+    while (!pending.empty()) {
+        Var* var = pending.back();
+        pending.pop_back();
+        if (var->type == VAR_ALIAS) {
+            Var__RemoveReference(var->value.alias, var);
+            MakeUndefined(var);
+        }
+        // The nodes stay: DeleteVar frees them right after.
+        for (VarRef* node = var->references; node; node = node->next) MakeUndefined(node->var);
+        if (const HashTable* members = var->children)
+            for (int32_t i = 0; i < members->size; ++i)
+                for (const HashEntry* e = members->buckets[i]; e; e = e->next)
+                    if (e->data) pending.push_back(static_cast<Var*>(e->data));
     }
-    // The nodes stay: DeleteVar frees them right after.
-    for (VarRef* node = var->references; node; node = node->next) MakeUndefined(node->var);
-    HT_ApplyDataFunction(var->children, UnreferenceVar);
 }

@@ -2,6 +2,8 @@
 // are visible to scripts (member listings, debug output), so the tests pin them.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -435,6 +437,33 @@ TEST_F(MemoryManager, ComponentsMayBeArbitrarilyLong) {
     EXPECT_EQ(MM_DeleteVar(longKey), 1);  // deletes the target under its own long key
     EXPECT_EQ(MM_VarSubCount("a"), 0);
     EXPECT_EQ(alias->type, VAR_UNDEFINED);
+}
+
+// Copying, unlinking and deleting a variable 200000 levels deep on a 1 MiB
+// stack: none of these walks may recurse per level.
+void* DeepMembers(void*) {
+    std::string path = "d";
+    for (int i = 1; i < 200000; ++i) path += ".d";
+    Var_SetNumber(MM_CreateVar(path), 7);
+    Var_SetAlias(MM_CreateVar("inside." + path), "d");  // an alias deep inside, to the top
+    Var* copy = MM_CreateVar("copy");
+    MM_CopyVar(copy, MM_GetVar("inside"));
+    bool ok = MM_GetVar("copy." + path) == MM_GetVar("d") && MM_GetVar(path)->value.number == 7;
+    ok = ok && MM_DeleteVar("inside") && MM_DeleteVar("d") && MM_DeleteVar("copy");
+    return ok ? copy : nullptr;
+}
+
+TEST_F(MemoryManager, DeepMemberTreesNeedNoDeepStack) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, size_t{1} << 20);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, DeepMembers, nullptr), 0);
+    void* result = nullptr;
+    pthread_join(thread, &result);
+    pthread_attr_destroy(&attr);
+    EXPECT_NE(result, nullptr);
+    EXPECT_EQ(MM_GetVar("d"), nullptr);
 }
 
 TEST_F(MemoryManager, EveryFreedVariableAdvancesTheEpochAndInitStartsAfresh) {
