@@ -27,8 +27,6 @@ std::string Key(int64_t index) { return std::to_string(index); }
 
 std::string ElementName(int64_t index) { return "a." + Key(index); }
 
-bool IsNumber(const Var* var) { return var && var->type == VAR_NUMBER; }
-
 HashEntry* Entry(const Var* array, int64_t index) {
     return HT_GetEntry(array->children, Key(index).c_str());
 }
@@ -66,7 +64,7 @@ void array_remove() {
     Var* u = ZK_GetLocalVariable("u");
     Var* r = ZK_CreateLocalVariable("r");
     if (!a || !a->children) return;
-    if (!IsNumber(i)) ZK_Error("remove expected number as second parameter");
+    if (!ZK_IsNumber(i)) ZK_Error("remove expected number as second parameter");
     int64_t idx = FloorToInt(i->value.number);
     if (u && u->type != VAR_NUMBER) ZK_Error("remove expected number as third parameter");
     bool deleteTarget = u && FloorToInt(u->value.number) == 0;
@@ -94,7 +92,7 @@ void array_insert() {
     Var* a = ZK_GetLocalVariable("a");
     Var* i = ZK_GetLocalVariable("i");
     if (!a) ZK_Error("undefined variable as first parameter to insert");
-    if (!IsNumber(i)) ZK_Error("insert expected number as second parameter");
+    if (!ZK_IsNumber(i)) ZK_Error("insert expected number as second parameter");
     int64_t idx = FloorToInt(i->value.number);
 
     // No element at idx (no members at all, or a gap): nothing needs to move.
@@ -122,7 +120,7 @@ HashEntry* SwapEntry(Var* a, const Var* arg, const char* typeMessage) {
         if (!entry) ZK_Error((std::string("array passed to swap does not contain key ") + arg->value.string).c_str());
         return entry;
     }
-    if (!IsNumber(arg)) ZK_Error(typeMessage);
+    if (!ZK_IsNumber(arg)) ZK_Error(typeMessage);
     int32_t index = FloorToInt(arg->value.number);
     HashEntry* entry = Entry(a, index);
     if (!entry) ZK_Error(("array passed to swap does not contain index " + Key(index)).c_str());

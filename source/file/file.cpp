@@ -40,8 +40,6 @@ std::array<FileSlot, kSlots> sFiles;
 // Counts given as "unlimited".
 constexpr int64_t kUnlimited = INT32_MAX;
 
-bool IsNumber(const Var* var) { return var && var->type == VAR_NUMBER; }
-
 // Lowest free slot index, or -1 when all are in use.
 int32_t file__new() {
     for (int32_t i = 0; i < kSlots; ++i) {
@@ -69,8 +67,8 @@ struct Width {
 Width WidthArgs(const char* fn, const char* bPlace, const char* uPlace) {
     const Var* b = ZK_GetLocalVariable("b");
     const Var* u = ZK_GetLocalVariable("u");
-    if (!IsNumber(b)) ZK_Error((std::string(fn) + " expected number as " + bPlace + " parameter").c_str());
-    if (!IsNumber(u)) ZK_Error((std::string(fn) + " expected number as " + uPlace + " parameter").c_str());
+    if (!ZK_IsNumber(b)) ZK_Error((std::string(fn) + " expected number as " + bPlace + " parameter").c_str());
+    if (!ZK_IsNumber(u)) ZK_Error((std::string(fn) + " expected number as " + uPlace + " parameter").c_str());
     return {FloorToInt(b->value.number), FloorToInt(u->value.number)};
 }
 
@@ -219,7 +217,7 @@ std::string Text(const Var* v) {
 void Open(const char* mode, int32_t writable, const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!p || p->type != VAR_STRING) ZK_Error(message);
+    if (!ZK_IsString(p)) ZK_Error(message);
     Var_SetNumber(r, 0);
     int32_t slot = file__new();
     if (slot < 0) return;
@@ -236,7 +234,7 @@ void file_open() { Open("rb", 0, "open expected string as first parameter"); }
 void file_close() {
     const Var* f = ZK_GetLocalVariable("f");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("close expected number as parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("close expected number as parameter");
     FileSlot* slot = OpenSlot(f);
     if (!slot) {
         Var_SetNumber(r, 0);
@@ -251,8 +249,8 @@ void file_write() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("write expected number as first parameter");
-    if (!IsNumber(v)) ZK_Error("write expected number as second parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("write expected number as first parameter");
+    if (!ZK_IsNumber(v)) ZK_Error("write expected number as second parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = OpenSlot(f);
     if (!slot) return;
@@ -265,7 +263,7 @@ void file_writev() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("writev expected number as first parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("writev expected number as first parameter");
     if (!v) ZK_Error("writev expected variable as second parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = OpenSlot(f);
@@ -276,7 +274,7 @@ void file_writev() {
     int64_t written = 0;
     for (int64_t i = 0; i < range.count; ++i) {
         const Var* element = ZK_GetLocalVariable(ElementName(range.first + i).c_str());
-        if (!IsNumber(element)) break;
+        if (!ZK_IsNumber(element)) break;
         if (WriteItem(slot->stream, element->value.number, w)) ++written;
     }
     Var_SetNumber(r, static_cast<double>(written));
@@ -295,7 +293,7 @@ void file_writes() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("write expected number as first parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("write expected number as first parameter");
     if (!v) ZK_Error("write expected second parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = WritableSlot(f, "write");
@@ -308,7 +306,7 @@ void file_wln() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("wln expected number as first parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("wln expected number as first parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = WritableSlot(f, "wln");
     if (!slot) return;
@@ -330,7 +328,7 @@ void file_read() {
     const Var* f = ZK_GetLocalVariable("f");
     Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("read expected number as first parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("read expected number as first parameter");
     if (!v) ZK_Error("read expected variable as second parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = ReadableSlot(f, "read");
@@ -346,7 +344,7 @@ void file_readv() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("readv expected number as first parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("readv expected number as first parameter");
     if (!v) ZK_Error("readv expected variable as second parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = ReadableSlot(f, "readv");
@@ -366,7 +364,7 @@ void file_readc() {
     const Var* f = ZK_GetLocalVariable("f");
     Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("readc expected number as first parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("readc expected number as first parameter");
     if (!v) ZK_Error("readc expected variable as second parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = ReadableSlot(f, "readc");
@@ -385,9 +383,9 @@ void file_reads() {
     Var* v = ZK_GetLocalVariable("v");
     const Var* n = ZK_GetLocalVariable("n");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error("reads expected number as first parameter");
-    if (!v || v->type != VAR_STRING) ZK_Error("reads expected variable as second parameter");
-    if (!IsNumber(n)) ZK_Error("reads expected number as third parameter");
+    if (!ZK_IsNumber(f)) ZK_Error("reads expected number as first parameter");
+    if (!ZK_IsString(v)) ZK_Error("reads expected variable as second parameter");
+    if (!ZK_IsNumber(n)) ZK_Error("reads expected number as third parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = OpenSlot(f);
     if (!slot) return;
@@ -418,7 +416,7 @@ FileSlot* TextReaderSlot(const char* fn, Var*& v, Var*& r) {
     const Var* f = ZK_GetLocalVariable("f");
     v = ZK_GetLocalVariable("v");
     r = ZK_CreateLocalVariable("r");
-    if (!IsNumber(f)) ZK_Error((std::string(fn) + " expected number as first parameter").c_str());
+    if (!ZK_IsNumber(f)) ZK_Error((std::string(fn) + " expected number as first parameter").c_str());
     if (!v) ZK_Error((std::string(fn) + " expected variable as second parameter").c_str());
     FileSlot* slot = OpenSlot(f);
     if (!slot) {

@@ -29,13 +29,11 @@ namespace {
 
 constexpr const char kPermLetters[] = "rwxrwxrwx";
 
-bool IsString(const Var* var) { return var && var->type == VAR_STRING; }
-
 // The mode a permission argument stands for: absent gives 0777; anything
 // but a string of at least 9 characters is invalid.
 std::optional<mode_t> file__mode(const Var* m) {
     if (!m) return 0777;
-    if (!IsString(m) || std::strlen(m->value.string) < 9) return std::nullopt;
+    if (!ZK_IsString(m) || std::strlen(m->value.string) < 9) return std::nullopt;
     mode_t mode = 0;
     for (int i = 0; i < 9; ++i) {
         if (m->value.string[i] == kPermLetters[i]) mode |= 0400u >> i;
@@ -57,7 +55,7 @@ std::string file__permstr(mode_t mode) {
 void PathOperation(int (*operation)(const char*), const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
-    if (p && !IsString(p)) ZK_Error(message);
+    if (p && !ZK_IsString(p)) ZK_Error(message);
     Var_SetNumber(r, p && operation(p->value.string) == 0 ? 1 : 0);
 }
 
@@ -68,7 +66,7 @@ struct DirCloser {
 // kind 0: every entry, 1: entries that are not directories, 2: directories.
 void file__list(int kind) {
     const Var* p = ZK_GetLocalVariable("p");
-    if (p && !IsString(p)) ZK_Error("list expected string as parameter");
+    if (p && !ZK_IsString(p)) ZK_Error("list expected string as parameter");
     std::string path = p && p->value.string[0] ? p->value.string : ".";
     std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
     int64_t count = 0;
@@ -107,7 +105,7 @@ void file_mkdir() {
     const Var* p = ZK_GetLocalVariable("p");
     const Var* m = ZK_GetLocalVariable("m");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsString(p)) ZK_Error(m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
+    if (!ZK_IsString(p)) ZK_Error(m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
     std::optional<mode_t> mode = file__mode(m);
     if (!mode) ZK_Error("mkdir expected valid permission string (9 characters) as second parameter");
     Var_SetNumber(r, mkdir(p->value.string, *mode) == 0 ? 1 : 0);
@@ -117,7 +115,7 @@ void file_chmod() {
     const Var* p = ZK_GetLocalVariable("p");
     const Var* m = ZK_GetLocalVariable("m");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsString(p)) ZK_Error("chmod expected string as first parameter");
+    if (!ZK_IsString(p)) ZK_Error("chmod expected string as first parameter");
     std::optional<mode_t> mode = file__mode(m);
     if (!mode) ZK_Error("chmod expected valid permission string (9 characters) as second parameter");
     Var_SetNumber(r, chmod(p->value.string, *mode) == 0 ? 1 : 0);
@@ -127,7 +125,7 @@ void file_info() {
     const Var* p = ZK_GetLocalVariable("p");
     Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!IsString(p)) ZK_Error("info expected string as first parameter");
+    if (!ZK_IsString(p)) ZK_Error("info expected string as first parameter");
     if (!v) ZK_Error("info expected variable as second parameter");
     std::string path = p->value.string;
     struct stat status;

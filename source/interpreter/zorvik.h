@@ -38,6 +38,10 @@ Var* ZK_CreateGlobalVariable(const char* path);
 int ZK_DeleteGlobalVariable(const char* path);
 [[noreturn]] void ZK_Error(const char* message);
 
+// Type tests for native arguments; a missing argument (null) is neither.
+inline bool ZK_IsNumber(const Var* var) { return var && var->type == VAR_NUMBER; }
+inline bool ZK_IsString(const Var* var) { return var && var->type == VAR_STRING; }
+
 // Floors a number that stands for an integer and converts it to signed 32
 // bits; NaN and values outside the range give INT32_MIN.
 int32_t FloorToInt(double value);

@@ -25,7 +25,7 @@ uint64_t sRndNext = 1;
 // The argument `name` when it holds a number; any other case ends the run.
 Var* NumberArg(const char* name, const char* message) {
     Var* var = ZK_GetLocalVariable(name);
-    if (!var || var->type != VAR_NUMBER) ZK_Error(message);
+    if (!ZK_IsNumber(var)) ZK_Error(message);
     return var;
 }
 

@@ -26,13 +26,13 @@ namespace {
 
 Var* StringArg(const char* name, const char* message) {
     Var* var = ZK_GetLocalVariable(name);
-    if (!var || var->type != VAR_STRING) ZK_Error(message);
+    if (!ZK_IsString(var)) ZK_Error(message);
     return var;
 }
 
 int64_t IntArg(const char* name, const char* message) {
     Var* var = ZK_GetLocalVariable(name);
-    if (!var || var->type != VAR_NUMBER) ZK_Error(message);
+    if (!ZK_IsNumber(var)) ZK_Error(message);
     return FloorToInt(var->value.number);
 }
 

@@ -19,8 +19,6 @@
 
 namespace {
 
-bool IsNumber(const Var* v) { return v && v->type == VAR_NUMBER; }
-
 void SetResult(double number) { Var_SetNumber(ZK_CreateLocalVariable("r"), number); }
 
 // Floor of x as a signed 64-bit integer; NaN and floors outside the range
@@ -100,7 +98,7 @@ void sys_toTime() {
     for (int i = 0; i < 6; ++i) args[i] = ZK_GetLocalVariable(kNames[i]);
     Var* r = ZK_CreateLocalVariable("r");
     for (int i = 0; i < 6; ++i)
-        if ((i == 0 || args[i]) && !IsNumber(args[i])) ZK_Error(kMessages[i]);
+        if ((i == 0 || args[i]) && !ZK_IsNumber(args[i])) ZK_Error(kMessages[i]);
 
     std::tm tm{};
     bool ok = TimeField(args[0], -1900, 0, tm.tm_year) && TimeField(args[1], -1, 0, tm.tm_mon) &&
@@ -159,7 +157,7 @@ void sys_ver() { SetResult(2); }
 // Our buffered output is flushed first so that it precedes the command's.
 void sys_execute() {
     const Var* x = ZK_GetLocalVariable("x");
-    if (!x || x->type != VAR_STRING) ZK_Error("execute expected string as parameter");
+    if (!ZK_IsString(x)) ZK_Error("execute expected string as parameter");
     Var* r = ZK_CreateLocalVariable("r");
     ZK_Flush();
     Var_SetNumber(r, std::system(x->value.string) == -1 ? 0 : 1);
