@@ -27,9 +27,7 @@ std::string Key(int64_t index) { return std::to_string(index); }
 
 std::string ElementName(int64_t index) { return "a." + Key(index); }
 
-HashEntry* Entry(const Var* array, int64_t index) {
-    return HT_GetEntry(array->children, Key(index).c_str());
-}
+HashEntry* Entry(const Var* array, int64_t index) { return HT_GetEntry(array->children, Key(index).c_str()); }
 
 // Moves the elements after idx, up to the first missing key, down by one;
 // the entry for idx must be absent.

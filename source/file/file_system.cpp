@@ -105,7 +105,8 @@ void file_mkdir() {
     const Var* p = ZK_GetLocalVariable("p");
     const Var* m = ZK_GetLocalVariable("m");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsString(p)) ZK_Error(m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
+    if (!ZK_IsString(p))
+        ZK_Error(m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
     std::optional<mode_t> mode = file__mode(m);
     if (!mode) ZK_Error("mkdir expected valid permission string (9 characters) as second parameter");
     Var_SetNumber(r, mkdir(p->value.string, *mode) == 0 ? 1 : 0);

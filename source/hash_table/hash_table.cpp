@@ -11,13 +11,12 @@ int32_t sTables = 0;
 // 33-multiplier string hash; bytes are taken as signed 8-bit values.
 inline uint32_t RawHash(const char* key) {
     uint32_t h = 5381;
-    for (const char* p = key; *p; ++p) h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
+    for (const char* p = key; *p; ++p)
+        h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
     return h;
 }
 
-inline uint32_t Bucket(const HashTable* ht, const char* key) {
-    return RawHash(key) % static_cast<uint32_t>(ht->size);
-}
+inline uint32_t Bucket(const HashTable* ht, const char* key) { return RawHash(key) % static_cast<uint32_t>(ht->size); }
 
 inline uint32_t RawHashN(const char* key, size_t length) {
     uint32_t h = 5381;
@@ -100,9 +99,7 @@ void* HT_Get(const HashTable* ht, const char* key) {
     return e ? e->data : nullptr;
 }
 
-int HT_Exists(const HashTable* ht, const char* key) {
-    return HT_Get(ht, key) != nullptr;
-}
+int HT_Exists(const HashTable* ht, const char* key) { return HT_Get(ht, key) != nullptr; }
 
 int HT_Function(HashTable* ht, const char* key, HT_DataFunc func) {
     HashEntry* e = HT_GetEntry(ht, key);

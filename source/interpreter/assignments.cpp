@@ -22,9 +22,7 @@ void CheckUpdateType(int32_t op, int32_t type) {
     ErrorF("%s is undefined for %s", OperatorText(op), TypeWord(type));
 }
 
-void Step(Var* var, int32_t op) {
-    var->value.number += op == OP_INCREMENT ? 1 : -1;
-}
+void Step(Var* var, int32_t op) { var->value.number += op == OP_INCREMENT ? 1 : -1; }
 
 void CheckCompoundTarget(int32_t op, int32_t type) {
     if (type == VAR_NUMBER || (type == VAR_STRING && op == OP_ADD_ASSIGN)) return;
@@ -45,8 +43,7 @@ void MoveVar(Var* dest, Var& source) {
     source.children = nullptr;
     if (!dest->children) return;
     for (int32_t b = 0; b < dest->children->size; ++b)
-        for (HashEntry* e = dest->children->buckets[b]; e; e = e->next)
-            static_cast<Var*>(e->data)->parent = dest;
+        for (HashEntry* e = dest->children->buckets[b]; e; e = e->next) static_cast<Var*>(e->data)->parent = dest;
 }
 
 // A fresh, member-less target for a deep copy. Deleting an alias deletes

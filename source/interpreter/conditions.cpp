@@ -155,8 +155,10 @@ void ShortCircuit() {
             SkipBlock();
             continue;
         }
-        if (NextIsOp('(')) ++depth;
-        else if (NextIsOp(')') && --depth == 0) break;
+        if (NextIsOp('('))
+            ++depth;
+        else if (NextIsOp(')') && --depth == 0)
+            break;
         GetNext();
     }
     sTokens[static_cast<size_t>(word)].skipJump = sToken;

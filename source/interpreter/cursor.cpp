@@ -239,7 +239,8 @@ void SkipBlock() {
             Error("Expected } here");
         }
         if (t.type != TOKEN_OPERATOR) continue;
-        if (t.code == '{') ++depth;
+        if (t.code == '{')
+            ++depth;
         else if (t.code == '}' && --depth == 0) {
             sTokens[static_cast<size_t>(s)].jump = i + 1;
             sToken = i + 1;

@@ -59,9 +59,7 @@ void NamePrimary() {
                 Var_SetFunction(&sRegister, var->value.function);
             }
             return;
-        default:
-            Var_Set(&sRegister, var);
-            return;
+        default: Var_Set(&sRegister, var); return;
     }
 }
 
@@ -113,8 +111,7 @@ void Expression() {
             if (NextIsOp('-')) ErrorF("- is undefined for %s", type);
             return;
         }
-        default:
-            Error("Syntax error");
+        default: Error("Syntax error");
     }
 }
 
@@ -158,9 +155,7 @@ void Factor() {
             Var_SetString(&sRegister, sNextString);
             GetNext();
             return;
-        case TOKEN_NAME:
-            NamePrimary();
-            return;
+        case TOKEN_NAME: NamePrimary(); return;
         case TOKEN_OPERATOR:
             if (sNextChar == '(') {
                 GetNext();
@@ -181,8 +176,7 @@ void Factor() {
                 Error("Syntax error");
             }
             return;
-        default:
-            Error("Expected expression");
+        default: Error("Expected expression");
     }
 }
 
@@ -213,8 +207,10 @@ void Search(int32_t ch) {
             GetNext();
             return;
         }
-        if (t.code == '(' || t.code == '[' || t.code == '{') ++depth;
-        else if (t.code == ')' || t.code == ']' || t.code == '}') --depth;
+        if (t.code == '(' || t.code == '[' || t.code == '{')
+            ++depth;
+        else if (t.code == ')' || t.code == ']' || t.code == '}')
+            --depth;
     }
 }
 

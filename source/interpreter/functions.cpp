@@ -47,8 +47,10 @@ void ReadParameters(UserFunction& f) {
         f.kinds += kind;
         f.params.push_back(std::move(name));
         GetNext(true);
-        if (NextIsOp(',')) GetNext(true);
-        else if (!NextIsOp(')')) Error("Expected , or )");
+        if (NextIsOp(','))
+            GetNext(true);
+        else if (!NextIsOp(')'))
+            Error("Expected , or )");
     }
 }
 
@@ -99,8 +101,10 @@ void CallFunc(Var* function) {
     std::string prefix = std::to_string(scope) + ".";
 
     Var* self = MM_BindVar(prefix + "self");
-    if (function->parent) BindAlias(self, function->parent);
-    else Var_Free(self);
+    if (function->parent)
+        BindAlias(self, function->parent);
+    else
+        Var_Free(self);
     BindAlias(MM_BindVar(prefix + "this"), function);
 
     for (size_t i = 0; !NextIsOp(')'); ++i) {
@@ -109,8 +113,10 @@ void CallFunc(Var* function) {
         std::string local = prefix + f.params[i];
         Argument(f.kinds[i]);
         StoreRegister(MM_BindVar(local));
-        if (NextIsOp(',')) GetNext();
-        else if (!NextIsOp(')')) Error("Missing ,");
+        if (NextIsOp(','))
+            GetNext();
+        else if (!NextIsOp(')'))
+            Error("Missing ,");
     }
 
     int32_t back = sToken;

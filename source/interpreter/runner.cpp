@@ -55,14 +55,14 @@ std::string ErrorFileName() {
     for (int32_t b = 0; b < sLibraries->size; ++b)
         for (HashEntry* e = sLibraries->buckets[b]; e; e = e->next) {
             auto* lib = static_cast<const Library*>(e->data);
-            if (lib->firstToken > 0 && lib->firstToken < i && (!best || lib->firstToken > best->firstToken))
-                best = lib;
+            if (lib->firstToken > 0 && lib->firstToken < i && (!best || lib->firstToken > best->firstToken)) best = lib;
         }
     return best ? best->name : sFilename;
 }
 
 [[noreturn]] void Report(const std::string& file) {
-    sExitMessage = "ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg;
+    sExitMessage =
+        "ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg;
     sHaveExitMessage = true;
     throw RunExit{RunExit::kError};
 }
@@ -225,9 +225,7 @@ void ExitRun(const char* message) {
 
 void DepthError() { Error("Nesting too deep"); }
 
-void ZK_Error(const char* message) {
-    Error(message ? message : "Undefined error in native function");
-}
+void ZK_Error(const char* message) { Error(message ? message : "Undefined error in native function"); }
 
 void ZK_Flush() { std::fflush(stdout); }
 

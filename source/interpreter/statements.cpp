@@ -169,8 +169,7 @@ int32_t CountingFor(const std::string& key) {
         Expect('}');
         var = LoopVariable(var, epoch, key);
         var->value.number += step;
-        if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end))
-            return kNormal;
+        if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end)) return kNormal;
         SeekToken(body);
         GetNext();
         if (!NextIsOp('{')) Error("Missing {");
@@ -303,8 +302,10 @@ void NameStatement() {
 void NameCommand(bool remove) {
     GetNext();
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    if (remove) MM_DeleteVar(NextKey());
-    else MM_UnaliasVar(NextKey().c_str());
+    if (remove)
+        MM_DeleteVar(NextKey());
+    else
+        MM_UnaliasVar(NextKey().c_str());
     GetNext();
     EndStatement();
 }
@@ -360,11 +361,13 @@ int32_t ExecuteBlock() {
                     --sBlock;
                     return kNormal;
                 }
-                if (sNextChar == ';') GetNext();
+                if (sNextChar == ';')
+                    GetNext();
                 else if (sNextChar == OP_INCREMENT || sNextChar == OP_DECREMENT) {
                     PrefixStatement();
                     EndStatement();
-                } else Error("Syntax error");
+                } else
+                    Error("Syntax error");
                 break;
             default: Error("Syntax error");
         }

@@ -16,10 +16,9 @@
 std::vector<Token> sTokens;
 
 const char* const kReservedWords[RW_COUNT] = {
-    "if", "else", "while", "do", "for", "break", "return", "unref", "delete",
-    "extern", "and", "or", "not", "tostring", "tonumber", "defined", "isnumber",
-    "isstring", "isfunction", "sizeof", "length", "ref", "function", "import",
-    "exit", "__CALL", "debug",
+    "if",         "else",   "while",  "do",  "for",      "break",    "return",  "unref",    "delete",
+    "extern",     "and",    "or",     "not", "tostring", "tonumber", "defined", "isnumber", "isstring",
+    "isfunction", "sizeof", "length", "ref", "function", "import",   "exit",    "__CALL",   "debug",
 };
 
 namespace {
@@ -52,7 +51,7 @@ bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 class Scanner {
-public:
+  public:
     Scanner(const char* path, const std::string& src) : path_(path), src_(src) {}
 
     void Run() {
@@ -81,7 +80,7 @@ public:
         }
     }
 
-private:
+  private:
     [[noreturn]] void Fail(const char* message, uint32_t line, uint32_t column) {
         sErrorMsg = message;
         sLastLine = static_cast<int32_t>(line);
@@ -102,8 +101,10 @@ private:
         bool point = false;
         while (pos_ < src_.size()) {
             unsigned char c = src_[pos_];
-            if (c == '.' && !point) point = true;
-            else if (!IsDigit(c)) break;
+            if (c == '.' && !point)
+                point = true;
+            else if (!IsDigit(c))
+                break;
             if (pos_ - start == kMaxNumber) Fail("Numeric constant too long", line_, column_);
             ++pos_;
         }
@@ -221,7 +222,9 @@ void MatchBrackets(int32_t first) {
     for (int32_t i = first; i < TokenCount(); ++i) {
         Token& t = sTokens[static_cast<size_t>(i)];
         if (t.type != TOKEN_OPERATOR) continue;
-        std::vector<int32_t>* open = t.code == '(' || t.code == ')' ? &parens : t.code == '[' || t.code == ']' ? &brackets : nullptr;
+        std::vector<int32_t>* open = t.code == '(' || t.code == ')'   ? &parens
+                                     : t.code == '[' || t.code == ']' ? &brackets
+                                                                      : nullptr;
         if (!open) continue;
         if (t.code == '(' || t.code == '[') {
             open->push_back(i);
@@ -251,6 +254,4 @@ int32_t FileEnd(int32_t i) {
     return i;
 }
 
-void ClearTokens() {
-    std::vector<Token>().swap(sTokens);
-}
+void ClearTokens() { std::vector<Token>().swap(sTokens); }

@@ -38,10 +38,33 @@ enum OperatorCode : int32_t {
 };
 
 enum ReservedCode : int32_t {
-    RW_IF, RW_ELSE, RW_WHILE, RW_DO, RW_FOR, RW_BREAK, RW_RETURN, RW_UNREF, RW_DELETE,
-    RW_EXTERN, RW_AND, RW_OR, RW_NOT, RW_TOSTRING, RW_TONUMBER, RW_DEFINED, RW_ISNUMBER,
-    RW_ISSTRING, RW_ISFUNCTION, RW_SIZEOF, RW_LENGTH, RW_REF, RW_FUNCTION, RW_IMPORT,
-    RW_EXIT, RW_CALL, RW_DEBUG,
+    RW_IF,
+    RW_ELSE,
+    RW_WHILE,
+    RW_DO,
+    RW_FOR,
+    RW_BREAK,
+    RW_RETURN,
+    RW_UNREF,
+    RW_DELETE,
+    RW_EXTERN,
+    RW_AND,
+    RW_OR,
+    RW_NOT,
+    RW_TOSTRING,
+    RW_TONUMBER,
+    RW_DEFINED,
+    RW_ISNUMBER,
+    RW_ISSTRING,
+    RW_ISFUNCTION,
+    RW_SIZEOF,
+    RW_LENGTH,
+    RW_REF,
+    RW_FUNCTION,
+    RW_IMPORT,
+    RW_EXIT,
+    RW_CALL,
+    RW_DEBUG,
     RW_COUNT
 };
 
@@ -49,25 +72,25 @@ extern const char* const kReservedWords[RW_COUNT];
 
 // What the cursor learned about the name that starts at a token.
 struct NameInfo {
-    int32_t end;        // index of the first token after the whole name
-    bool plain;         // no bracketed index: the text below is the whole name
-    std::string text;   // dotted text of a plain name
+    int32_t end;       // index of the first token after the whole name
+    bool plain;        // no bracketed index: the text below is the whole name
+    std::string text;  // dotted text of a plain name
 };
 
 struct Token {
     uint32_t line = 0;
     uint32_t column = 0;
     int32_t type = TOKEN_EOF;
-    int32_t code = 0;          // TOKEN_OPERATOR, TOKEN_RESERVED
-    double number = 0;         // TOKEN_NUMBER
+    int32_t code = 0;              // TOKEN_OPERATOR, TOKEN_RESERVED
+    double number = 0;             // TOKEN_NUMBER
     std::unique_ptr<char[]> text;  // TOKEN_STRING, TOKEN_NAME
 
     // Parse caches, each owned by one rule.
-    uint32_t function = 0;     // function literal: built record index + 1
-    int32_t jump = 0;          // block skip: index of the token after the '}'
-    int32_t searchJump = 0;    // forward search: index of the token after the found one
-    int32_t condClass = 0;     // condition '(': 1 comparison, 2 nested condition
-    int32_t skipJump = 0;      // short-circuit: index of the token after the ')'
+    uint32_t function = 0;   // function literal: built record index + 1
+    int32_t jump = 0;        // block skip: index of the token after the '}'
+    int32_t searchJump = 0;  // forward search: index of the token after the found one
+    int32_t condClass = 0;   // condition '(': 1 comparison, 2 nested condition
+    int32_t skipJump = 0;    // short-circuit: index of the token after the ')'
     // For '(' and '[': index of the closing token of the same kind that
     // balances it within the file, or 0 when none does. Filled once per file,
     // so that nested constructs never rescan their contents.

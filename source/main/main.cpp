@@ -44,8 +44,7 @@ int main(int argc, char** argv) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_t thread;
-    if (pthread_attr_setstacksize(&attr, kStackSize) != 0 ||
-        pthread_create(&thread, &attr, RunScript, argv[1]) != 0) {
+    if (pthread_attr_setstacksize(&attr, kStackSize) != 0 || pthread_create(&thread, &attr, RunScript, argv[1]) != 0) {
         RunScript(argv[1]);  // fall back to the main thread's stack
     } else {
         pthread_join(thread, nullptr);

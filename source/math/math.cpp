@@ -36,8 +36,8 @@ void Unary(const char* message, double (*f)(double)) {
 
 // `first` = f(first, second). Both are fetched before either is checked so
 // that the order of the checks alone decides the message.
-void Binary(const char* firstName, const char* firstMessage, const char* secondName,
-            const char* secondMessage, double (*f)(double, double)) {
+void Binary(const char* firstName, const char* firstMessage, const char* secondName, const char* secondMessage,
+            double (*f)(double, double)) {
     Var* first = NumberArg(firstName, firstMessage);
     Var* second = NumberArg(secondName, secondMessage);
     Var_SetNumber(first, f(first->value.number, second->value.number));
@@ -63,22 +63,54 @@ uint64_t SeedFromNumber(double v) {
 
 }  // namespace
 
-void math_acos() { Unary("acos expected number as parameter", [](double x) { return std::acos(x); }); }
-void math_asin() { Unary("asin expected number as parameter", [](double x) { return std::asin(x); }); }
-void math_atan() { Unary("atan expected number as parameter", [](double x) { return std::atan(x); }); }
-void math_cos() { Unary("cos expected number as parameter", [](double x) { return std::cos(x); }); }
-void math_cosh() { Unary("cosh expected number as parameter", [](double x) { return std::cosh(x); }); }
-void math_sin() { Unary("sin expected number as parameter", [](double x) { return std::sin(x); }); }
-void math_sinh() { Unary("sinh expected number as parameter", [](double x) { return std::sinh(x); }); }
-void math_tan() { Unary("tan expected number as parameter", [](double x) { return std::tan(x); }); }
-void math_tanh() { Unary("tanh expected number as parameter", [](double x) { return std::tanh(x); }); }
-void math_exp() { Unary("exp expected number as parameter", [](double x) { return std::exp(x); }); }
-void math_log() { Unary("log expected number as parameter", [](double x) { return std::log(x); }); }
-void math_log10() { Unary("log10 expected number as parameter", [](double x) { return std::log10(x); }); }
-void math_sqrt() { Unary("sqrt expected number as parameter", [](double x) { return std::sqrt(x); }); }
-void math_ceil() { Unary("ceil expected number as parameter", [](double x) { return std::ceil(x); }); }
-void math_floor() { Unary("floor expected number as parameter", [](double x) { return std::floor(x); }); }
-void math_abs() { Unary("abs expected number as parameter", [](double x) { return std::fabs(x); }); }
+void math_acos() {
+    Unary("acos expected number as parameter", [](double x) { return std::acos(x); });
+}
+void math_asin() {
+    Unary("asin expected number as parameter", [](double x) { return std::asin(x); });
+}
+void math_atan() {
+    Unary("atan expected number as parameter", [](double x) { return std::atan(x); });
+}
+void math_cos() {
+    Unary("cos expected number as parameter", [](double x) { return std::cos(x); });
+}
+void math_cosh() {
+    Unary("cosh expected number as parameter", [](double x) { return std::cosh(x); });
+}
+void math_sin() {
+    Unary("sin expected number as parameter", [](double x) { return std::sin(x); });
+}
+void math_sinh() {
+    Unary("sinh expected number as parameter", [](double x) { return std::sinh(x); });
+}
+void math_tan() {
+    Unary("tan expected number as parameter", [](double x) { return std::tan(x); });
+}
+void math_tanh() {
+    Unary("tanh expected number as parameter", [](double x) { return std::tanh(x); });
+}
+void math_exp() {
+    Unary("exp expected number as parameter", [](double x) { return std::exp(x); });
+}
+void math_log() {
+    Unary("log expected number as parameter", [](double x) { return std::log(x); });
+}
+void math_log10() {
+    Unary("log10 expected number as parameter", [](double x) { return std::log10(x); });
+}
+void math_sqrt() {
+    Unary("sqrt expected number as parameter", [](double x) { return std::sqrt(x); });
+}
+void math_ceil() {
+    Unary("ceil expected number as parameter", [](double x) { return std::ceil(x); });
+}
+void math_floor() {
+    Unary("floor expected number as parameter", [](double x) { return std::floor(x); });
+}
+void math_abs() {
+    Unary("abs expected number as parameter", [](double x) { return std::fabs(x); });
+}
 
 void math_atan2() {
     Binary("y", "atan2 expected number as first parameter", "x", "atan2 expected number as second parameter",

@@ -114,9 +114,7 @@ int MM_VarSubCount(const char* path) {
     return var && var->children ? var->children->entries : 0;
 }
 
-void CollectKeys(const char* key, void* /*data*/) {
-    sKeyList = new KeyNode{key, sKeyList};
-}
+void CollectKeys(const char* key, void* /*data*/) { sKeyList = new KeyNode{key, sKeyList}; }
 
 KeyNode* MM_GetKeys(const char* path) {
     Var* var = MM_GetVar(path);

@@ -173,9 +173,7 @@ void Var_Set(Var* dest, const Var* source) {
             dest->value.function = index;
             break;
         }
-        default:
-            ReleaseValue(dest);
-            break;
+        default: ReleaseValue(dest); break;
     }
 }
 

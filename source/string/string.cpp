@@ -200,9 +200,13 @@ void string_upper() {
     SetResultString(Mapped(text, [](int c) { return std::toupper(c); }));
 }
 
-void string_makeLower() { MapInPlace("makeLower expected string as parameter", [](int c) { return std::tolower(c); }); }
+void string_makeLower() {
+    MapInPlace("makeLower expected string as parameter", [](int c) { return std::tolower(c); });
+}
 
-void string_makeUpper() { MapInPlace("makeUpper expected string as parameter", [](int c) { return std::toupper(c); }); }
+void string_makeUpper() {
+    MapInPlace("makeUpper expected string as parameter", [](int c) { return std::toupper(c); });
+}
 
 void string_find() {
     Search search = SearchArgs();

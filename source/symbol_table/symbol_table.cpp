@@ -83,8 +83,7 @@ void ST_DeleteKeyRec(TrieNode** link, const char* key, bool subKeys) {
 
 // Pre-order in chain order, so that re-inserting the suffixes rebuilds the
 // same sibling order.
-void ST_DuplicateRec(const TrieNode* node, std::string& suffix,
-                     std::vector<std::pair<std::string, void*>>& out) {
+void ST_DuplicateRec(const TrieNode* node, std::string& suffix, std::vector<std::pair<std::string, void*>>& out) {
     for (; node; node = node->sibling) {
         suffix.push_back(node->ch);
         if (node->data) out.emplace_back(suffix, node->data);

@@ -91,8 +91,8 @@ bool TimeField(const Var* arg, int64_t offset, int def, int& field) {
 void sys_toTime() {
     static const char* const kNames[] = {"Y", "M", "D", "h", "m", "s"};
     static const char* const kMessages[] = {
-        "toTime expected number as first parameter",  "toTime expected number as second parameter",
-        "toTime expected number as third parameter",  "toTime expected number as fourth parameter",
+        "toTime expected number as first parameter",   "toTime expected number as second parameter",
+        "toTime expected number as third parameter",   "toTime expected number as fourth parameter",
         "toTime expected number as fifth pararameter", "toTime expected number as sixth parameter"};
     const Var* args[6];
     for (int i = 0; i < 6; ++i) args[i] = ZK_GetLocalVariable(kNames[i]);
@@ -142,8 +142,10 @@ void sys_sleep() {
     if (t) {
         double f = std::floor(t->value.number);
         constexpr double kLimit = 18446744073709551616.0;  // 2^64
-        if (f >= kLimit) ms = std::numeric_limits<uint64_t>::max();
-        else if (f > 0) ms = static_cast<uint64_t>(f);
+        if (f >= kLimit)
+            ms = std::numeric_limits<uint64_t>::max();
+        else if (f > 0)
+            ms = static_cast<uint64_t>(f);
     }
     timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000 * 1000000)};
     nanosleep(&pause, nullptr);

@@ -48,7 +48,6 @@ std::string Printed(const SymbolTable* st) {
     return testing::internal::GetCapturedStdout();
 }
 
-
 void DeleteInt(void* data) { delete static_cast<int*>(data); }
 void* CopyInt(void* data) { return new int(*static_cast<int*>(data)); }
 int Value(const SymbolTable* st, const char* key) {
@@ -57,7 +56,7 @@ int Value(const SymbolTable* st, const char* key) {
 }
 
 class MemoryManager : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { MM_Init(); }
     void TearDown() override { MM_Terminate(); }
 };
@@ -233,8 +232,7 @@ TEST(Trie, SubKeyDeletionTakesLongerKeysWithOrWithoutTheKey) {
     for (bool withKey : {true, false}) {
         SymbolTable* st = ST_Init(Record, nullptr);
         gReleased.clear();
-        for (auto [key, data] :
-             {std::pair{"re", &gA}, {"ref", &gB}, {"reference", &gC}, {"refund", &gD}, {"rex", &gE}})
+        for (auto [key, data] : {std::pair{"re", &gA}, {"ref", &gB}, {"reference", &gC}, {"refund", &gD}, {"rex", &gE}})
             ST_AddData(st, key, data);
         if (withKey) {
             ST_DeleteKeyAndSubKeys(st, "ref");

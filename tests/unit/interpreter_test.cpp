@@ -15,7 +15,7 @@
 namespace {
 
 class Interpreter : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char name[] = "/tmp/zorvik-unit-XXXXXX";
         dir_ = mkdtemp(name);
@@ -87,7 +87,8 @@ TEST_F(Interpreter, RunsReportResultsAndExitMessages) {
 
 TEST_F(Interpreter, ARunAfterAnErrorStartsClean) {
     // Fails deep in an expression, with strings on the value stack and a call in progress.
-    std::string failing = Write("fail.z", "f = function (a) { return \"p\" + (\"q\" + (a * 2)); };\ny = \"s\" + f(\"t\");");
+    std::string failing =
+        Write("fail.z", "f = function (a) { return \"p\" + (\"q\" + (a * 2)); };\ny = \"s\" + f(\"t\");");
     EXPECT_EQ(ZK_Run(failing.c_str()), ERROR_EXIT);
     EXPECT_EQ(Message(), "ERROR (" + failing + ":1:45) * is undefined for strings");
     // Variables survive between runs; the scope numbering starts again at the top level.
@@ -108,8 +109,9 @@ TEST_F(Interpreter, MoreThan65535FunctionLiteralsKeepTheirCache) {
     std::string script;
     for (int i = 0; i < 66000; ++i) script += "f = function () { return 1; };\n";
     // Literal number 66001, evaluated twice, must be the same function both times.
-    script += "for (i = 1, 2) { g = function () { return 7; }; if (i = 1) { h = g; } }\n"
-              "if (g = h) { exit(g()); }";
+    script +=
+        "for (i = 1, 2) { g = function () { return 7; }; if (i = 1) { h = g; } }\n"
+        "if (g = h) { exit(g()); }";
     EXPECT_EQ(ZK_Run(Write("many.z", script).c_str()), 7);
 }
 
@@ -129,8 +131,8 @@ TEST_F(Interpreter, NativeFunctionsReadLocalsAndReportErrors) {
     EXPECT_EQ(ZK_RegisterNativeFunc("t.pair", NativeFail), 0);  // the first registration stays
     EXPECT_EQ(ZK_RegisterNativeFunc("t.fail", NativeFail), 1);
     std::string script = Write("native.z",
-        "pair = function (x) { __CALL \"t.pair\"; return r; };\n"
-        "p := pair(21);\nexit(p * 1000 + p[0] + p[1]);");
+                               "pair = function (x) { __CALL \"t.pair\"; return r; };\n"
+                               "p := pair(21);\nexit(p * 1000 + p[0] + p[1]);");
     EXPECT_EQ(ZK_Run(script.c_str()), 2063);
     EXPECT_EQ(ZK_Run(Write("fail.z", "f = function () { __CALL \"t.fail\"; };\nf();").c_str()), ERROR_EXIT);
     EXPECT_EQ(Message(), "ERROR (" + dir_ + "/fail.z:1:26) Undefined error in native function");

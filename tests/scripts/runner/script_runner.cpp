@@ -34,9 +34,9 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Expectation {
-    std::string output;       // expected standard output before any error line
+    std::string output;  // expected standard output before any error line
     bool hasError = false;
-    std::string errorWhere;   // "", "l:c" or "file:l:c"
+    std::string errorWhere;  // "", "l:c" or "file:l:c"
     std::string errorMessage;
 };
 
@@ -174,15 +174,15 @@ bool Check(const std::string& zorvik, const fs::path& script, const Expectation&
     bool ok = status == 0 && output.rfind(e.output, 0) == 0;
     std::string rest = ok ? output.substr(e.output.size()) : "";
     if (ok && e.hasError) {
-        ok = !rest.empty() && rest.back() == '\n' &&
-             ErrorLineMatches(rest.substr(0, rest.size() - 1), e, script) &&
+        ok = !rest.empty() && rest.back() == '\n' && ErrorLineMatches(rest.substr(0, rest.size() - 1), e, script) &&
              rest.find('\n') == rest.size() - 1;
     } else if (ok) {
         ok = rest.empty();
     }
     if (ok) return true;
     std::cout << "FAIL " << label << " (status " << status << ")\n--- expected output ---\n" << e.output;
-    if (e.hasError) std::cout << "ERROR (" << (e.errorWhere.empty() ? "*" : e.errorWhere) << ") " << e.errorMessage << "\n";
+    if (e.hasError)
+        std::cout << "ERROR (" << (e.errorWhere.empty() ? "*" : e.errorWhere) << ") " << e.errorMessage << "\n";
     std::cout << "--- actual output ---\n" << output << "--- end ---\n";
     return false;
 }
@@ -216,7 +216,8 @@ int main(int argc, char** argv) {
     if (!mkdtemp(pattern)) return 2;
     fs::path caseDir = pattern;
     for (const auto& entry : fs::directory_iterator(script.parent_path()))
-        if (entry.path().filename().string().rfind("_", 0) == 0) fs::copy(entry.path(), caseDir / entry.path().filename());
+        if (entry.path().filename().string().rfind("_", 0) == 0)
+            fs::copy(entry.path(), caseDir / entry.path().filename());
     fs::path input = script;
     input.replace_extension(".in");
     if (fs::exists(input)) fs::copy(input, caseDir / input.filename());
