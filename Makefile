@@ -1,7 +1,7 @@
 # Thin wrappers over the CMake presets.
 EXAMPLE ?= examples/hello.z
 
-.PHONY: run test sanitize clean
+.PHONY: run test sanitize package clean
 run:
 	cmake --preset release >/dev/null
 	cmake --build --preset release
@@ -12,6 +12,11 @@ test:
 
 sanitize:
 	cmake --workflow --preset sanitize
+
+# build/release/zorvik_<version>_<arch>.deb
+package:
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target package
 
 clean:
 	rm -rf build

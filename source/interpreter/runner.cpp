@@ -5,6 +5,7 @@
 // when a run starts and released when it ends, so a host may run several
 // scripts in one process. Variables, the native registry and the search path
 // live from ZK_Init to ZK_Terminate.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,6 +86,18 @@ bool ExecutableDirectory(std::string& dir) {
     return true;
 }
 
+bool IsDirectory(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The script library of an interpreter in `exeDir`: installed (bin/zorvik
+// beside share/zorvik/lib) or, failing that, in the build tree beside it.
+std::string ScriptLibraryDirectory(const std::string& exeDir) {
+    std::string installed = exeDir + "../share/zorvik/lib/";
+    return IsDirectory(installed) ? installed : exeDir + "lib/";
+}
+
 std::string CurrentDirectory() {
     std::vector<char> buf(256);
     while (!getcwd(buf.data(), buf.size())) {
@@ -149,7 +162,7 @@ const char* ZK_GetProgramPath() { return sHaveProgramPath ? sProgramPath.c_str()
 
 void SetupPaths(const char* scriptPath) {
     std::string exeDir;
-    if (ExecutableDirectory(exeDir)) ZK_AddLibrarySearchPath((exeDir + "lib/").c_str());
+    if (ExecutableDirectory(exeDir)) ZK_AddLibrarySearchPath(ScriptLibraryDirectory(exeDir).c_str());
     std::string dir = scriptPath;
     size_t cut = dir.find_last_of("/\\");
     if (cut == std::string::npos) return;
