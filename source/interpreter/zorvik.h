@@ -27,6 +27,14 @@ void ZK_SetProgramPath(const char* dir);
 const char* ZK_GetProgramPath();
 void SetupPaths(const char* scriptPath);
 
+// --- the native libraries sys, math, string, array and file ---
+// Registers their native functions ("sys.wln", "math.sqrt", ...), which the
+// script library (lib/*.z) calls; after ZK_Init, before the first ZK_Run.
+void ZK_OpenStandardLibraries();
+// Closes the files that scripts left open; after the last run, either side
+// of ZK_Terminate. The libraries may be opened again after a new ZK_Init.
+void ZK_CloseStandardLibraries();
+
 // --- native-function interface ---
 int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func);
 Var* ZK_GetLocalVariable(const char* name);

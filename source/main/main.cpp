@@ -6,12 +6,7 @@
 
 #include <cstdio>
 
-#include "array/array.h"
-#include "file/file.h"
 #include "interpreter/zorvik.h"
-#include "math/math.h"
-#include "string/string.h"
-#include "sys/sys.h"
 
 namespace {
 
@@ -21,15 +16,11 @@ void* RunScript(void* arg) {
     const char* path = static_cast<const char*>(arg);
     ZK_Init();
     SetupPaths(path);
-    sys_init();
-    math_init();
-    string_init();
-    array_init();
-    file_init();
+    ZK_OpenStandardLibraries();
     ZK_Run(path);
     if (const char* message = ZK_GetExitMessage()) std::printf("%s\n", message);
     ZK_Terminate();
-    file_terminate();
+    ZK_CloseStandardLibraries();
     std::fflush(stdout);
     return nullptr;
 }

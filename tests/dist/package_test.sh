@@ -1,6 +1,7 @@
 #!/bin/sh
 # Unpacks the Debian package into a temporary root and runs the packaged
-# interpreter there, with its packaged library, from another directory.
+# interpreter there, with its packaged library, from another directory; then
+# builds and runs the embedding example against the packaged library.
 # Usage: package_test.sh PACKAGE.deb SOURCE_DIR
 set -eu
 deb=$1 source=$2
@@ -24,4 +25,9 @@ for example in hello fibonacci records; do
         cmp -s - "$source/examples/$example.out" || fail "packaged example $example.z"
 done
 [ "$("$zorvik" "$source/tests/dist/uses_library.z")" = 'LIBRARY 7' ] || fail "library lookup"
+# A host built against the packaged embedding library and headers.
+cmake -S "$source/examples/embed" -B "$root/host" -DCMAKE_PREFIX_PATH="$root/usr" \
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >"$root/host.log" 2>&1 &&
+    cmake --build "$root/host" >>"$root/host.log" 2>&1 || { cat "$root/host.log"; fail "embedding example"; }
+"$root/host/host" "$source/examples/embed/" | cmp -s - "$source/examples/embed/host.out" || fail "embedding example output"
 echo "package $(basename "$deb"): ok"

@@ -1,0 +1,108 @@
+// A host program that embeds the zorvik interpreter. It opens the standard
+// native libraries, registers a native function of its own (host.log), sets
+// a variable for the scripts, runs two scripts one after the other in one
+// process, and reads their results back.
+//
+// Usage: host SCRIPT_DIR/   (the directory that holds primes.z and report.z)
+#include <pthread.h>
+#include <zorvik.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The lines that scripts handed to host.log, in order.
+std::vector<std::string> sLog;
+
+// host.log(line): keeps a line of text for the host and returns how many it
+// holds now. A native reads its arguments as locals of the calling script
+// function and leaves its result in the local "r".
+void host_log() {
+    Var* line = ZK_GetLocalVariable("line");
+    if (!ZK_IsString(line)) ZK_Error("log expected string as parameter");
+    sLog.emplace_back(Var_GetString(line));
+    Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(sLog.size()));
+}
+
+// Runs one script and says how it ended. ZK_Run returns 0 at the end of the
+// script, the value given to `exit`, or ERROR_EXIT with the report in
+// ZK_GetExitMessage.
+bool RunScript(const std::string& dir, const char* name) {
+    int32_t result = ZK_Run((dir + name).c_str());
+    if (result == ERROR_EXIT) {
+        std::printf("%s failed: %s\n", name, ZK_GetExitMessage());
+        return false;
+    }
+    std::printf("%s ended with %d\n", name, result);
+    return true;
+}
+
+// Reads a global variable that a script left behind as text.
+std::string Describe(const char* path) {
+    const Var* var = ZK_GetGlobalVariable(path);
+    if (ZK_IsString(var)) return Var_GetString(var);
+    if (ZK_IsNumber(var)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", Var_GetNumber(var));
+        return text;
+    }
+    return "(undefined)";
+}
+
+struct Session {
+    std::string scriptDir;
+    bool ok = false;
+};
+
+void* RunSession(void* arg) {
+    auto* session = static_cast<Session*>(arg);
+    // Start-up: the interpreter, the search path for import, the natives.
+    ZK_Init();
+    ZK_AddLibrarySearchPath(ZORVIK_SCRIPT_LIBRARY_DIR);
+    ZK_AddLibrarySearchPath(session->scriptDir.c_str());  // added last, searched first
+    ZK_OpenStandardLibraries();
+    ZK_RegisterNativeFunc("host.log", host_log);
+
+    // A variable the host writes before the first run.
+    Var_SetNumber(ZK_CreateGlobalVariable("config.limit"), 30);
+
+    session->ok = RunScript(session->scriptDir, "primes.z") && RunScript(session->scriptDir, "report.z");
+    if (session->ok) {
+        std::printf("report: %s\n", Describe("report").c_str());
+        std::printf("first prime: %s\n", Describe("primes.0").c_str());
+        for (const std::string& line : sLog) std::printf("log: %s\n", line.c_str());
+    }
+
+    // Shut-down: every variable and registration goes; files that scripts
+    // left open are closed.
+    ZK_Terminate();
+    ZK_CloseStandardLibraries();
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: host SCRIPT_DIR/\n");
+        return 2;
+    }
+    Session session{argv[1]};
+    if (session.scriptDir.back() != '/') session.scriptDir += '/';
+    // Scripts may nest calls up to the interpreter's depth limit, which needs
+    // a large stack: run the interpreter on a thread with 1 GiB of stack, as
+    // the zorvik command does (the memory is only reserved, not used).
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_t thread;
+    if (pthread_attr_setstacksize(&attr, size_t{1} << 30) == 0 &&
+        pthread_create(&thread, &attr, RunSession, &session) == 0) {
+        pthread_join(thread, nullptr);
+    } else {
+        RunSession(&session);
+    }
+    pthread_attr_destroy(&attr);
+    return session.ok ? 0 : 1;
+}

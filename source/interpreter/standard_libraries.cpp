@@ -1,0 +1,32 @@
+// The native libraries that every interpreter opens: one table, so that the
+// command line and an embedding host register the same functions.
+#include "array/array.h"
+#include "file/file.h"
+#include "interpreter/zorvik.h"
+#include "math/math.h"
+#include "string/string.h"
+#include "sys/sys.h"
+
+namespace {
+
+struct NativeLibrary {
+    void (*open)();
+    void (*close)();  // null when the library holds nothing between runs
+};
+
+// Registration order: sys, math, string, array, file.
+constexpr NativeLibrary kLibraries[] = {
+    {sys_init, nullptr},   {math_init, nullptr},        {string_init, nullptr},
+    {array_init, nullptr}, {file_init, file_terminate},
+};
+
+}  // namespace
+
+void ZK_OpenStandardLibraries() {
+    for (const NativeLibrary& library : kLibraries) library.open();
+}
+
+void ZK_CloseStandardLibraries() {
+    for (const NativeLibrary& library : kLibraries)
+        if (library.close) library.close();
+}
