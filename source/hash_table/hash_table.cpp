@@ -1,8 +1,9 @@
 #include "hash_table/hash_table.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "common/assert.h"
 
 namespace {
 
@@ -33,12 +34,6 @@ void GrowIfLoaded(HashTable* ht) {
 }
 
 }  // namespace
-
-void ZK_AssertFail(const char* expr, const char* file, int line, const char* func) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, func, expr);
-    std::abort();
-}
 
 HashTable* HT_Create(int32_t size) {
     if (size <= 0) size = 1;

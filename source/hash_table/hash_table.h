@@ -58,7 +58,3 @@ int32_t HT_TableCount();
 // Allocates an entry record with a copy of the key, for HT_AddEntry. The key
 // lives in the same block as the record and is freed with it.
 HashEntry* HT_NewEntry(const char* key, void* data);
-
-// Internal assertions name the file, line and function, then stop the process.
-[[noreturn]] void ZK_AssertFail(const char* expr, const char* file, int line, const char* func);
-#define ZK_ASSERT(expr) ((expr) ? (void)0 : ZK_AssertFail(#expr, __FILE__, __LINE__, __func__))

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/assert.h"
 #include "memory_manager/memory_manager.h"
 
 namespace {

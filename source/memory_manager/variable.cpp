@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/assert.h"
 #include "memory_manager/memory_manager.h"
 
 uint64_t sVarEpoch = 0;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "hash_table/hash_table.h"
+#include "common/assert.h"
 
 namespace {
 
