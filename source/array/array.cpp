@@ -62,9 +62,8 @@ void array_remove() {
     Var* u = ZK_GetLocalVariable("u");
     Var* r = ZK_CreateLocalVariable("r");
     if (!a || !a->children) return;
-    if (!ZK_IsNumber(i)) ZK_Error("remove expected number as second parameter");
-    int64_t idx = FloorToInt(i->value.number);
-    if (u && u->type != VAR_NUMBER) ZK_Error("remove expected number as third parameter");
+    int64_t idx = FloorToInt(ZK_CheckNumber(i, "remove expected number as second parameter")->value.number);
+    ZK_OptNumber(u, "remove expected number as third parameter");
     bool deleteTarget = u && FloorToInt(u->value.number) == 0;
 
     std::string element = ElementName(idx);
@@ -89,9 +88,8 @@ void array_remove() {
 void array_insert() {
     Var* a = ZK_GetLocalVariable("a");
     Var* i = ZK_GetLocalVariable("i");
-    if (!a) ZK_Error("undefined variable as first parameter to insert");
-    if (!ZK_IsNumber(i)) ZK_Error("insert expected number as second parameter");
-    int64_t idx = FloorToInt(i->value.number);
+    ZK_CheckAny(a, "undefined variable as first parameter to insert");
+    int64_t idx = FloorToInt(ZK_CheckNumber(i, "insert expected number as second parameter")->value.number);
 
     // No element at idx (no members at all, or a gap): nothing needs to move.
     if (!a->children || !Entry(a, idx)) {
@@ -118,8 +116,7 @@ HashEntry* SwapEntry(Var* a, const Var* arg, const char* typeMessage) {
         if (!entry) ZK_Error((std::string("array passed to swap does not contain key ") + arg->value.string).c_str());
         return entry;
     }
-    if (!ZK_IsNumber(arg)) ZK_Error(typeMessage);
-    int32_t index = FloorToInt(arg->value.number);
+    int32_t index = FloorToInt(ZK_CheckNumber(arg, typeMessage)->value.number);
     HashEntry* entry = Entry(a, index);
     if (!entry) ZK_Error(("array passed to swap does not contain index " + Key(index)).c_str());
     return entry;
@@ -127,7 +124,7 @@ HashEntry* SwapEntry(Var* a, const Var* arg, const char* typeMessage) {
 
 void array_swap() {
     Var* a = ZK_GetLocalVariable("a");
-    if (!a) ZK_Error("undefined variable as first parameter to swap");
+    ZK_CheckAny(a, "undefined variable as first parameter to swap");
     if (!a->children) ZK_Error("swap expected non-empty array as first parameter");
     HashEntry* first = SwapEntry(a, ZK_GetLocalVariable("i"), "swap expected number or string as second parameter");
     HashEntry* second = SwapEntry(a, ZK_GetLocalVariable("j"), "swap expected number or string as third parameter");
@@ -136,11 +133,14 @@ void array_swap() {
     second->data = held;
 }
 
+// The order of registration has no visible effect.
+constexpr ZK_NativeReg kNatives[] = {
+    {"array.size", array_size},
+    {"array.remove", array_remove},
+    {"array.insert", array_insert},
+    {"array.swap", array_swap},
+};
+
 }  // namespace
 
-void array_init() {
-    ZK_RegisterNativeFunc("array.size", array_size);
-    ZK_RegisterNativeFunc("array.remove", array_remove);
-    ZK_RegisterNativeFunc("array.insert", array_insert);
-    ZK_RegisterNativeFunc("array.swap", array_swap);
-}
+void array_init() { ZK_RegisterNatives(kNatives); }

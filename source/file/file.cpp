@@ -41,7 +41,7 @@ std::array<FileSlot, kSlots> sFiles;
 constexpr int64_t kUnlimited = INT32_MAX;
 
 // Lowest free slot index, or -1 when all are in use.
-int32_t file__new() {
+int32_t LowestFreeSlot() {
     for (int32_t i = 0; i < kSlots; ++i) {
         if (!sFiles[i].stream) return i;
     }
@@ -62,13 +62,13 @@ struct Width {
     int32_t u;
 };
 
-// The width arguments b and u; both must be numbers. The ordinals name their
+// The width arguments b and u; both must be numbers. The messages name their
 // place in the calling function's argument list.
-Width WidthArgs(const char* fn, const char* bPlace, const char* uPlace) {
+Width WidthArgs(const char* bMessage, const char* uMessage) {
     const Var* b = ZK_GetLocalVariable("b");
     const Var* u = ZK_GetLocalVariable("u");
-    if (!ZK_IsNumber(b)) ZK_Error((std::string(fn) + " expected number as " + bPlace + " parameter").c_str());
-    if (!ZK_IsNumber(u)) ZK_Error((std::string(fn) + " expected number as " + uPlace + " parameter").c_str());
+    ZK_CheckNumber(b, bMessage);
+    ZK_CheckNumber(u, uMessage);
     return {FloorToInt(b->value.number), FloorToInt(u->value.number)};
 }
 
@@ -179,17 +179,17 @@ struct Range {
     int64_t count = kUnlimited;
 };
 
-Range RangeArgs(const char* fn) {
+Range RangeArgs(const char* nMessage, const char* mMessage) {
     const Var* n = ZK_GetLocalVariable("n");
     const Var* m = ZK_GetLocalVariable("m");
     Range range;
     if (!n) return range;
-    if (n->type != VAR_NUMBER) ZK_Error((std::string(fn) + " expected number as third parameter").c_str());
+    ZK_CheckNumber(n, nMessage);
     if (!m) {
         range.count = FloorToInt(n->value.number);
         return range;
     }
-    if (m->type != VAR_NUMBER) ZK_Error((std::string(fn) + " expected number as fourth parameter").c_str());
+    ZK_CheckNumber(m, mMessage);
     range.first = FloorToInt(n->value.number);
     range.count = FloorToInt(m->value.number);
     return range;
@@ -214,12 +214,23 @@ std::string Text(const Var* v) {
 
 // --- the natives ---
 
+// The open slot that f names, or null for an invalid handle; a valid handle
+// whose mode is not `writable` ends the run with `modeMessage`.
+FileSlot* SlotInMode(const Var* f, int32_t writable, const char* modeMessage) {
+    FileSlot* slot = OpenSlot(f);
+    if (slot && slot->writable != writable) ZK_Error(modeMessage);
+    return slot;
+}
+
+FileSlot* WritableSlot(const Var* f, const char* modeMessage) { return SlotInMode(f, 1, modeMessage); }
+FileSlot* ReadableSlot(const Var* f, const char* modeMessage) { return SlotInMode(f, 0, modeMessage); }
+
 void Open(const char* mode, int32_t writable, const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsString(p)) ZK_Error(message);
+    ZK_CheckString(p, message);
     Var_SetNumber(r, 0);
-    int32_t slot = file__new();
+    int32_t slot = LowestFreeSlot();
     if (slot < 0) return;
     FILE* stream = std::fopen(p->value.string, mode);
     if (!stream) return;
@@ -234,7 +245,7 @@ void file_open() { Open("rb", 0, "open expected string as first parameter"); }
 void file_close() {
     const Var* f = ZK_GetLocalVariable("f");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("close expected number as parameter");
+    ZK_CheckNumber(f, "close expected number as parameter");
     FileSlot* slot = OpenSlot(f);
     if (!slot) {
         Var_SetNumber(r, 0);
@@ -249,13 +260,12 @@ void file_write() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("write expected number as first parameter");
-    if (!ZK_IsNumber(v)) ZK_Error("write expected number as second parameter");
+    ZK_CheckNumber(f, "write expected number as first parameter");
+    ZK_CheckNumber(v, "write expected number as second parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = OpenSlot(f);
+    FileSlot* slot = WritableSlot(f, "file passed to write has not been opened in write mode");
     if (!slot) return;
-    if (!slot->writable) ZK_Error("file passed to write has not been opened in write mode");
-    Width w = WidthArgs("write", "third", "fourth");
+    Width w = WidthArgs("write expected number as third parameter", "write expected number as fourth parameter");
     Var_SetNumber(r, WriteItem(slot->stream, v->value.number, w) ? 1 : 0);
 }
 
@@ -263,14 +273,13 @@ void file_writev() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("writev expected number as first parameter");
-    if (!v) ZK_Error("writev expected variable as second parameter");
+    ZK_CheckNumber(f, "writev expected number as first parameter");
+    ZK_CheckAny(v, "writev expected variable as second parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = OpenSlot(f);
+    FileSlot* slot = WritableSlot(f, "file passed to writev has not been opened in write mode");
     if (!slot) return;
-    if (!slot->writable) ZK_Error("file passed to writev has not been opened in write mode");
-    Range range = RangeArgs("writev");
-    Width w = WidthArgs("writev", "fifth", "sixth");
+    Range range = RangeArgs("writev expected number as third parameter", "writev expected number as fourth parameter");
+    Width w = WidthArgs("writev expected number as fifth parameter", "writev expected number as sixth parameter");
     int64_t written = 0;
     for (int64_t i = 0; i < range.count; ++i) {
         const Var* element = ZK_GetLocalVariable(ElementName(range.first + i).c_str());
@@ -280,23 +289,14 @@ void file_writev() {
     Var_SetNumber(r, static_cast<double>(written));
 }
 
-// Shared by writes and wln: the open writable slot, or null (r is then 0).
-FileSlot* WritableSlot(const Var* f, const char* fn) {
-    FileSlot* slot = OpenSlot(f);
-    if (slot && !slot->writable) {
-        ZK_Error((std::string("file passed to ") + fn + " has not been opened in write mode").c_str());
-    }
-    return slot;
-}
-
 void file_writes() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("write expected number as first parameter");
-    if (!v) ZK_Error("write expected second parameter");
+    ZK_CheckNumber(f, "write expected number as first parameter");
+    ZK_CheckAny(v, "write expected second parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = WritableSlot(f, "write");
+    FileSlot* slot = WritableSlot(f, "file passed to write has not been opened in write mode");
     if (!slot) return;
     std::string text = Text(v);
     Var_SetNumber(r, static_cast<double>(std::fwrite(text.data(), 1, text.size(), slot->stream)));
@@ -306,34 +306,25 @@ void file_wln() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("wln expected number as first parameter");
+    ZK_CheckNumber(f, "wln expected number as first parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = WritableSlot(f, "wln");
+    FileSlot* slot = WritableSlot(f, "file passed to wln has not been opened in write mode");
     if (!slot) return;
     std::string text = v ? Text(v) : std::string();
     text += '\n';
     Var_SetNumber(r, static_cast<double>(std::fwrite(text.data(), 1, text.size(), slot->stream)));
 }
 
-// Shared by the readers: the open read-only slot, or null for an invalid handle.
-FileSlot* ReadableSlot(const Var* f, const char* fn) {
-    FileSlot* slot = OpenSlot(f);
-    if (slot && slot->writable) {
-        ZK_Error((std::string("file passed to ") + fn + " has not been opened in read mode").c_str());
-    }
-    return slot;
-}
-
 void file_read() {
     const Var* f = ZK_GetLocalVariable("f");
     Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("read expected number as first parameter");
-    if (!v) ZK_Error("read expected variable as second parameter");
+    ZK_CheckNumber(f, "read expected number as first parameter");
+    ZK_CheckAny(v, "read expected variable as second parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = ReadableSlot(f, "read");
+    FileSlot* slot = ReadableSlot(f, "file passed to read has not been opened in read mode");
     if (!slot) return;
-    Width w = WidthArgs("read", "third", "fourth");
+    Width w = WidthArgs("read expected number as third parameter", "read expected number as fourth parameter");
     double value;
     bool whole = ReadItem(slot->stream, w, value);
     Var_SetNumber(v, value);
@@ -344,13 +335,13 @@ void file_readv() {
     const Var* f = ZK_GetLocalVariable("f");
     const Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("readv expected number as first parameter");
-    if (!v) ZK_Error("readv expected variable as second parameter");
+    ZK_CheckNumber(f, "readv expected number as first parameter");
+    ZK_CheckAny(v, "readv expected variable as second parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = ReadableSlot(f, "readv");
+    FileSlot* slot = ReadableSlot(f, "file passed to readv has not been opened in read mode");
     if (!slot) return;
-    Range range = RangeArgs("readv");
-    Width w = WidthArgs("readv", "fifth", "sixth");
+    Range range = RangeArgs("readv expected number as third parameter", "readv expected number as fourth parameter");
+    Width w = WidthArgs("readv expected number as fifth parameter", "readv expected number as sixth parameter");
     int64_t stored = 0;
     double value;
     while (stored < range.count && ReadItem(slot->stream, w, value)) {
@@ -364,10 +355,10 @@ void file_readc() {
     const Var* f = ZK_GetLocalVariable("f");
     Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("readc expected number as first parameter");
-    if (!v) ZK_Error("readc expected variable as second parameter");
+    ZK_CheckNumber(f, "readc expected number as first parameter");
+    ZK_CheckAny(v, "readc expected variable as second parameter");
     Var_SetNumber(r, 0);
-    FileSlot* slot = ReadableSlot(f, "readc");
+    FileSlot* slot = ReadableSlot(f, "file passed to readc has not been opened in read mode");
     int c = slot ? std::fgetc(slot->stream) : EOF;
     if (c == EOF) {
         Var_SetString(v, "");
@@ -383,9 +374,9 @@ void file_reads() {
     Var* v = ZK_GetLocalVariable("v");
     const Var* n = ZK_GetLocalVariable("n");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error("reads expected number as first parameter");
-    if (!ZK_IsString(v)) ZK_Error("reads expected variable as second parameter");
-    if (!ZK_IsNumber(n)) ZK_Error("reads expected number as third parameter");
+    ZK_CheckNumber(f, "reads expected number as first parameter");
+    ZK_CheckString(v, "reads expected variable as second parameter");
+    ZK_CheckNumber(n, "reads expected number as third parameter");
     Var_SetNumber(r, 0);
     FileSlot* slot = OpenSlot(f);
     if (!slot) return;
@@ -410,28 +401,36 @@ void file_reads() {
     Var_SetNumber(r, static_cast<double>(text.size()));
 }
 
+// The messages of rln and rall, in the order of their checks.
+struct TextReaderMessages {
+    const char* handle;
+    const char* variable;
+    const char* mode;
+};
+
 // Shared start of rln and rall: the open read-only slot, or null after
 // setting v to the empty string and r to 0.
-FileSlot* TextReaderSlot(const char* fn, Var*& v, Var*& r) {
+FileSlot* TextReaderSlot(const TextReaderMessages& messages, Var*& v, Var*& r) {
     const Var* f = ZK_GetLocalVariable("f");
     v = ZK_GetLocalVariable("v");
     r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsNumber(f)) ZK_Error((std::string(fn) + " expected number as first parameter").c_str());
-    if (!v) ZK_Error((std::string(fn) + " expected variable as second parameter").c_str());
-    FileSlot* slot = OpenSlot(f);
+    ZK_CheckNumber(f, messages.handle);
+    ZK_CheckAny(v, messages.variable);
+    FileSlot* slot = ReadableSlot(f, messages.mode);
     if (!slot) {
         Var_SetString(v, "");
         Var_SetNumber(r, 0);
-        return nullptr;
     }
-    if (slot->writable) ZK_Error((std::string("file passed to ") + fn + " has not been opened in read mode").c_str());
     return slot;
 }
 
 void file_rln() {
     Var* v;
     Var* r;
-    FileSlot* slot = TextReaderSlot("rln", v, r);
+    FileSlot* slot =
+        TextReaderSlot({"rln expected number as first parameter", "rln expected variable as second parameter",
+                        "file passed to rln has not been opened in read mode"},
+                       v, r);
     if (!slot) return;
     std::string line;
     bool newline = false;
@@ -450,7 +449,10 @@ void file_rln() {
 void file_rall() {
     Var* v;
     Var* r;
-    FileSlot* slot = TextReaderSlot("rall", v, r);
+    FileSlot* slot =
+        TextReaderSlot({"rall expected number as first parameter", "rall expected variable as second parameter",
+                        "file passed to rall has not been opened in read mode"},
+                       v, r);
     if (!slot) return;
     std::string text;
     for (int c; (c = std::fgetc(slot->stream)) != EOF;) {
@@ -464,32 +466,24 @@ void file_rall() {
     Var_SetNumber(r, static_cast<double>(std::strlen(text.c_str())));
 }
 
+// The file-system natives (file_system.h) come first. The order of
+// registration has no visible effect.
+constexpr ZK_NativeReg kNatives[] = {
+    {"file.list", file_list},     {"file.files", file_files},   {"file.dirs", file_dirs},
+    {"file.cd", file_cd},         {"file.mkdir", file_mkdir},   {"file.remove", file_remove},
+    {"file.chmod", file_chmod},   {"file.info", file_info},     {"file.create", file_create},
+    {"file.append", file_append}, {"file.open", file_open},     {"file.close", file_close},
+    {"file.write", file_write},   {"file.writev", file_writev}, {"file.writes", file_writes},
+    {"file.wln", file_wln},       {"file.read", file_read},     {"file.readv", file_readv},
+    {"file.reads", file_reads},   {"file.readc", file_readc},   {"file.rln", file_rln},
+    {"file.rall", file_rall},
+};
+
 }  // namespace
 
 void file_init() {
     sFiles = {};
-    ZK_RegisterNativeFunc("file.list", file_list);
-    ZK_RegisterNativeFunc("file.files", file_files);
-    ZK_RegisterNativeFunc("file.dirs", file_dirs);
-    ZK_RegisterNativeFunc("file.cd", file_cd);
-    ZK_RegisterNativeFunc("file.mkdir", file_mkdir);
-    ZK_RegisterNativeFunc("file.remove", file_remove);
-    ZK_RegisterNativeFunc("file.chmod", file_chmod);
-    ZK_RegisterNativeFunc("file.info", file_info);
-    ZK_RegisterNativeFunc("file.create", file_create);
-    ZK_RegisterNativeFunc("file.append", file_append);
-    ZK_RegisterNativeFunc("file.open", file_open);
-    ZK_RegisterNativeFunc("file.close", file_close);
-    ZK_RegisterNativeFunc("file.write", file_write);
-    ZK_RegisterNativeFunc("file.writev", file_writev);
-    ZK_RegisterNativeFunc("file.writes", file_writes);
-    ZK_RegisterNativeFunc("file.wln", file_wln);
-    ZK_RegisterNativeFunc("file.read", file_read);
-    ZK_RegisterNativeFunc("file.readv", file_readv);
-    ZK_RegisterNativeFunc("file.reads", file_reads);
-    ZK_RegisterNativeFunc("file.readc", file_readc);
-    ZK_RegisterNativeFunc("file.rln", file_rln);
-    ZK_RegisterNativeFunc("file.rall", file_rall);
+    ZK_RegisterNatives(kNatives);
 }
 
 void file_terminate() {

@@ -31,7 +31,7 @@ constexpr const char kPermLetters[] = "rwxrwxrwx";
 
 // The mode a permission argument stands for: absent gives 0777; anything
 // but a string of at least 9 characters is invalid.
-std::optional<mode_t> file__mode(const Var* m) {
+std::optional<mode_t> PermissionArg(const Var* m) {
     if (!m) return 0777;
     if (!ZK_IsString(m) || std::strlen(m->value.string) < 9) return std::nullopt;
     mode_t mode = 0;
@@ -42,7 +42,7 @@ std::optional<mode_t> file__mode(const Var* m) {
 }
 
 // The permission string of the low 9 bits of a mode.
-std::string file__permstr(mode_t mode) {
+std::string PermissionString(mode_t mode) {
     std::string text(9, '-');
     for (int i = 0; i < 9; ++i) {
         if (mode & (0400u >> i)) text[i] = kPermLetters[i];
@@ -55,7 +55,7 @@ std::string file__permstr(mode_t mode) {
 void PathOperation(int (*operation)(const char*), const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
-    if (p && !ZK_IsString(p)) ZK_Error(message);
+    ZK_OptString(p, message);
     Var_SetNumber(r, p && operation(p->value.string) == 0 ? 1 : 0);
 }
 
@@ -64,9 +64,9 @@ struct DirCloser {
 };
 
 // kind 0: every entry, 1: entries that are not directories, 2: directories.
-void file__list(int kind) {
+void ListDirectory(int kind) {
     const Var* p = ZK_GetLocalVariable("p");
-    if (p && !ZK_IsString(p)) ZK_Error("list expected string as parameter");
+    ZK_OptString(p, "list expected string as parameter");
     std::string path = p && p->value.string[0] ? p->value.string : ".";
     std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
     int64_t count = 0;
@@ -83,7 +83,7 @@ void file__list(int kind) {
             std::string element = "r." + std::to_string(count);
             Var_SetString(ZK_CreateLocalVariable(element.c_str()), name.c_str());
             if (kind == 0) Var_SetNumber(ZK_CreateLocalVariable((element + ".dir").c_str()), isDir ? 1 : 0);
-            Var_SetString(ZK_CreateLocalVariable((element + ".prm").c_str()), file__permstr(status.st_mode).c_str());
+            Var_SetString(ZK_CreateLocalVariable((element + ".prm").c_str()), PermissionString(status.st_mode).c_str());
             Var_SetNumber(ZK_CreateLocalVariable((element + ".size").c_str()), static_cast<double>(status.st_size));
             ++count;
         }
@@ -105,9 +105,8 @@ void file_mkdir() {
     const Var* p = ZK_GetLocalVariable("p");
     const Var* m = ZK_GetLocalVariable("m");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsString(p))
-        ZK_Error(m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
-    std::optional<mode_t> mode = file__mode(m);
+    ZK_CheckString(p, m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
+    std::optional<mode_t> mode = PermissionArg(m);
     if (!mode) ZK_Error("mkdir expected valid permission string (9 characters) as second parameter");
     Var_SetNumber(r, mkdir(p->value.string, *mode) == 0 ? 1 : 0);
 }
@@ -116,8 +115,8 @@ void file_chmod() {
     const Var* p = ZK_GetLocalVariable("p");
     const Var* m = ZK_GetLocalVariable("m");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsString(p)) ZK_Error("chmod expected string as first parameter");
-    std::optional<mode_t> mode = file__mode(m);
+    ZK_CheckString(p, "chmod expected string as first parameter");
+    std::optional<mode_t> mode = PermissionArg(m);
     if (!mode) ZK_Error("chmod expected valid permission string (9 characters) as second parameter");
     Var_SetNumber(r, chmod(p->value.string, *mode) == 0 ? 1 : 0);
 }
@@ -126,8 +125,8 @@ void file_info() {
     const Var* p = ZK_GetLocalVariable("p");
     Var* v = ZK_GetLocalVariable("v");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!ZK_IsString(p)) ZK_Error("info expected string as first parameter");
-    if (!v) ZK_Error("info expected variable as second parameter");
+    ZK_CheckString(p, "info expected string as first parameter");
+    ZK_CheckAny(v, "info expected variable as second parameter");
     std::string path = p->value.string;
     struct stat status;
     if (stat(path.c_str(), &status) != 0) {
@@ -138,9 +137,9 @@ void file_info() {
     Var_SetString(v, path.c_str());
     Var_SetNumber(ZK_CreateLocalVariable("v.dir"), S_ISDIR(status.st_mode) ? 1 : 0);
     Var_SetNumber(ZK_CreateLocalVariable("v.size"), static_cast<double>(status.st_size));
-    Var_SetString(ZK_CreateLocalVariable("v.prm"), file__permstr(status.st_mode).c_str());
+    Var_SetString(ZK_CreateLocalVariable("v.prm"), PermissionString(status.st_mode).c_str());
 }
 
-void file_list() { file__list(0); }
-void file_files() { file__list(1); }
-void file_dirs() { file__list(2); }
+void file_list() { ListDirectory(0); }
+void file_files() { ListDirectory(1); }
+void file_dirs() { ListDirectory(2); }

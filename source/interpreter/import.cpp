@@ -28,8 +28,6 @@ void TokenizeLibrary(const std::string& name) {
     Tokenize(name.c_str());
 }
 
-std::string LocalPath(const char* name) { return std::to_string(sScope) + "." + name; }
-
 }  // namespace
 
 void Import(const std::string& targetKey) {
@@ -103,29 +101,3 @@ void NativeCall() {
     GetNext();
     EndStatement();
 }
-
-int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func) {
-    return HT_Add(sNativeFuncs, name, reinterpret_cast<void*>(func));
-}
-
-Var* ZK_GetLocalVariable(const char* name) { return MM_GetVar(LocalPath(name)); }
-
-Var* ZK_CreateLocalVariable(const char* name) {
-    Var* var = MM_CreateVar(LocalPath(name));
-    Var_Free(var);
-    return var;
-}
-
-int ZK_DeleteLocalVariable(const char* name) { return MM_DeleteVar(LocalPath(name)); }
-
-void ZK_UnrefLocalVariable(const char* name) { MM_UnaliasVar(LocalPath(name).c_str()); }
-
-Var* ZK_GetGlobalVariable(const char* path) { return MM_GetVar(path); }
-
-Var* ZK_CreateGlobalVariable(const char* path) {
-    Var* var = MM_CreateVar(path);
-    Var_Free(var);
-    return var;
-}
-
-int ZK_DeleteGlobalVariable(const char* path) { return MM_DeleteVar(path); }

@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -238,12 +236,4 @@ void ExitRun(const char* message) {
 
 void DepthError() { Error("Nesting too deep"); }
 
-void ZK_Error(const char* message) { Error(message ? message : "Undefined error in native function"); }
-
 void ZK_Flush() { std::fflush(stdout); }
-
-int32_t FloorToInt(double value) {
-    double f = std::floor(value);
-    if (!(f >= static_cast<double>(INT32_MIN) && f <= static_cast<double>(INT32_MAX))) return INT32_MIN;
-    return static_cast<int32_t>(f);
-}

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "memory_manager/memory_manager.h"
 
@@ -35,8 +36,19 @@ void ZK_OpenStandardLibraries();
 // of ZK_Terminate. The libraries may be opened again after a new ZK_Init.
 void ZK_CloseStandardLibraries();
 
-// --- native-function interface ---
+// --- native-function interface (native_interface.cpp) ---
 int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func);
+
+// One row of a library's registration table: the dotted script name and the
+// function. A library keeps one table and registers it in one call.
+struct ZK_NativeReg {
+    const char* name;
+    ZK_NativeFunc func;
+};
+// Registers the rows in table order; a name registered before keeps its
+// first function.
+void ZK_RegisterNatives(std::span<const ZK_NativeReg> natives);
+
 Var* ZK_GetLocalVariable(const char* name);
 Var* ZK_CreateLocalVariable(const char* name);
 int ZK_DeleteLocalVariable(const char* name);
@@ -50,9 +62,48 @@ int ZK_DeleteGlobalVariable(const char* path);
 inline bool ZK_IsNumber(const Var* var) { return var && var->type == VAR_NUMBER; }
 inline bool ZK_IsString(const Var* var) { return var && var->type == VAR_STRING; }
 
+// Argument checks. Each returns the argument it was given when it passes
+// and otherwise ends the run with `message`, which every native words
+// itself ("sqrt expected number as parameter"). The Check forms test an
+// argument already fetched, so that a native keeps its own order of
+// fetching, resetting "r" and checking; the Opt forms let an absent
+// argument pass.
+template <class V>
+V* ZK_CheckAny(V* var, const char* message) {
+    if (!var) ZK_Error(message);
+    return var;
+}
+template <class V>
+V* ZK_CheckNumber(V* var, const char* message) {
+    if (!ZK_IsNumber(var)) ZK_Error(message);
+    return var;
+}
+template <class V>
+V* ZK_CheckString(V* var, const char* message) {
+    if (!ZK_IsString(var)) ZK_Error(message);
+    return var;
+}
+template <class V>
+V* ZK_OptNumber(V* var, const char* message) {
+    if (var && var->type != VAR_NUMBER) ZK_Error(message);
+    return var;
+}
+template <class V>
+V* ZK_OptString(V* var, const char* message) {
+    if (var && var->type != VAR_STRING) ZK_Error(message);
+    return var;
+}
+// Fetch-and-check forms for natives that test each argument as they read it.
+Var* ZK_NumberArg(const char* name, const char* message);
+Var* ZK_StringArg(const char* name, const char* message);
+
 // Floors a number that stands for an integer and converts it to signed 32
 // bits; NaN and values outside the range give INT32_MIN.
 int32_t FloorToInt(double value);
+// FloorToInt of a required number argument; of an optional one, or
+// `fallback` when it is absent.
+int32_t ZK_IntArg(const char* name, const char* message);
+int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
 
 // Every byte the interpreter writes goes through this one stream (stdout).
 void ZK_Flush();

@@ -22,24 +22,17 @@ namespace {
 // Generator state; process-wide, untouched by ZK_Init and ZK_Terminate.
 uint64_t sRndNext = 1;
 
-// The argument `name` when it holds a number; any other case ends the run.
-Var* NumberArg(const char* name, const char* message) {
-    Var* var = ZK_GetLocalVariable(name);
-    if (!ZK_IsNumber(var)) ZK_Error(message);
-    return var;
-}
-
 void Unary(const char* message, double (*f)(double)) {
-    Var* x = NumberArg("x", message);
+    Var* x = ZK_NumberArg("x", message);
     Var_SetNumber(x, f(x->value.number));
 }
 
-// `first` = f(first, second). Both are fetched before either is checked so
-// that the order of the checks alone decides the message.
+// `first` = f(first, second); the first argument is checked first, so a
+// call with two bad arguments reports the first.
 void Binary(const char* firstName, const char* firstMessage, const char* secondName, const char* secondMessage,
             double (*f)(double, double)) {
-    Var* first = NumberArg(firstName, firstMessage);
-    Var* second = NumberArg(secondName, secondMessage);
+    Var* first = ZK_NumberArg(firstName, firstMessage);
+    Var* second = ZK_NumberArg(secondName, secondMessage);
     Var_SetNumber(first, f(first->value.number, second->value.number));
 }
 
@@ -60,8 +53,6 @@ uint64_t SeedFromNumber(double v) {
     // Negate before converting: -f mod 2^64 fits, and 0 - u wraps in unsigned.
     return 0u - static_cast<uint64_t>(std::fmod(-f, kTwo64));
 }
-
-}  // namespace
 
 void math_acos() {
     Unary("acos expected number as parameter", [](double x) { return std::acos(x); });
@@ -149,7 +140,7 @@ void math_rnd() {
     }
     Var* y = ZK_GetLocalVariable("y");
     if (!y) {
-        if (x->type != VAR_NUMBER) ZK_Error("rnd expected number as parameter");
+        ZK_CheckNumber(x, "rnd expected number as parameter");
         int64_t c = FloorToInt(x->value.number);
         double result = 0;
         if (c > 0)
@@ -159,8 +150,8 @@ void math_rnd() {
         Var_SetNumber(x, result);
         return;
     }
-    if (x->type != VAR_NUMBER) ZK_Error("rnd expected number as first parameter");
-    if (y->type != VAR_NUMBER) ZK_Error("rnd expected number as second parameter");
+    ZK_CheckNumber(x, "rnd expected number as first parameter");
+    ZK_CheckNumber(y, "rnd expected number as second parameter");
     double xv = x->value.number;
     double yv = y->value.number;
     int64_t lo = FloorToInt(xv < yv ? xv : yv);
@@ -179,32 +170,26 @@ void math_randomize() {
         sRndNext = static_cast<uint64_t>(std::time(nullptr));
         return;
     }
-    if (x->type != VAR_NUMBER) ZK_Error("randomize expected number as parameter");
+    ZK_CheckNumber(x, "randomize expected number as parameter");
     sRndNext = SeedFromNumber(x->value.number);
 }
 
-void math_init() {
-    ZK_RegisterNativeFunc("math.acos", math_acos);
-    ZK_RegisterNativeFunc("math.asin", math_asin);
-    ZK_RegisterNativeFunc("math.atan", math_atan);
-    ZK_RegisterNativeFunc("math.atan2", math_atan2);
-    ZK_RegisterNativeFunc("math.cos", math_cos);
-    ZK_RegisterNativeFunc("math.cosh", math_cosh);
-    ZK_RegisterNativeFunc("math.sin", math_sin);
-    ZK_RegisterNativeFunc("math.sinh", math_sinh);
-    ZK_RegisterNativeFunc("math.tan", math_tan);
-    ZK_RegisterNativeFunc("math.tanh", math_tanh);
-    ZK_RegisterNativeFunc("math.exp", math_exp);
-    ZK_RegisterNativeFunc("math.log", math_log);
-    ZK_RegisterNativeFunc("math.log10", math_log10);
-    ZK_RegisterNativeFunc("math.pow", math_pow);
-    ZK_RegisterNativeFunc("math.sqrt", math_sqrt);
-    ZK_RegisterNativeFunc("math.ceil", math_ceil);
-    ZK_RegisterNativeFunc("math.abs", math_abs);
-    ZK_RegisterNativeFunc("math.floor", math_floor);
-    ZK_RegisterNativeFunc("math.mod", math_mod);
-    ZK_RegisterNativeFunc("math.min", math_min);
-    ZK_RegisterNativeFunc("math.max", math_max);
-    ZK_RegisterNativeFunc("math.randomize", math_randomize);
-    ZK_RegisterNativeFunc("math.rnd", math_rnd);
-}
+// The order of registration has no visible effect.
+constexpr ZK_NativeReg kNatives[] = {
+    {"math.acos", math_acos},   {"math.asin", math_asin},
+    {"math.atan", math_atan},   {"math.atan2", math_atan2},
+    {"math.cos", math_cos},     {"math.cosh", math_cosh},
+    {"math.sin", math_sin},     {"math.sinh", math_sinh},
+    {"math.tan", math_tan},     {"math.tanh", math_tanh},
+    {"math.exp", math_exp},     {"math.log", math_log},
+    {"math.log10", math_log10}, {"math.pow", math_pow},
+    {"math.sqrt", math_sqrt},   {"math.ceil", math_ceil},
+    {"math.abs", math_abs},     {"math.floor", math_floor},
+    {"math.mod", math_mod},     {"math.min", math_min},
+    {"math.max", math_max},     {"math.randomize", math_randomize},
+    {"math.rnd", math_rnd},
+};
+
+}  // namespace
+
+void math_init() { ZK_RegisterNatives(kNatives); }

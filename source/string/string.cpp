@@ -24,27 +24,6 @@
 
 namespace {
 
-Var* StringArg(const char* name, const char* message) {
-    Var* var = ZK_GetLocalVariable(name);
-    if (!ZK_IsString(var)) ZK_Error(message);
-    return var;
-}
-
-int64_t IntArg(const char* name, const char* message) {
-    Var* var = ZK_GetLocalVariable(name);
-    if (!ZK_IsNumber(var)) ZK_Error(message);
-    return FloorToInt(var->value.number);
-}
-
-// An optional number argument: absent gives `fallback`, anything but a
-// number ends the run.
-int64_t OptionalIntArg(const char* name, const char* message, int64_t fallback) {
-    Var* var = ZK_GetLocalVariable(name);
-    if (!var) return fallback;
-    if (var->type != VAR_NUMBER) ZK_Error(message);
-    return FloorToInt(var->value.number);
-}
-
 double SignedByte(char c) {
     int value = static_cast<unsigned char>(c);
     return value >= 0x80 ? value - 0x100 : value;
@@ -82,9 +61,9 @@ struct Search {
 
 Search SearchArgs() {
     Search search;
-    search.text = StringArg("s", "find expected string as first parameter")->value.string;
-    search.pattern = StringArg("f", "find expected string as second parameter")->value.string;
-    int64_t off = std::max<int64_t>(OptionalIntArg("p", "find expected number as third parameter", 0), 0);
+    search.text = ZK_StringArg("s", "find expected string as first parameter")->value.string;
+    search.pattern = ZK_StringArg("f", "find expected string as second parameter")->value.string;
+    int64_t off = std::max<int64_t>(ZK_OptIntArg("p", "find expected number as third parameter", 0), 0);
     int64_t rest = static_cast<int64_t>(search.text.size()) - off;
     int64_t flen = static_cast<int64_t>(search.pattern.size());
     search.ok = flen > 0 && rest > 0 && flen <= rest;
@@ -116,72 +95,70 @@ std::string Mapped(std::string text, int (*map)(int)) {
 // The text of s itself is rewritten; the mapping keeps every byte non-zero
 // and the length unchanged.
 void MapInPlace(const char* message, int (*map)(int)) {
-    Var* s = StringArg("s", message);
+    Var* s = ZK_StringArg("s", message);
     for (char* p = s->value.string; *p; ++p) *p = static_cast<char>(map(static_cast<unsigned char>(*p)));
 }
 
-}  // namespace
-
 void string_chars() {
-    std::string text = StringArg("s", "chars expected string parameter")->value.string;
+    std::string text = ZK_StringArg("s", "chars expected string parameter")->value.string;
     for (size_t i = 0; i < text.size(); ++i) Var_SetString(CreateElement(i), std::string(1, text[i]).c_str());
     SetResultCount(text.size());
 }
 
 void string_bytes() {
-    std::string text = StringArg("s", "bytes expected string parameter")->value.string;
+    std::string text = ZK_StringArg("s", "bytes expected string parameter")->value.string;
     for (size_t i = 0; i < text.size(); ++i) Var_SetNumber(CreateElement(i), SignedByte(text[i]));
     SetResultCount(text.size());
 }
 
 void string_left() {
-    std::string text = StringArg("s", "left expected string as first parameter")->value.string;
-    int64_t k = IntArg("n", "left expected number as second parameter");
+    std::string text = ZK_StringArg("s", "left expected string as first parameter")->value.string;
+    int64_t k = ZK_IntArg("n", "left expected number as second parameter");
     SetResultString(Slice(text, 0, k));
 }
 
 void string_right() {
-    std::string text = StringArg("s", "right expected string as first parameter")->value.string;
-    int64_t k = IntArg("n", "right expected number as second parameter");
+    std::string text = ZK_StringArg("s", "right expected string as first parameter")->value.string;
+    int64_t k = ZK_IntArg("n", "right expected number as second parameter");
     SetResultString(Slice(text, k, static_cast<int64_t>(text.size())));
 }
 
 void string_last() {
-    std::string text = StringArg("s", "last expected string as first parameter")->value.string;
+    std::string text = ZK_StringArg("s", "last expected string as first parameter")->value.string;
     int64_t len = static_cast<int64_t>(text.size());
-    int64_t count = std::clamp<int64_t>(IntArg("n", "last expected number as second parameter"), 0, len);
+    int64_t count = std::clamp<int64_t>(ZK_IntArg("n", "last expected number as second parameter"), 0, len);
     SetResultString(Slice(text, len - count, count));
 }
 
 void string_charAt() {
-    std::string text = StringArg("s", "charAt expected string as first parameter")->value.string;
-    int64_t k = IntArg("n", "charAt expected number as second parameter");
+    std::string text = ZK_StringArg("s", "charAt expected string as first parameter")->value.string;
+    int64_t k = ZK_IntArg("n", "charAt expected number as second parameter");
     SetResultString(k >= 0 ? Slice(text, k, 1) : std::string_view());
 }
 
 void string_byteAt() {
-    std::string text = StringArg("s", "byteAt expected string as first parameter")->value.string;
-    int64_t k = IntArg("n", "byteAt expected number as second parameter");
+    std::string text = ZK_StringArg("s", "byteAt expected string as first parameter")->value.string;
+    int64_t k = ZK_IntArg("n", "byteAt expected number as second parameter");
     if (k >= 0 && k < static_cast<int64_t>(text.size())) SetResultNumber(SignedByte(text[static_cast<size_t>(k)]));
 }
 
 // Byte 0 cannot live inside a string, so char(0) is the empty string.
 void string_char() {
-    int64_t k = IntArg("n", "char expected number as parameter");
+    int64_t k = ZK_IntArg("n", "char expected number as parameter");
     if (k < -128 || k > 127) return;
     char byte = static_cast<char>(static_cast<unsigned char>(k & 0xFF));
     SetResultString(std::string_view(&byte, byte ? 1 : 0));
 }
 
 void string_byte() {
-    std::string text = StringArg("c", "byte expected string as parameter")->value.string;
+    std::string text = ZK_StringArg("c", "byte expected string as parameter")->value.string;
     if (!text.empty()) SetResultNumber(SignedByte(text[0]));
 }
 
 void string_sub() {
-    std::string text = StringArg("s", "sub expected string as first parameter")->value.string;
-    int64_t start = IntArg("n", "sub expected number as second parameter");
-    int64_t count = std::max<int64_t>(OptionalIntArg("m", "sub expected number as third parameter", 1), 0);
+    std::string text = ZK_StringArg("s", "sub expected string as first parameter")->value.string;
+    int64_t start = ZK_IntArg("n", "sub expected number as second parameter");
+    int64_t count = std::max<int64_t>(ZK_OptIntArg("m", "sub expected number as third parameter", 1), 0);
     if (start < 0) {
         count += start;
         start = 0;
@@ -191,12 +168,12 @@ void string_sub() {
 }
 
 void string_lower() {
-    std::string text = StringArg("s", "lower expected string as parameter")->value.string;
+    std::string text = ZK_StringArg("s", "lower expected string as parameter")->value.string;
     SetResultString(Mapped(text, [](int c) { return std::tolower(c); }));
 }
 
 void string_upper() {
-    std::string text = StringArg("s", "upper expected string as parameter")->value.string;
+    std::string text = ZK_StringArg("s", "upper expected string as parameter")->value.string;
     SetResultString(Mapped(text, [](int c) { return std::toupper(c); }));
 }
 
@@ -230,8 +207,8 @@ void string_findAll() {
 // Empty pieces give no element. An empty separator separates nothing: the
 // whole string is the one element (none when it is empty too).
 void string_split() {
-    std::string text = StringArg("s", "find expected string as first parameter")->value.string;
-    std::string separator = StringArg("f", "find expected string as second parameter")->value.string;
+    std::string text = ZK_StringArg("s", "find expected string as first parameter")->value.string;
+    std::string separator = ZK_StringArg("f", "find expected string as second parameter")->value.string;
     std::vector<std::string_view> pieces;
     std::string_view rest = text;
     if (!separator.empty()) {
@@ -246,27 +223,23 @@ void string_split() {
 }
 
 void string_isNumber() {
-    std::string text = StringArg("s", "isNumber expected string as first parameter")->value.string;
+    std::string text = ZK_StringArg("s", "isNumber expected string as first parameter")->value.string;
     SetResultNumber(IsNumericText(text.c_str()) ? 1 : 0);
 }
 
-void string_init() {
-    ZK_RegisterNativeFunc("string.chars", string_chars);
-    ZK_RegisterNativeFunc("string.bytes", string_bytes);
-    ZK_RegisterNativeFunc("string.left", string_left);
-    ZK_RegisterNativeFunc("string.right", string_right);
-    ZK_RegisterNativeFunc("string.last", string_last);
-    ZK_RegisterNativeFunc("string.charAt", string_charAt);
-    ZK_RegisterNativeFunc("string.byteAt", string_byteAt);
-    ZK_RegisterNativeFunc("string.char", string_char);
-    ZK_RegisterNativeFunc("string.byte", string_byte);
-    ZK_RegisterNativeFunc("string.sub", string_sub);
-    ZK_RegisterNativeFunc("string.lower", string_lower);
-    ZK_RegisterNativeFunc("string.upper", string_upper);
-    ZK_RegisterNativeFunc("string.makeLower", string_makeLower);
-    ZK_RegisterNativeFunc("string.makeUpper", string_makeUpper);
-    ZK_RegisterNativeFunc("string.find", string_find);
-    ZK_RegisterNativeFunc("string.findAll", string_findAll);
-    ZK_RegisterNativeFunc("string.split", string_split);
-    ZK_RegisterNativeFunc("string.isNum", string_isNumber);
-}
+// The order of registration has no visible effect.
+constexpr ZK_NativeReg kNatives[] = {
+    {"string.chars", string_chars},         {"string.bytes", string_bytes},
+    {"string.left", string_left},           {"string.right", string_right},
+    {"string.last", string_last},           {"string.charAt", string_charAt},
+    {"string.byteAt", string_byteAt},       {"string.char", string_char},
+    {"string.byte", string_byte},           {"string.sub", string_sub},
+    {"string.lower", string_lower},         {"string.upper", string_upper},
+    {"string.makeLower", string_makeLower}, {"string.makeUpper", string_makeUpper},
+    {"string.find", string_find},           {"string.findAll", string_findAll},
+    {"string.split", string_split},         {"string.isNum", string_isNumber},
+};
+
+}  // namespace
+
+void string_init() { ZK_RegisterNatives(kNatives); }

@@ -97,8 +97,8 @@ void sys_toTime() {
     const Var* args[6];
     for (int i = 0; i < 6; ++i) args[i] = ZK_GetLocalVariable(kNames[i]);
     Var* r = ZK_CreateLocalVariable("r");
-    for (int i = 0; i < 6; ++i)
-        if ((i == 0 || args[i]) && !ZK_IsNumber(args[i])) ZK_Error(kMessages[i]);
+    ZK_CheckNumber(args[0], kMessages[0]);
+    for (int i = 1; i < 6; ++i) ZK_OptNumber(args[i], kMessages[i]);
 
     std::tm tm{};
     bool ok = TimeField(args[0], -1900, 0, tm.tm_year) && TimeField(args[1], -1, 0, tm.tm_mon) &&
@@ -136,8 +136,7 @@ void sys_sec() { SetResult(Now().tm_sec); }
 // Pauses t milliseconds. Absent, negative and NaN sleep zero; counts beyond
 // the unsigned 64-bit range saturate.
 void sys_sleep() {
-    const Var* t = ZK_GetLocalVariable("t");
-    if (t && t->type != VAR_NUMBER) ZK_Error("sleep expected number as parameter");
+    const Var* t = ZK_OptNumber(ZK_GetLocalVariable("t"), "sleep expected number as parameter");
     uint64_t ms = 0;
     if (t) {
         double f = std::floor(t->value.number);
@@ -158,33 +157,21 @@ void sys_ver() { SetResult(2); }
 // Runs x through the shell: 1 when the shell ran, 0 when it could not start.
 // Our buffered output is flushed first so that it precedes the command's.
 void sys_execute() {
-    const Var* x = ZK_GetLocalVariable("x");
-    if (!ZK_IsString(x)) ZK_Error("execute expected string as parameter");
+    const Var* x = ZK_StringArg("x", "execute expected string as parameter");
     Var* r = ZK_CreateLocalVariable("r");
     ZK_Flush();
     Var_SetNumber(r, std::system(x->value.string) == -1 ? 0 : 1);
 }
 
+// The order of registration has no visible effect.
+constexpr ZK_NativeReg kNatives[] = {
+    {"sys.write", sys_write},   {"sys.wln", sys_wln},         {"sys.rln", sys_rln},         {"sys.time", sys_time},
+    {"sys.toTime", sys_toTime}, {"sys.sysTime", sys_sysTime}, {"sys.date", sys_date},       {"sys.year", sys_year},
+    {"sys.month", sys_month},   {"sys.yday", sys_yday},       {"sys.mday", sys_mday},       {"sys.wday", sys_wday},
+    {"sys.hour", sys_hour},     {"sys.min", sys_min},         {"sys.sec", sys_sec},         {"sys.sleep", sys_sleep},
+    {"sys.path", sys_path},     {"sys.ver", sys_ver},         {"sys.execute", sys_execute},
+};
+
 }  // namespace
 
-void sys_init() {
-    ZK_RegisterNativeFunc("sys.write", sys_write);
-    ZK_RegisterNativeFunc("sys.wln", sys_wln);
-    ZK_RegisterNativeFunc("sys.rln", sys_rln);
-    ZK_RegisterNativeFunc("sys.time", sys_time);
-    ZK_RegisterNativeFunc("sys.toTime", sys_toTime);
-    ZK_RegisterNativeFunc("sys.sysTime", sys_sysTime);
-    ZK_RegisterNativeFunc("sys.date", sys_date);
-    ZK_RegisterNativeFunc("sys.year", sys_year);
-    ZK_RegisterNativeFunc("sys.month", sys_month);
-    ZK_RegisterNativeFunc("sys.yday", sys_yday);
-    ZK_RegisterNativeFunc("sys.mday", sys_mday);
-    ZK_RegisterNativeFunc("sys.wday", sys_wday);
-    ZK_RegisterNativeFunc("sys.hour", sys_hour);
-    ZK_RegisterNativeFunc("sys.min", sys_min);
-    ZK_RegisterNativeFunc("sys.sec", sys_sec);
-    ZK_RegisterNativeFunc("sys.sleep", sys_sleep);
-    ZK_RegisterNativeFunc("sys.path", sys_path);
-    ZK_RegisterNativeFunc("sys.ver", sys_ver);
-    ZK_RegisterNativeFunc("sys.execute", sys_execute);
-}
+void sys_init() { ZK_RegisterNatives(kNatives); }
