@@ -1,10 +1,12 @@
 // The built-in value operators: tostring, tonumber, length, defined,
 // sizeof, isnumber, isstring, isfunction. They are written like calls and
 // leave an ordinary value (not a flag) in the register.
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
@@ -18,6 +20,40 @@ int32_t Decimals(double d) {
     double t = std::fabs(std::trunc(d));
     if (!(t < 2147483648.0)) return 0;
     return t > 16 ? 16 : static_cast<int32_t>(t);
+}
+
+const char* SkipDigits(const char* p) {
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    return p;
+}
+
+// The number that the longest decimal prefix of text spells: white space,
+// an optional sign, digits with at most one point (".5" and "5." count),
+// then an optional exponent ("e3", "E-4"). Words, hexadecimal forms, "inf"
+// and "nan" are not numbers here: they give their decimal prefix, or 0.
+double DecimalPrefix(const char* text) {
+    const char* start = text;
+    while (std::isspace(static_cast<unsigned char>(*start))) ++start;
+    const char* p = start;
+    if (*p == '+' || *p == '-') ++p;
+    const char* wholeEnd = SkipDigits(p);
+    size_t digits = static_cast<size_t>(wholeEnd - p);
+    p = wholeEnd;
+    if (*p == '.') {
+        const char* fractionEnd = SkipDigits(p + 1);
+        digits += static_cast<size_t>(fractionEnd - (p + 1));
+        p = fractionEnd;
+    }
+    if (digits == 0) return 0;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        const char* end = SkipDigits(q);
+        if (end > q) p = end;
+    }
+    // The prefix is plain decimal text, which strtod converts correctly
+    // rounded; overflow gives an infinity, as for a literal.
+    return std::strtod(std::string(start, p).c_str(), nullptr);
 }
 
 void ToString() {
@@ -43,7 +79,7 @@ void ToNumber() {
     Expression();
     switch (sRegister.type) {
         case VAR_NUMBER: break;
-        case VAR_STRING: Var_SetNumber(&sRegister, std::strtod(sRegister.value.string, nullptr)); break;
+        case VAR_STRING: Var_SetNumber(&sRegister, DecimalPrefix(sRegister.value.string)); break;
         case VAR_FUNCTION: Error("Can't convert function to number");
         default: Var_SetNumber(&sRegister, 0); break;
     }
