@@ -4,7 +4,8 @@
 // Invariants:
 //  - Operating-system failures are results (r = 0), never script errors;
 //    only bad arguments and an entry whose status cannot be read during a
-//    listing end the run.
+//    listing (for a reason other than a dangling link or the entry having
+//    vanished) end the run.
 //  - A listing holds its directory stream in an RAII owner, so the error
 //    that ends the run mid-listing still closes it; entry status is read
 //    relative to the open directory, so no joined path is ever formed and
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -63,8 +65,23 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// kind 0: every entry, 1: entries that are not directories, 2: directories.
-void ListDirectory(int kind) {
+// What a listing selects, and the message when an entry cannot be looked up.
+struct Listing {
+    enum Kind { kAll, kFiles, kDirs } kind;
+    const char* statusMessage;
+};
+
+// The status of a listed entry, following a symbolic link; a link whose
+// target is missing (or loops) gives the link's own status. False when the
+// entry vanished after the directory was read; any other failure ends the run.
+bool EntryStatus(DIR* dir, const char* name, const Listing& listing, struct stat& status) {
+    if (fstatat(dirfd(dir), name, &status, 0) == 0) return true;
+    if (fstatat(dirfd(dir), name, &status, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (errno == ENOENT) return false;
+    ZK_Error(listing.statusMessage);
+}
+
+void ListDirectory(const Listing& listing) {
     const Var* p = ZK_GetLocalVariable("p");
     ZK_OptString(p, "list expected string as parameter");
     std::string path = p && p->value.string[0] ? p->value.string : ".";
@@ -75,14 +92,13 @@ void ListDirectory(int kind) {
             std::string name = entry->d_name;
             if (name == "." || name == "..") continue;
             struct stat status;
-            if (fstatat(dirfd(dir.get()), name.c_str(), &status, 0) != 0) {
-                ZK_Error("list could not fetch file information");
-            }
+            if (!EntryStatus(dir.get(), name.c_str(), listing, status)) continue;
             bool isDir = S_ISDIR(status.st_mode);
-            if ((kind == 1 && isDir) || (kind == 2 && !isDir)) continue;
+            if ((listing.kind == Listing::kFiles && isDir) || (listing.kind == Listing::kDirs && !isDir)) continue;
             std::string element = "r." + std::to_string(count);
             Var_SetString(ZK_CreateLocalVariable(element.c_str()), name.c_str());
-            if (kind == 0) Var_SetNumber(ZK_CreateLocalVariable((element + ".dir").c_str()), isDir ? 1 : 0);
+            if (listing.kind == Listing::kAll)
+                Var_SetNumber(ZK_CreateLocalVariable((element + ".dir").c_str()), isDir ? 1 : 0);
             Var_SetString(ZK_CreateLocalVariable((element + ".prm").c_str()), PermissionString(status.st_mode).c_str());
             Var_SetNumber(ZK_CreateLocalVariable((element + ".size").c_str()), static_cast<double>(status.st_size));
             ++count;
@@ -140,6 +156,6 @@ void file_info() {
     Var_SetString(ZK_CreateLocalVariable("v.prm"), PermissionString(status.st_mode).c_str());
 }
 
-void file_list() { ListDirectory(0); }
-void file_files() { ListDirectory(1); }
-void file_dirs() { ListDirectory(2); }
+void file_list() { ListDirectory({Listing::kAll, "list could not fetch file information"}); }
+void file_files() { ListDirectory({Listing::kFiles, "files could not fetch file information"}); }
+void file_dirs() { ListDirectory({Listing::kDirs, "dirs could not fetch file information"}); }
