@@ -10,7 +10,8 @@
 //    parent link and alias relations go with it.
 //  - Indexes come from FloorToInt (signed 32 bits); every neighbour index is
 //    computed in 64 bits, so a walk past 2147483647 forms the key
-//    "2147483648" instead of overflowing.
+//    "2147483648" instead of overflowing. Insert never moves an element
+//    there ("Index out of range"): no script index could reach it.
 //  - The array is looked up again after any deletion: deleting an element
 //    that is an alias may delete the array itself or one of its parents, and
 //    then the table held before is gone.
@@ -98,6 +99,8 @@ void array_insert() {
     }
     int64_t k = idx + 1;
     while (Entry(a, k)) ++k;
+    // The last element would move to k, where no index of a script reaches.
+    if (k > INT32_MAX) ZK_Error("Index out of range");
     HashEntry* upper = HT_NewUnsafeEntry(a->children, Key(k).c_str());
     for (int64_t j = k - 1; j >= idx; --j) {
         HashEntry* lower = Entry(a, j);

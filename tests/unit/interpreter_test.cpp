@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "array/array.h"
 #include "interpreter/runner.h"
 #include "interpreter/tokens.h"
 #include "interpreter/zorvik.h"
@@ -138,6 +139,24 @@ TEST_F(Interpreter, NativeFunctionsReadLocalsAndReportErrors) {
     EXPECT_EQ(Message(), "ERROR (" + dir_ + "/fail.z:1:26) Undefined error in native function");
     EXPECT_EQ(ZK_Run(Write("none.z", "__CALL \"t.none\";").c_str()), ERROR_EXIT);
     EXPECT_EQ(Message(), "ERROR (" + dir_ + "/none.z:1:8) t.none is not a registered native function");
+}
+
+// An insert that would push an element past the largest index fails before
+// it moves anything; the host still finds the array as it was.
+TEST_F(Interpreter, FailedInsertLeavesTheArrayUnchanged) {
+    array_init();
+    std::string script = Write("insert.z",
+                               "insert = function (ref a, i) { __CALL \"array.insert\"; };\n"
+                               "top[2147483645] = 1; top[2147483646] = 2; top[2147483647] = 3;\n"
+                               "insert(top, 2147483645);");
+    EXPECT_EQ(ZK_Run(script.c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + dir_ + "/insert.z:1:39) Index out of range");
+    for (int i = 0; i < 3; ++i) {
+        const Var* element = ZK_GetGlobalVariable(("top." + std::to_string(2147483645 + i)).c_str());
+        ASSERT_NE(element, nullptr);
+        EXPECT_EQ(element->value.number, i + 1);
+    }
+    EXPECT_EQ(MM_VarSubCount("top"), 3);
 }
 
 }  // namespace
