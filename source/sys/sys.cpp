@@ -55,8 +55,10 @@ void sys_write() { Print(ZK_GetLocalVariable("v"), false); }
 void sys_wln() { Print(ZK_GetLocalVariable("v"), true); }
 
 // One line of standard input of any length, without its '\n' (a '\r'
-// before it stays); the empty string at end of input.
+// before it stays); the empty string at end of input. Our output is flushed
+// first, so that a prompt shows before the program waits.
 void sys_rln() {
+    ZK_Flush();
     char* raw = nullptr;
     size_t capacity = 0;
     ssize_t length = getline(&raw, &capacity, stdin);
@@ -134,9 +136,11 @@ void sys_min() { SetResult(Now().tm_min); }
 void sys_sec() { SetResult(Now().tm_sec); }
 
 // Pauses t milliseconds. Absent, negative and NaN sleep zero; counts beyond
-// the unsigned 64-bit range saturate.
+// the unsigned 64-bit range saturate. Output so far is flushed first, so that
+// progress shows during the pause.
 void sys_sleep() {
     const Var* t = ZK_OptNumber(ZK_GetLocalVariable("t"), "sleep expected number as parameter");
+    ZK_Flush();
     uint64_t ms = 0;
     if (t) {
         double f = std::floor(t->value.number);
