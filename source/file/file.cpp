@@ -13,7 +13,12 @@
 //    range-checked before it is converted to an integer or a float.
 //  - Reading never allocates more than the data that actually arrived (plus
 //    one chunk), whatever count a script asks for.
+//  - No lost write passes as written: once a stream has failed, its writes
+//    report 0 and its close reports 0, and a file left open whose data is
+//    lost at the end of the run is named on standard error.
 #include "file/file.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -32,6 +37,7 @@ namespace {
 struct FileSlot {
     FILE* stream = nullptr;
     int32_t writable = 0;
+    std::string path;  // as opened, to name the file when its data is lost
 };
 
 constexpr int64_t kSlots = 64;
@@ -102,7 +108,8 @@ float ToFloat(double v) {
     return std::copysign(magnitude, static_cast<float>(v > 0 ? 1 : -1));
 }
 
-// Low 32 bits of floor(v) as a signed 64-bit integer; 0 when it has none.
+// Low 32 bits of floor(v) as a signed 64-bit integer; 0 when it has none
+// (NaN, or beyond the 64-bit range).
 uint64_t Low32OfFloor(double v) {
     double f = std::floor(v);
     if (!(f >= -0x1p63 && f < 0x1p63)) return 0;
@@ -122,10 +129,11 @@ size_t Encode(double v, Width w, unsigned char* out) {
         } else {
             std::memcpy(&bits, &v, sizeof bits);
         }
-    } else if (w.b == 32 && w.u != 0) {
-        bits = Low32OfFloor(v);
-    } else {
+    } else if (w.b == 32 && w.u == 0) {
         bits = static_cast<uint32_t>(FloorToInt(v));
+    } else {
+        // 8 and 16 bits, and unsigned 32: the low bits of the floored number.
+        bits = Low32OfFloor(v);
     }
     PutLE(bits, size, out);
     return size;
@@ -157,11 +165,28 @@ double Decode(const unsigned char* in, Width w) {
     return value;
 }
 
+// Writes bytes and returns how many were taken. Output is buffered, so a
+// failure shows when a buffer goes out: once the stream has failed, data
+// already counted as written may be lost, and every write reports 0.
+size_t WriteBytes(FILE* stream, const void* data, size_t size) {
+    size_t written = std::fwrite(data, 1, size, stream);
+    return std::ferror(stream) ? 0 : written;
+}
+
 // Writes one item; true when it went out whole.
 bool WriteItem(FILE* stream, double v, Width w) {
     unsigned char bytes[8];
     size_t size = Encode(v, w, bytes);
-    return size > 0 && std::fwrite(bytes, 1, size, stream) == size;
+    return size > 0 && WriteBytes(stream, bytes, size) == size;
+}
+
+// Closes the slot's stream and frees the slot. False when written data was
+// lost: the stream had failed, or its final flush failed.
+bool CloseSlot(FileSlot& slot) {
+    bool lost = slot.writable && std::ferror(slot.stream);
+    lost = std::fclose(slot.stream) != 0 || lost;
+    slot = {};
+    return !lost;
 }
 
 // Reads one item into value (0 when nothing arrived); true when it came whole.
@@ -225,6 +250,11 @@ FileSlot* SlotInMode(const Var* f, int32_t writable, const char* modeMessage) {
 FileSlot* WritableSlot(const Var* f, const char* modeMessage) { return SlotInMode(f, 1, modeMessage); }
 FileSlot* ReadableSlot(const Var* f, const char* modeMessage) { return SlotInMode(f, 0, modeMessage); }
 
+bool IsDirectory(FILE* stream) {
+    struct stat status;
+    return fstat(fileno(stream), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 void Open(const char* mode, int32_t writable, const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
@@ -234,7 +264,13 @@ void Open(const char* mode, int32_t writable, const char* message) {
     if (slot < 0) return;
     FILE* stream = std::fopen(p->value.string, mode);
     if (!stream) return;
-    sFiles[slot] = {stream, writable};
+    // Reading a directory "rb" succeeds on Linux and gives no data; it is
+    // refused like a missing file.
+    if (IsDirectory(stream)) {
+        std::fclose(stream);
+        return;
+    }
+    sFiles[slot] = {stream, writable, p->value.string};
     Var_SetNumber(r, slot + 1);
 }
 
@@ -251,9 +287,7 @@ void file_close() {
         Var_SetNumber(r, 0);
         return;
     }
-    std::fclose(slot->stream);
-    *slot = {};
-    Var_SetNumber(r, 1);
+    Var_SetNumber(r, CloseSlot(*slot) ? 1 : 0);
 }
 
 void file_write() {
@@ -299,7 +333,7 @@ void file_writes() {
     FileSlot* slot = WritableSlot(f, "file passed to write has not been opened in write mode");
     if (!slot) return;
     std::string text = Text(v);
-    Var_SetNumber(r, static_cast<double>(std::fwrite(text.data(), 1, text.size(), slot->stream)));
+    Var_SetNumber(r, static_cast<double>(WriteBytes(slot->stream, text.data(), text.size())));
 }
 
 void file_wln() {
@@ -312,7 +346,7 @@ void file_wln() {
     if (!slot) return;
     std::string text = v ? Text(v) : std::string();
     text += '\n';
-    Var_SetNumber(r, static_cast<double>(std::fwrite(text.data(), 1, text.size(), slot->stream)));
+    Var_SetNumber(r, static_cast<double>(WriteBytes(slot->stream, text.data(), text.size())));
 }
 
 void file_read() {
@@ -486,9 +520,11 @@ void file_init() {
     ZK_RegisterNatives(kNatives);
 }
 
+// No script is left to tell, so lost data is reported on standard error.
 void file_terminate() {
     for (FileSlot& slot : sFiles) {
-        if (slot.stream) std::fclose(slot.stream);
-        slot = {};
+        if (!slot.stream) continue;
+        std::string path = slot.path;
+        if (!CloseSlot(slot)) std::fprintf(stderr, "zorvik: could not write \"%s\"\n", path.c_str());
     }
 }

@@ -237,3 +237,12 @@ void ExitRun(const char* message) {
 void DepthError() { Error("Nesting too deep"); }
 
 void ZK_Flush() { std::fflush(stdout); }
+
+bool ZK_FinishOutput() {
+    // The error flag stays set after a failed write, so an earlier loss shows
+    // here even when this last flush has nothing left to write.
+    bool flushed = std::fflush(stdout) == 0;
+    if (flushed && !std::ferror(stdout)) return true;
+    std::fputs("zorvik: could not write standard output\n", stderr);
+    return false;
+}

@@ -107,3 +107,6 @@ int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
 
 // Every byte the interpreter writes goes through this one stream (stdout).
 void ZK_Flush();
+// Flushes standard output for the last time. False when output was lost (a
+// write or this flush failed); one line on standard error says so.
+bool ZK_FinishOutput();

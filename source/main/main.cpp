@@ -12,6 +12,9 @@ namespace {
 
 constexpr size_t kStackSize = size_t{1} << 30;
 
+// 1 when output was lost; the run itself never sets a status.
+int sStatus = 0;
+
 void* RunScript(void* arg) {
     const char* path = static_cast<const char*>(arg);
     ZK_Init();
@@ -21,7 +24,7 @@ void* RunScript(void* arg) {
     if (const char* message = ZK_GetExitMessage()) std::printf("%s\n", message);
     ZK_Terminate();
     ZK_CloseStandardLibraries();
-    std::fflush(stdout);
+    if (!ZK_FinishOutput()) sStatus = 1;
     return nullptr;
 }
 
@@ -41,5 +44,5 @@ int main(int argc, char** argv) {
         pthread_join(thread, nullptr);
     }
     pthread_attr_destroy(&attr);
-    return 0;
+    return sStatus;
 }
