@@ -1,22 +1,36 @@
 # Thin wrappers over the CMake presets.
 EXAMPLE ?= examples/hello.z
 
-.PHONY: run test sanitize package clean
+.PHONY: run test sanitize package clean gtest
+# The interpreter alone: needs only a compiler, CMake and make.
 run:
-	cmake --preset release >/dev/null
-	cmake --build --preset release
+	cmake --preset run >/dev/null
+	cmake --build --preset run
 	./build/release/zorvik $(EXAMPLE)
 
-test:
+test: gtest
 	cmake --workflow --preset release
 
-sanitize:
+sanitize: gtest
 	cmake --workflow --preset sanitize
 
 # build/release/zorvik_<version>_<arch>.deb
 package:
-	cmake --preset release >/dev/null
-	cmake --build --preset release --target package
+	cmake --preset run >/dev/null
+	cmake --build --preset run --target package
+
+# The tests need GoogleTest: installed here when we run as root (as CI does),
+# otherwise the one command that installs it is printed.
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update && apt-get install -y --no-install-recommends libgtest-dev; \
+	  else \
+	    echo "The tests need GoogleTest. Install it with:"; \
+	    echo "  sudo apt-get install libgtest-dev"; \
+	    exit 1; \
+	  fi; \
+	fi
 
 clean:
 	rm -rf build

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "interpreter/assignments.h"
+#include "interpreter/call_stack.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
@@ -91,6 +92,7 @@ int32_t FunctionBody(int32_t index) { return sFunctions[static_cast<size_t>(inde
 
 void CallFunc(Var* function) {
     DepthGuard guard;
+    int32_t site = sToken - 1;  // the lookahead is the call's '('
     ++buildScope;
     int32_t savedLoops = sLoopScope;
     GetNext();
@@ -120,6 +122,8 @@ void CallFunc(Var* function) {
     }
 
     int32_t back = sToken;
+    // The call is in progress from here: errors in its arguments were the caller's.
+    CallFrame frame(CallFrame::kCall, site);
     SeekToken(FunctionBody(index));
     sScope += buildScope;
     GetNext();

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "interpreter/call_stack.h"
 #include "interpreter/cursor.h"
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
@@ -15,37 +16,41 @@
 namespace {
 
 // Tokenizes the file an import name stands for: the search path, last added
-// entry first, then the name itself.
-void TokenizeLibrary(const std::string& name) {
+// entry first, then the name itself. True when the file came from a library
+// directory rather than from beside the user's script or the working directory.
+bool TokenizeLibrary(const std::string& name) {
     for (int32_t i = sLibPathCount - 1; i >= 0; --i) {
         std::string candidate = LibPath(i) + name;
         if (FILE* f = std::fopen(candidate.c_str(), "r")) {
             std::fclose(f);
             Tokenize(candidate.c_str());
-            return;
+            return !IsScriptDirectoryEntry(i);
         }
     }
     Tokenize(name.c_str());
+    return false;
 }
 
 }  // namespace
 
 void Import(const std::string& targetKey) {
     DepthGuard guard;
+    int32_t site = sToken - 1;  // the lookahead is `import`
     int32_t savedLoops = sLoopScope;
     GetNext();
     Expect('(');
     if (sNextType != TOKEN_STRING) Error("Expected string constant");
     std::string name = sNextString;
     int32_t back = sToken;
+    CallFrame frame(CallFrame::kImport, site);
 
     int32_t start;
     if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, name.c_str()))) {
         start = lib->firstToken;
     } else {
         start = TokenCount();
-        TokenizeLibrary(name);
-        HT_Add(sLibraries, name.c_str(), new Library{name, start});
+        bool scriptLibrary = TokenizeLibrary(name);
+        HT_Add(sLibraries, name.c_str(), new Library{name, start, scriptLibrary});
     }
 
     SeekToken(start);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "interpreter/call_stack.h"
 #include "interpreter/cursor.h"
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
@@ -40,29 +41,20 @@ bool sInitialised = false;
 std::vector<std::string> sLibPaths;
 bool sHaveProgramPath = false;
 std::string sProgramPath;
+int32_t sScriptDirEntry = -1;  // search-path entry of the script's directory
+bool sHaveErrorContext = false;
+std::string sErrorContext;
 
 void* NewReservedData(int32_t code, const char* word) { return new ReservedWord{code, word}; }
 void FreeReservedData(void* data) { delete static_cast<ReservedWord*>(data); }
 void DeleteLibrary(void* data) { delete static_cast<Library*>(data); }
 
-// The file an error lies in: the imported file whose tokens hold the cursor,
-// else the main script.
-std::string ErrorFileName() {
-    int32_t i = sToken;
-    if (i < 0 || i > TokenCount() || TokenCount() == 0 || !sLibraries) return sFilename;
-    const Library* best = nullptr;
-    for (int32_t b = 0; b < sLibraries->size; ++b)
-        for (HashEntry* e = sLibraries->buckets[b]; e; e = e->next) {
-            auto* lib = static_cast<const Library*>(e->data);
-            if (lib->firstToken > 0 && lib->firstToken < i && (!best || lib->firstToken > best->firstToken)) best = lib;
-        }
-    return best ? best->name : sFilename;
-}
-
-[[noreturn]] void Report(const std::string& file) {
+[[noreturn]] void Report(const std::string& file, const ErrorSite& site) {
     sExitMessage =
         "ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg;
     sHaveExitMessage = true;
+    sErrorContext = FormatErrorContext(site);
+    sHaveErrorContext = true;
     throw RunExit{RunExit::kError};
 }
 
@@ -109,6 +101,27 @@ std::string CurrentDirectory() {
 
 const std::string& LibPath(int32_t i) { return sLibPaths[static_cast<size_t>(i)]; }
 
+bool IsScriptDirectoryEntry(int32_t i) { return i == sScriptDirEntry; }
+
+// The imported file whose tokens hold the index: the one with the greatest
+// first token at or before it (the main script's tokens come first).
+const Library* LibraryOfToken(int32_t index) {
+    if (index < 0 || index >= TokenCount() || !sLibraries) return nullptr;
+    const Library* best = nullptr;
+    for (int32_t b = 0; b < sLibraries->size; ++b)
+        for (HashEntry* e = sLibraries->buckets[b]; e; e = e->next) {
+            auto* lib = static_cast<const Library*>(e->data);
+            if (lib->firstToken > 0 && lib->firstToken <= index && (!best || lib->firstToken > best->firstToken))
+                best = lib;
+        }
+    return best;
+}
+
+std::string FileNameOfToken(int32_t index) {
+    const Library* lib = LibraryOfToken(index);
+    return lib ? lib->name : sFilename;
+}
+
 void ZK_Init() {
     if (!sReservedWords) {
         sReservedWords = ST_Init(FreeReservedData, nullptr);
@@ -119,6 +132,7 @@ void ZK_Init() {
     sLibPathCount = 0;
     sHaveProgramPath = false;
     sProgramPath.clear();
+    sScriptDirEntry = -1;
     MM_Init();
     sNativeFuncs = HT_Create(0);
     sLibraries = HT_Create(0);
@@ -135,8 +149,11 @@ void ZK_Terminate() {
     sLibPathCount = 0;
     sHaveProgramPath = false;
     sProgramPath.clear();
+    sScriptDirEntry = -1;
     sHaveExitMessage = false;
     sExitMessage.clear();
+    sHaveErrorContext = false;
+    sErrorContext.clear();
     if (sNativeFuncs) HT_Free(sNativeFuncs, nullptr);
     sNativeFuncs = nullptr;
     if (sLibraries) HT_Free(sLibraries, DeleteLibrary);
@@ -158,24 +175,37 @@ void ZK_SetProgramPath(const char* dir) {
 
 const char* ZK_GetProgramPath() { return sHaveProgramPath ? sProgramPath.c_str() : ""; }
 
+// Search order for imports: the script's own directory (the working
+// directory for a script named without one), then the script library.
 void SetupPaths(const char* scriptPath) {
     std::string exeDir;
     if (ExecutableDirectory(exeDir)) ZK_AddLibrarySearchPath(ScriptLibraryDirectory(exeDir).c_str());
     std::string dir = scriptPath;
     size_t cut = dir.find_last_of("/\\");
-    if (cut == std::string::npos) return;
-    dir.erase(cut + 1);
-    ZK_SetProgramPath(dir.c_str());
+    if (cut != std::string::npos) {
+        dir.erase(cut + 1);
+        ZK_SetProgramPath(dir.c_str());
+    } else {
+        dir.clear();
+    }
     // The search-path entry is absolute, so that imports keep finding the
     // script's neighbours after the script changes the working directory.
-    if (dir[0] != '/') dir = CurrentDirectory() + "/" + dir;
+    if (dir.empty() || dir[0] != '/') dir = CurrentDirectory() + "/" + dir;
     ZK_AddLibrarySearchPath(dir.c_str());
+    if (sLibPathCount > 0 && LibPath(sLibPathCount - 1) == dir) sScriptDirEntry = sLibPathCount - 1;
 }
 
-int32_t ZK_Run(const char* path) {
-    sFilename = path;
+namespace {
+
+// One run: `tokenize` appends the main script's tokens. Per-run state is
+// reset before and released after, whatever way the run ends.
+template <typename Tokenizer>
+int32_t Run(const char* name, Tokenizer tokenize) {
+    sFilename = name;
     sHaveExitMessage = false;
     sExitMessage.clear();
+    sHaveErrorContext = false;
+    sErrorContext.clear();
     sExitValue = 0;
     sErrorMsg.clear();
     sLastLine = sLastCol = 0;
@@ -183,9 +213,10 @@ int32_t ZK_Run(const char* path) {
     ResetCursor();
     ResetEvaluator();
     ResetStatements();
+    ResetCallStack();
     int32_t result = 0;
     try {
-        Tokenize(path);
+        tokenize();
         sToken = 0;
         GetNext(false);
         ExecuteBlock();
@@ -196,15 +227,34 @@ int32_t ZK_Run(const char* path) {
     ResetEvaluator();
     ResetCursor();
     ClearTokens();
+    ClearSources();
     ClearFunctions();
     HT_Clear(sLibraries, DeleteLibrary);
     sFilename.clear();
     return result;
 }
 
+}  // namespace
+
+int32_t ZK_Run(const char* path) {
+    return Run(path, [path] { Tokenize(path); });
+}
+
+int32_t ZK_RunString(const char* name, const char* source, size_t length) {
+    return Run(name, [name, source, length] { TokenizeText(name, std::string(source, length)); });
+}
+
 const char* ZK_GetExitMessage() { return sHaveExitMessage ? sExitMessage.c_str() : nullptr; }
 
-void Error() { Report(ErrorFileName()); }
+const char* ZK_GetErrorContext() { return sHaveErrorContext ? sErrorContext.c_str() : nullptr; }
+
+// The file of an error is that of the lookahead token, the one just read.
+void Error() {
+    int32_t at = sToken - 1;
+    const Library* lib = LibraryOfToken(at);
+    ErrorSite site{sLastLine, sLastCol, lib ? lib->firstToken : 0, lib && lib->scriptLibrary};
+    Report(FileNameOfToken(at), site);
+}
 
 void Error(const std::string& message) {
     sErrorMsg = message;
@@ -224,7 +274,9 @@ void ErrorF(const char* format, ...) {
     Error(message);
 }
 
-void TokenizerError(const char* path) { Report(path); }
+void TokenizerError(const char* path, int32_t fileStart) {
+    Report(path, ErrorSite{sLastLine, sLastCol, fileStart, false});
+}
 
 void ExitRun(const char* message) {
     if (message) {

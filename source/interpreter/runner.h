@@ -25,6 +25,7 @@ struct ReservedWord {
 struct Library {
     std::string name;
     int32_t firstToken;
+    bool scriptLibrary = false;  // found in the script library, not beside the user's script
 };
 
 extern std::string sErrorMsg;
@@ -35,12 +36,21 @@ extern HashTable* sNativeFuncs;
 extern HashTable* sLibraries;
 extern int32_t sLibPathCount;
 const std::string& LibPath(int32_t i);
+// Whether search-path entry i is the directory of the user's script (or the
+// working directory for a script without one), as opposed to a library.
+bool IsScriptDirectoryEntry(int32_t i);
+
+// The imported file that the token at `index` lies in, or null for the main
+// script. Every report that names the file of a token goes through here.
+const Library* LibraryOfToken(int32_t index);
+std::string FileNameOfToken(int32_t index);
 
 // Formats the report for sErrorMsg at sLastLine:sLastCol and leaves the run.
 [[noreturn]] void Error();
 [[noreturn]] void Error(const std::string& message);
 [[noreturn]] void ErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void TokenizerError(const char* path);
+// `fileStart`: first token of the file being tokenized, -1 when it could not be read.
+[[noreturn]] void TokenizerError(const char* path, int32_t fileStart = -1);
 // Leaves the run through `exit` with sExitValue and an optional message.
 [[noreturn]] void ExitRun(const char* message);
 

@@ -4,11 +4,13 @@
 // block comments and string constants both advance the line, so positions
 // reported after them are right. Bytes of 128 and above, and any byte that
 // starts no other token, become single-character operator tokens.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "interpreter/call_stack.h"
 #include "interpreter/runner.h"
 #include "interpreter/tokens.h"
 #include "symbol_table/symbol_table.h"
@@ -52,9 +54,12 @@ bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 class Scanner {
   public:
-    Scanner(const char* path, const std::string& src) : path_(path), src_(src) {}
+    Scanner(const char* path, const std::string& src, int32_t first) : path_(path), src_(src), first_(first) {}
 
     void Run() {
+        // A first line "#!..." names the interpreter for the shell; its line
+        // break stays, so line numbers are those of the file.
+        if (src_.starts_with("#!")) pos_ = std::min(src_.find('\n'), src_.size());
         while (true) {
             if (pos_ >= src_.size()) {
                 Add(TOKEN_EOF, line_, column_);
@@ -85,7 +90,7 @@ class Scanner {
         sErrorMsg = message;
         sLastLine = static_cast<int32_t>(line);
         sLastCol = static_cast<int32_t>(column);
-        TokenizerError(path_);
+        TokenizerError(path_, first_);
     }
 
     Token& Add(int32_t type, uint32_t line, uint32_t column) {
@@ -210,6 +215,7 @@ class Scanner {
 
     const char* path_;
     const std::string& src_;
+    int32_t first_;  // index of this file's first token
     size_t pos_ = 0;
     uint32_t line_ = 1;
     uint32_t column_ = 1;
@@ -243,9 +249,14 @@ void Tokenize(const char* path) {
         sErrorMsg = std::string("Could not open \"") + path + "\"";
         TokenizerError(path);
     }
+    TokenizeText(path, std::move(source));
+}
+
+void TokenizeText(const char* name, std::string source) {
     if (sTokens.capacity() == 0) sTokens.reserve(10000);
     int32_t first = TokenCount();
-    Scanner(path, source).Run();
+    // The text is kept for the run, so that error reports can quote it.
+    Scanner(name, RecordSource(first, std::move(source)), first).Run();
     MatchBrackets(first);
 }
 

@@ -102,6 +102,8 @@ extern std::vector<Token> sTokens;
 
 // Appends the file's tokens; reports lexical errors through TokenizerError.
 void Tokenize(const char* path);
+// The same for script text held in memory; `name` stands for the file in reports.
+void TokenizeText(const char* name, std::string source);
 void ClearTokens();
 // Index of the end-of-file token of the file that token i belongs to.
 int32_t FileEnd(int32_t i);

@@ -9,6 +9,7 @@
 // its resources in RAII owners.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -21,11 +22,26 @@ using ZK_NativeFunc = void (*)();
 // --- host interface ---
 void ZK_Init();
 void ZK_Terminate();
+// Runs a script file. The result is 0 when the script ran to its end, the
+// value given to `exit`, or ERROR_EXIT after an error report.
 int32_t ZK_Run(const char* path);
+// Runs script text held in memory (length bytes, NULs included); `name`
+// stands for the file in error reports. The result is that of ZK_Run.
+int32_t ZK_RunString(const char* name, const char* source, size_t length);
+// The last run's exit message: its error report or the text given to `exit`;
+// null when there is none.
 const char* ZK_GetExitMessage();
+// After a run that ended in an error: lines that locate it for a reader (the
+// source line with a caret under the column, then the calls and imports in
+// progress, innermost first), each ending in a line break; "" when there is
+// nothing to show. Null after a run without an error.
+const char* ZK_GetErrorContext();
 void ZK_AddLibrarySearchPath(const char* dir);
 void ZK_SetProgramPath(const char* dir);
 const char* ZK_GetProgramPath();
+// Search path for a script: its own directory first (the working directory
+// when the path has none, or for "" = a script not read from a file), then
+// the script library beside the interpreter.
 void SetupPaths(const char* scriptPath);
 
 // --- the native libraries sys, math, string, array and file ---
@@ -35,6 +51,9 @@ void ZK_OpenStandardLibraries();
 // Closes the files that scripts left open; after the last run, either side
 // of ZK_Terminate. The libraries may be opened again after a new ZK_Init.
 void ZK_CloseStandardLibraries();
+// The arguments that sys.args gives scripts (a command line passes those
+// after the script); copied; none until set. Kept across runs until set again.
+void ZK_SetScriptArguments(int count, const char* const* values);
 
 // --- native-function interface (native_interface.cpp) ---
 int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func);

@@ -1,30 +1,126 @@
-// The command line: `zorvik <source file>`.
+// The command line: `zorvik [options] script [arguments...]`.
 //
 // The interpreter runs on a thread with a large stack, so that scripts can
 // nest and recurse as deep as the evaluator's depth limit allows.
+//
+// Process status: 0 after a run that ended normally, 1 after an error report
+// (a missing script included) and for the bare usage line, n & 255 after
+// `exit(n)`, 2 for a command line that cannot be understood.
 #include <pthread.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "interpreter/zorvik.h"
+
+#ifndef ZORVIK_VERSION
+#error "ZORVIK_VERSION must be defined by the build"
+#endif
 
 namespace {
 
 constexpr size_t kStackSize = size_t{1} << 30;
+constexpr int kStatusError = 1;
+constexpr int kStatusUsage = 2;
 
-// 1 when output was lost; the run itself never sets a status.
-int sStatus = 0;
+// Names that error reports give scripts that are not files.
+constexpr const char* kCodeName = "(command line)";
+constexpr const char* kStdinName = "(stdin)";
+
+constexpr const char* kHelp =
+    "usage: zorvik [options] script [arguments...]\n"
+    "Runs a zorvik script; the arguments after it reach the script through\n"
+    "sys.args (s.args() in sys.z).\n"
+    "\n"
+    "  -e CODE        run CODE as the script\n"
+    "  -              read the script from standard input\n"
+    "  --             end of options: the next argument is the script\n"
+    "  -h, --help     print this help and exit\n"
+    "  -v, --version  print the version and exit\n"
+    "\n"
+    "Imports are looked up in the script's directory (for -e and -, the working\n"
+    "directory), then in the script library.\n"
+    "Exit status: 0 after a normal end, 1 after an error, n & 255 after exit(n),\n"
+    "2 for an unknown option.\n";
+
+struct Invocation {
+    enum Kind { kFile, kCode, kStdin } kind = kFile;
+    std::string script;  // the path, or for -e the code
+    std::vector<const char*> arguments;
+    int status = 0;
+};
+
+[[noreturn]] void UsageError(const std::string& message) {
+    std::fprintf(stderr, "zorvik: %s\nTry 'zorvik --help' for more information.\n", message.c_str());
+    std::exit(kStatusUsage);
+}
+
+// Reads the one option that may come before the script; the rest of the line
+// belongs to the script. Help, version and errors end the program here.
+Invocation ParseCommandLine(int argc, char** argv) {
+    Invocation inv;
+    std::string first = argv[1];
+    int rest = 2;  // index of the script's first argument
+    if (first == "-h" || first == "--help") {
+        std::fputs(kHelp, stdout);
+        std::exit(0);
+    } else if (first == "-v" || first == "--version") {
+        std::puts("zorvik " ZORVIK_VERSION);
+        std::exit(0);
+    } else if (first == "-e" || first == "--") {
+        if (argc < 3) UsageError(first == "-e" ? "option -e needs the code to run" : "a script must follow --");
+        inv.kind = first == "-e" ? Invocation::kCode : Invocation::kFile;
+        inv.script = argv[2];
+        rest = 3;
+    } else if (first == "-") {
+        inv.kind = Invocation::kStdin;
+    } else if (first[0] == '-') {
+        UsageError("unknown option '" + first + "'");
+    } else {
+        inv.script = first;
+    }
+    inv.arguments.assign(argv + rest, argv + argc);
+    return inv;
+}
+
+bool ReadStandardInput(std::string& text) {
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) text.append(buf, n);
+    return !std::ferror(stdin);
+}
 
 void* RunScript(void* arg) {
-    const char* path = static_cast<const char*>(arg);
+    Invocation& inv = *static_cast<Invocation*>(arg);
+    std::string stdinScript;
+    if (inv.kind == Invocation::kStdin && !ReadStandardInput(stdinScript)) {
+        std::fputs("zorvik: could not read the script from standard input\n", stderr);
+        inv.status = kStatusError;
+        return nullptr;
+    }
     ZK_Init();
-    SetupPaths(path);
+    SetupPaths(inv.kind == Invocation::kFile ? inv.script.c_str() : "");
     ZK_OpenStandardLibraries();
-    ZK_Run(path);
+    ZK_SetScriptArguments(static_cast<int>(inv.arguments.size()), inv.arguments.data());
+    int32_t result = 0;
+    switch (inv.kind) {
+        case Invocation::kFile: result = ZK_Run(inv.script.c_str()); break;
+        case Invocation::kCode: result = ZK_RunString(kCodeName, inv.script.data(), inv.script.size()); break;
+        case Invocation::kStdin: result = ZK_RunString(kStdinName, stdinScript.data(), stdinScript.size()); break;
+    }
     if (const char* message = ZK_GetExitMessage()) std::printf("%s\n", message);
+    std::fflush(stdout);
+    // The report line stays on standard output; what helps to find the
+    // fault goes to standard error, after it.
+    const char* context = ZK_GetErrorContext();
+    if (context) std::fputs(context, stderr);
+    inv.status = context ? kStatusError : static_cast<int>(static_cast<uint32_t>(result) & 255);
     ZK_Terminate();
     ZK_CloseStandardLibraries();
-    if (!ZK_FinishOutput()) sStatus = 1;
+    // Lost output is a failure, unless the run already reports one.
+    if (!ZK_FinishOutput() && inv.status == 0) inv.status = kStatusError;
     return nullptr;
 }
 
@@ -33,16 +129,17 @@ void* RunScript(void* arg) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::puts("zorvik <source file>");
-        return 1;
+        return kStatusError;
     }
+    Invocation inv = ParseCommandLine(argc, argv);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_t thread;
-    if (pthread_attr_setstacksize(&attr, kStackSize) != 0 || pthread_create(&thread, &attr, RunScript, argv[1]) != 0) {
-        RunScript(argv[1]);  // fall back to the main thread's stack
+    if (pthread_attr_setstacksize(&attr, kStackSize) != 0 || pthread_create(&thread, &attr, RunScript, &inv) != 0) {
+        RunScript(&inv);  // fall back to the main thread's stack
     } else {
         pthread_join(thread, nullptr);
     }
     pthread_attr_destroy(&attr);
-    return sStatus;
+    return inv.status;
 }

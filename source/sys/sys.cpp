@@ -1,8 +1,9 @@
 // The sys library: console output and line input, wall clock and calendar,
-// monotonic clock, pause, program path, version and shell commands.
+// monotonic clock, pause, program path, version and shell commands; the
+// natives about the process itself are in sys_process.cpp.
 //
 // Every native reads its arguments as locals of the calling script function
-// and leaves its result in the local "r"; the library keeps no state.
+// and leaves its result in the local "r"; this part keeps no state.
 // Doubles from scripts are range-checked before any conversion to an integer
 // type, so no argument value can cause undefined behaviour.
 #include "sys/sys.h"
@@ -68,7 +69,10 @@ void sys_rln() {
         Var_SetString(r, "");
         return;
     }
-    if (line.get()[length - 1] == '\n') line.get()[length - 1] = '\0';
+    if (line.get()[length - 1] == '\n')
+        line.get()[length - 1] = '\0';
+    else if (!std::ferror(stdin))
+        std::clearerr(stdin);  // a last line without its break: the end is met by the next read
     Var_TakeString(r, line.release());
 }
 
@@ -178,4 +182,7 @@ constexpr ZK_NativeReg kNatives[] = {
 
 }  // namespace
 
-void sys_init() { ZK_RegisterNatives(kNatives); }
+void sys_init() {
+    ZK_RegisterNatives(kNatives);
+    sys_initProcess();
+}

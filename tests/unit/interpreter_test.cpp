@@ -116,6 +116,28 @@ TEST_F(Interpreter, MoreThan65535FunctionLiteralsKeepTheirCache) {
     EXPECT_EQ(ZK_Run(Write("many.z", script).c_str()), 7);
 }
 
+// A host runs script text from memory: named as the host chooses in reports,
+// with the error's context available after an error only.
+TEST_F(Interpreter, ScriptTextRunsFromMemoryWithItsErrorContext) {
+    std::string text = "#!/usr/bin/env zorvik\nexit(6 * 7);";
+    EXPECT_EQ(ZK_RunString("inline", text.data(), text.size()), 42);
+    EXPECT_EQ(ZK_GetErrorContext(), nullptr);
+    // Everything after a NUL byte still counts: a NUL is an operator token.
+    text = std::string("x = 1;\n\0", 9);
+    EXPECT_EQ(ZK_RunString("nul", text.data(), text.size()), ERROR_EXIT);
+    text = "f = function (v) {\n\treturn v * \"2\";\n};\n\nf(3);";
+    EXPECT_EQ(ZK_RunString("text", text.data(), text.size()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (text:2:16) * is undefined between numbers and strings");
+    ASSERT_NE(ZK_GetErrorContext(), nullptr);
+    EXPECT_EQ(std::string(ZK_GetErrorContext()),
+              "  \treturn v * \"2\";\n"
+              "  \t              ^\n"
+              "  called from text:5:1\n");
+    // The next clean run clears it.
+    EXPECT_EQ(ZK_RunString("ok", "x = 1;", 6), 0);
+    EXPECT_EQ(ZK_GetErrorContext(), nullptr);
+}
+
 // A native reads its arguments as locals of the calling scope and leaves its
 // result in the local r, with members for array results.
 void NativePair() {

@@ -8,6 +8,11 @@
 //                                             script may be named by its base name)
 //   // expect exit: <text>        the run ends with this exit message line
 //   // expect no newline          the last expected line has no line break
+//   // expect status: <n>         the process status (default: 1 after an
+//                                 error, else 0); may also end another
+//                                 expectation's line
+//
+// A run without an error must leave standard error empty.
 //
 // A line starting with "// ===" begins a new case: each case runs as a
 // script of its own (the other cases' lines blanked, so line numbers stay),
@@ -38,6 +43,7 @@ struct Expectation {
     bool hasError = false;
     std::string errorWhere;  // "", "l:c" or "file:l:c"
     std::string errorMessage;
+    int status = -1;  // -1: the default for the outcome
 };
 
 std::string ReadAll(const fs::path& path) {
@@ -57,6 +63,12 @@ Expectation ParseExpectations(const std::string& script) {
         size_t at = line.find("// expect");
         if (at == std::string::npos) continue;
         std::string rest = line.substr(at + 9);
+        // A status may follow another expectation on the same line.
+        size_t status = rest.find(" // expect status: ");
+        if (status != std::string::npos) {
+            e.status = std::stoi(rest.substr(status + 19));
+            rest.erase(status);
+        }
         if (rest.rfind(": ", 0) == 0) {
             lines.push_back(rest.substr(2));
         } else if (rest == ":") {
@@ -65,6 +77,8 @@ Expectation ParseExpectations(const std::string& script) {
             lines.push_back(rest.substr(7));
         } else if (rest == " no newline") {
             noNewline = true;
+        } else if (rest.rfind(" status: ", 0) == 0) {
+            e.status = std::stoi(rest.substr(9));
         } else if (rest.rfind(" error", 0) == 0) {
             e.hasError = true;
             std::string detail = rest.substr(6);
@@ -83,8 +97,10 @@ Expectation ParseExpectations(const std::string& script) {
     return e;
 }
 
-// Runs the interpreter and returns its standard output and exit status.
-std::string Run(const std::string& zorvik, const fs::path& script, const fs::path& dir, int& status) {
+// Runs the interpreter and returns its standard output and exit status; its
+// standard error goes to the file `errors`.
+std::string Run(const std::string& zorvik, const fs::path& script, const fs::path& dir, const fs::path& errors,
+                int& status) {
     int out[2];
     if (pipe(out) != 0) std::exit(2);
     pid_t pid = fork();
@@ -93,8 +109,10 @@ std::string Run(const std::string& zorvik, const fs::path& script, const fs::pat
         fs::path input = script;
         input.replace_extension(".in");
         int in = open(fs::exists(input) ? input.c_str() : "/dev/null", O_RDONLY);
+        int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out[1], 1);
+        dup2(err, 2);
         close(out[0]);
         close(out[1]);
         execl(zorvik.c_str(), zorvik.c_str(), script.c_str(), static_cast<char*>(nullptr));
@@ -167,11 +185,13 @@ bool Check(const std::string& zorvik, const fs::path& script, const Expectation&
     fs::path dir = pattern;
     fs::create_directory(dir / "work");
     int status = 0;
-    std::string output = Run(zorvik, script, dir / "work", status);
+    std::string output = Run(zorvik, script, dir / "work", dir / "stderr", status);
+    std::string errors = ReadAll(dir / "stderr");
     std::error_code ec;
     fs::remove_all(dir, ec);
 
-    bool ok = status == 0 && output.rfind(e.output, 0) == 0;
+    int expectedStatus = e.status >= 0 ? e.status : e.hasError ? 1 : 0;
+    bool ok = status == expectedStatus && (e.hasError || errors.empty()) && output.rfind(e.output, 0) == 0;
     std::string rest = ok ? output.substr(e.output.size()) : "";
     if (ok && e.hasError) {
         ok = !rest.empty() && rest.back() == '\n' && ErrorLineMatches(rest.substr(0, rest.size() - 1), e, script) &&
@@ -183,7 +203,7 @@ bool Check(const std::string& zorvik, const fs::path& script, const Expectation&
     std::cout << "FAIL " << label << " (status " << status << ")\n--- expected output ---\n" << e.output;
     if (e.hasError)
         std::cout << "ERROR (" << (e.errorWhere.empty() ? "*" : e.errorWhere) << ") " << e.errorMessage << "\n";
-    std::cout << "--- actual output ---\n" << output << "--- end ---\n";
+    std::cout << "--- actual output ---\n" << output << "--- standard error ---\n" << errors << "--- end ---\n";
     return false;
 }
 

@@ -1,0 +1,165 @@
+#include "interpreter/call_stack.h"
+
+#include <deque>
+#include <vector>
+
+#include "interpreter/runner.h"
+#include "interpreter/tokens.h"
+
+namespace {
+
+constexpr size_t kMaxFrameLines = 20;
+
+struct Frame {
+    CallFrame::Kind kind;
+    int32_t site;
+};
+
+struct Source {
+    int32_t firstToken;
+    std::string text;
+};
+
+std::vector<Frame> sFrames;   // innermost last
+std::deque<Source> sSources;  // a deque: stored texts never move
+
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
+
+// The first token of the name that a call's '(' follows (`obj.list[i].m` in
+// `obj.list[i].m(x)`), or the '(' itself when no name precedes it. Only
+// tokens of the same file are looked at.
+int32_t CalleeStart(int32_t paren) {
+    int32_t i = paren - 1, first = paren;
+    while (i >= 0 && At(i).type != TOKEN_EOF) {
+        if (IsOp(i, ']')) {  // back to the matching '['
+            int32_t depth = 0;
+            for (; i >= 0 && At(i).type != TOKEN_EOF; --i) {
+                if (IsOp(i, ']')) ++depth;
+                if (IsOp(i, '[') && --depth == 0) break;
+            }
+            if (i < 0 || At(i).type == TOKEN_EOF) break;
+            --i;
+            continue;
+        }
+        if (At(i).type != TOKEN_NAME) break;
+        first = i;
+        if (i == 0 || !IsOp(i - 1, '.')) break;
+        i -= 2;
+    }
+    return first;
+}
+
+std::string Position(int32_t token) {
+    const Token& t = At(token);
+    return FileNameOfToken(token) + ":" + std::to_string(t.line) + ":" + std::to_string(t.column);
+}
+
+const Source* SourceStartingAt(int32_t firstToken) {
+    for (const Source& s : sSources)
+        if (s.firstToken == firstToken) return &s;
+    return nullptr;
+}
+
+// Line `line` (from 1) of a text, without its line break; false past the end.
+bool LineOf(const std::string& text, int32_t line, std::string_view& out) {
+    size_t begin = 0;
+    for (int32_t n = 1; n < line; ++n) {
+        begin = text.find('\n', begin);
+        if (begin == std::string::npos) return false;
+        ++begin;
+    }
+    size_t end = text.find('\n', begin);
+    out = std::string_view(text).substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    if (!out.empty() && out.back() == '\r') out.remove_suffix(1);
+    return true;
+}
+
+// The quoted line and, under it, a caret at `column` (bytes, from 1). Tabs in
+// front of the column are kept so that the caret lines up; UTF-8
+// continuation bytes take no room on the screen.
+std::string Quote(std::string_view text, int32_t column, const char* indent) {
+    if (text.find_first_not_of(" \t") == std::string_view::npos) return "";  // nothing to point at
+    std::string caret = indent;
+    for (int32_t i = 0; i + 1 < column && static_cast<size_t>(i) < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[static_cast<size_t>(i)]);
+        if (c == '\t')
+            caret += '\t';
+        else if ((c & 0xC0) != 0x80)
+            caret += ' ';
+    }
+    return std::string(indent) + std::string(text) + "\n" + caret + "^\n";
+}
+
+std::string QuoteToken(int32_t token, const char* indent) {
+    int32_t start = 0;
+    if (const Library* lib = LibraryOfToken(token)) start = lib->firstToken;
+    const Source* source = SourceStartingAt(start);
+    std::string_view text;
+    if (!source || !LineOf(source->text, static_cast<int32_t>(At(token).line), text)) return "";
+    return Quote(text, static_cast<int32_t>(At(token).column), indent);
+}
+
+bool InScriptLibrary(int32_t token) {
+    const Library* lib = LibraryOfToken(token);
+    return lib && lib->scriptLibrary;
+}
+
+// One line of the chain: `count` consecutive frames of the same call site
+// (a recursion) share a line.
+std::string FrameLine(const Frame& f, size_t count, bool firstOfYours) {
+    int32_t at = f.kind == CallFrame::kCall ? CalleeStart(f.site) : f.site;
+    std::string line = (f.kind == CallFrame::kCall ? "  called from " : "  imported from ") + Position(at);
+    if (count > 1) line += " (" + std::to_string(count) + " times)";
+    if (!firstOfYours) return line + "\n";
+    return line + "  <-- your code\n" + QuoteToken(at, "    ");
+}
+
+}  // namespace
+
+CallFrame::CallFrame(Kind kind, int32_t site) { sFrames.push_back(Frame{kind, site}); }
+CallFrame::~CallFrame() { sFrames.pop_back(); }
+
+const std::string& RecordSource(int32_t firstToken, std::string text) {
+    return sSources.emplace_back(Source{firstToken, std::move(text)}).text;
+}
+
+void ClearSources() { sSources.clear(); }
+void ResetCallStack() { sFrames.clear(); }
+
+std::string FormatErrorContext(const ErrorSite& site) {
+    std::string out;
+    if (const Source* source = site.fileStart >= 0 ? SourceStartingAt(site.fileStart) : nullptr) {
+        std::string_view text;
+        if (LineOf(source->text, site.line, text)) out += Quote(text, site.column, "  ");
+    }
+    // Innermost first. When the error lies in the script library, the first
+    // call made from the user's own code is the one worth reading.
+    size_t yours = sFrames.size();
+    if (site.inScriptLibrary)
+        for (size_t k = 0; k < sFrames.size(); ++k)
+            if (!InScriptLibrary(sFrames[sFrames.size() - 1 - k].site)) {
+                yours = k;
+                break;
+            }
+    size_t lines = 0, left = 0;
+    for (size_t k = 0; k < sFrames.size();) {
+        const Frame& f = sFrames[sFrames.size() - 1 - k];
+        size_t count = 1;
+        if (k != yours)
+            while (k + count < sFrames.size() && k + count != yours &&
+                   sFrames[sFrames.size() - 1 - k - count].site == f.site)
+                ++count;
+        if (lines < kMaxFrameLines || k == yours) {
+            if (left) out += "  ... " + std::to_string(left) + " more\n";
+            left = 0;
+            out += FrameLine(f, count, k == yours);
+            ++lines;
+        } else {
+            left += count;
+        }
+        k += count;
+    }
+    if (left) out += "  ... " + std::to_string(left) + " more\n";
+    return out;
+}

@@ -1,0 +1,47 @@
+// What an error report shows on standard error besides its one line on
+// standard output: the source line of the error with a caret under the
+// column, and the chain of calls and imports in progress.
+//
+// Invariants:
+//  - A CallFrame lives exactly as long as the call or import it stands for;
+//    frames are only pushed and popped by these RAII owners, so the stack is
+//    empty between runs and complete while an error report is formatted
+//    (the report is built before the run unwinds).
+//  - A frame holds a token index, never a pointer: tokenizing an import may
+//    move the token array.
+//  - The text of every file tokenized in a run is kept until the run ends,
+//    keyed by the index of the file's first token.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// One call or import in progress, recorded for error reports.
+class CallFrame {
+  public:
+    enum Kind { kCall, kImport };
+    // `site`: index of the token that the report points at for this frame
+    // (the '(' of a call, the word `import`).
+    CallFrame(Kind kind, int32_t site);
+    ~CallFrame();
+    CallFrame(const CallFrame&) = delete;
+    CallFrame& operator=(const CallFrame&) = delete;
+};
+
+// Keeps the text of a file whose tokens start at firstToken, for quoting.
+// Returns the stored copy, which stays put until ClearSources.
+const std::string& RecordSource(int32_t firstToken, std::string text);
+void ClearSources();
+void ResetCallStack();
+
+// Where an error lies and which file it lies in.
+struct ErrorSite {
+    int32_t line = 0, column = 0;
+    int32_t fileStart = -1;        // first token of the file to quote, -1: none
+    bool inScriptLibrary = false;  // the error was raised inside the script library
+};
+
+// The lines for standard error (each ending in '\n'), or "" when there is
+// nothing to show.
+std::string FormatErrorContext(const ErrorSite& site);

@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Command-line tests: cli_tests.sh <case> <zorvik> <version> <script library dir>
+# Each case runs the interpreter as a user's shell would and checks standard
+# output, standard error and the process status.
+set -u
+case_name=$1
+zorvik=$2
+version=$3
+libdir=$4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 2
+failures=0
+
+# check <what> <expected> <actual>
+check() {
+    if [ "$2" != "$3" ]; then
+        printf 'FAIL %s\n--- expected ---\n%s\n--- actual ---\n%s\n--- end ---\n' "$1" "$2" "$3"
+        failures=$((failures + 1))
+    fi
+}
+
+# run <args...>: sets out, err and status
+run() {
+    out=$("$zorvik" "$@" 2>"$work/.err")
+    status=$?
+    err=$(cat "$work/.err")
+}
+
+case_status() {
+    printf 's := import("sys.z");\ns.wln("ran");\n' > ok.z
+    run ok.z
+    check "normal end: output" "ran" "$out"
+    check "normal end: status" 0 "$status"
+    check "normal end: standard error" "" "$err"
+
+    printf 's := import("sys.z");\ns.wln("before");\nx = ;\n' > bad.z
+    run bad.z
+    check "error: output unchanged" "before
+ERROR (bad.z:3:5) Unexpected character" "$out"
+    check "error: status" 1 "$status"
+
+    run no/such.z extra args
+    check "missing script: output" 'ERROR (no/such.z:0:0) Could not open "no/such.z"' "$out"
+    check "missing script: status" 1 "$status"
+    check "missing script: nothing to quote" "" "$err"
+
+    printf 'exit(3, "bye");\n' > three.z
+    run three.z
+    check "exit(3, message): output" "bye" "$out"
+    check "exit(3, message): status" 3 "$status"
+    check "exit(3, message): standard error" "" "$err"
+
+    run
+    check "usage line" "zorvik <source file>" "$out"
+    check "usage status" 1 "$status"
+}
+
+case_error_context() {
+    # A wrong argument to a library function, three calls deep.
+    cat > deep.z <<'EOF'
+s := import("sys.z");
+st := import("string.z");
+inner = function (x) {
+    extern st;
+	return st.upper(x);
+};
+middle = function (x) { extern inner; return inner(x); };
+outer = function (x) { extern middle; return middle(x); };
+s.wln(outer(5));
+EOF
+    run deep.z
+    check "library error: status" 1 "$status"
+    # The report names the line of string.z that reaches the native function;
+    # standard error quotes that line, then the calls, the first one made by
+    # the user's own code marked and quoted.
+    local where line col quoted
+    where=$(printf '%s\n' "$out" | sed -n 's/^ERROR (string\.z:\([0-9]*\):\([0-9]*\)) upper expected string as parameter$/\1 \2/p')
+    read -r line col <<<"$where"
+    if [ -z "$where" ]; then
+        check "library error: report line" "ERROR (string.z:<line>:<col>) upper expected string as parameter" "$out"
+        return
+    fi
+    quoted=$(sed -n "${line}p" "$libdir/string.z")
+    check "library error: standard error" "  $quoted
+  $(printf '%*s' $((col - 1)) '')^
+  called from deep.z:5:9  <-- your code
+    	return st.upper(x);
+    	       ^
+  called from deep.z:7:46
+  called from deep.z:8:46
+  called from deep.z:9:7" "$err"
+
+    # An error in the script itself: the line and the caret; a call through
+    # a method and an index is located at the start of its name.
+    cat > own.z <<'EOF'
+o.list[0].f = function (n) { return n + "x"; };
+k = 0;
+y = o.list[k].f(1);
+EOF
+    run own.z
+    check "own error: report" 'ERROR (own.z:1:44) + is undefined between numbers and strings' "$out"
+    check "own error: standard error" '  o.list[0].f = function (n) { return n + "x"; };
+                                             ^
+  called from own.z:3:5' "$err"
+
+    # Imports in progress are listed; a recursion shares one line per call
+    # site, and at most 20 lines of calls are shown.
+    printf 'function () {\n    r = nosuch + 1;\n}\n' > _broken.z
+    cat > chain.z <<'EOF'
+f = function (n) { if (n > 0) { return this(n - 1); } x := import("_broken.z"); };
+f(3);
+EOF
+    run chain.z
+    check "import chain: standard error" '      r = nosuch + 1;
+                 ^
+  imported from chain.z:1:60
+  called from chain.z:1:40 (3 times)
+  called from chain.z:2:1' "$err"
+
+    {
+        for i in $(seq 1 30); do
+            printf 'f%d = function () { extern f%d; f%d(); };\n' "$i" $((i + 1)) $((i + 1))
+        done
+        printf 'f31 = function () { x = nosuch + 1; };\nf1();\n'
+    } > many.z
+    run many.z
+    check "long chain: 20 call lines, then the count left out" "23 called from many.z:30:
+called from many.z:11:
+... 11 more" "$(printf '%s\n' "$err" | wc -l) $(printf '%s\n' "$err" | sed -n '3p' | grep -o 'called from many.z:[0-9]*:')
+$(printf '%s\n' "$err" | sed -n '22p' | grep -o 'called from many.z:[0-9]*:')
+$(printf '%s\n' "$err" | tail -1 | sed 's/^ *//')"
+}
+
+case_options() {
+    run --help
+    check "--help: status" 0 "$status"
+    local option
+    for option in "-e CODE" "  - " "--  " "-h, --help" "-v, --version"; do
+        case "$out" in
+            *"$option"*) ;;
+            *) check "--help lists $option" "$option" "$out" ;;
+        esac
+    done
+    local help=$out
+    run -h
+    check "-h is --help" "$help" "$out"
+
+    run --version
+    check "--version" "zorvik $version" "$out"
+    check "--version: status" 0 "$status"
+    run -v
+    check "-v" "zorvik $version" "$out"
+
+    mkdir -p sub
+    printf 'function () { t.name = "beside"; return t; }\n' > _near.z
+    run -e 's := import("sys.z"); n := import("_near.z"); s.wln(n.name + " " + s.path()); x = ;' a
+    check "-e: imports from the working directory and the library" "beside 
+ERROR ((command line):1:83) Unexpected character" "$out"
+    check "-e: error status" 1 "$status"
+
+    run -e 'exit(7);'
+    check "-e: exit status" 7 "$status"
+
+    out=$(printf 's := import("sys.z");\na := s.args();\ns.wln(a[0] + s.rln());\n' | "$zorvik" - one 2>"$work/.err")
+    status=$?
+    check "- : the script from standard input" "one" "$out"
+    check "- : status" 0 "$status"
+
+    printf 's := import("sys.z");\ns.wln("dash");\n' > -x.z
+    run -- -x.z
+    check "-- : a script whose name starts with -" "dash" "$out"
+    run -x.z
+    check "-x.z without -- is an option: status" 2 "$status"
+
+    run --frobnicate script.z
+    check "unknown option: status" 2 "$status"
+    check "unknown option: nothing on standard output" "" "$out"
+    check "unknown option: message" "zorvik: unknown option '--frobnicate'
+Try 'zorvik --help' for more information." "$err"
+    run -e
+    check "-e without code: status" 2 "$status"
+}
+
+case_program() {
+    # A script run as a program: shebang, arguments, environment.
+    printf '#!%s\ns := import("sys.z");\na := s.args();\ns.wln(tostring(a) + " " + a[0] + "|" + a[1]);\ns.wln(s.getenv("ZK_TEST_GREETING"));\nu = s.getenv("ZK_TEST_UNSET");\nif (not defined(u)) { s.wln("unset"); }\nx = ;\n' "$zorvik" > tool.z
+    chmod +x tool.z
+    out=$(ZK_TEST_GREETING="hi there" ./tool.z first "second arg" 2>/dev/null)
+    status=$?
+    check "shebang, args, getenv; line numbers count the #! line" "2 first|second arg
+hi there
+unset
+ERROR (./tool.z:8:5) Unexpected character" "$out"
+    check "shebang script: status" 1 "$status"
+    run -e 's := import("sys.z"); a := s.args(); s.wln(tostring(a) + tostring(sizeof(a)));'
+    check "no arguments: an empty list" "00" "$out"
+    run -e 's := import("sys.z"); s.getenv(5);'
+    check "getenv of a number" 'ERROR (sys.z:' "${out%%[0-9]*}"
+    case "$out" in *") getenv expected string as parameter") ;; *) check "getenv message" "getenv expected string as parameter" "$out" ;; esac
+}
+
+case_import_order() {
+    # A helper beside the script takes precedence over the library's, however
+    # the script is named; without one, the library's is found.
+    mkdir -p app other
+    printf 'function () { t.wln = function (v) { __CALL "sys.write"; __CALL "sys.write"; }; return t; }\n' > app/sys.z
+    printf 's := import("sys.z");\ns.wln("x");\n' > app/main.z
+    cp app/main.z other/main.z
+    cd app || exit 2
+    run main.z
+    check "zorvik main.z: the neighbour first" "xx" "$out"
+    run ./main.z
+    check "zorvik ./main.z: the neighbour first" "xx" "$out"
+    cd .. || exit 2
+    run app/main.z
+    check "zorvik app/main.z: the neighbour first" "xx" "$out"
+    cd other || exit 2
+    run main.z
+    check "no neighbour: the library" "x" "$out"
+    cd .. || exit 2
+}
+
+"case_$case_name"
+exit $((failures > 0))
