@@ -41,7 +41,8 @@ void ZK_SetProgramPath(const char* dir);
 const char* ZK_GetProgramPath();
 // Search path for a script: its own directory first (the working directory
 // when the path has none, or for "" = a script not read from a file), then
-// the script library beside the interpreter.
+// the script library relative to the running executable: ../share/zorvik/lib/
+// when installed, else lib/ beside it (the build tree).
 void SetupPaths(const char* scriptPath);
 
 // --- the native libraries sys, math, string, array and file ---
