@@ -1,7 +1,7 @@
 // A host program that embeds the zorvik interpreter. It opens the standard
 // native libraries, registers a native function of its own (host.log), sets
 // a variable for the scripts, runs two scripts one after the other in one
-// process, and reads their results back.
+// process, reads their results back, and shows what a failed run reports.
 //
 // Usage: host SCRIPT_DIR/   (the directory that holds primes.z and report.z)
 #include <pthread.h>
@@ -39,6 +39,17 @@ bool RunScript(const std::string& dir, const char* name) {
     return true;
 }
 
+// A third run, from text in memory, that fails: the report names the given
+// name, line and column; the context shows the line and the calls in progress.
+bool ReportError() {
+    const std::string source =
+        "half = function (x) { return x / 2; };\n"
+        "h = half(report);\n";
+    if (ZK_RunString("inline check", source.data(), source.size()) != ERROR_EXIT) return false;
+    std::printf("%s\n%s", ZK_GetExitMessage(), ZK_GetErrorContext());
+    return true;
+}
+
 // Reads a global variable that a script left behind as text.
 std::string Describe(const char* path) {
     const Var* var = ZK_GetGlobalVariable(path);
@@ -73,12 +84,15 @@ void* RunSession(void* arg) {
         std::printf("report: %s\n", Describe("report").c_str());
         std::printf("first prime: %s\n", Describe("primes.0").c_str());
         for (const std::string& line : sLog) std::printf("log: %s\n", line.c_str());
+        session->ok = ReportError();
     }
 
     // Shut-down: every variable and registration goes; files that scripts
     // left open are closed.
     ZK_Terminate();
     ZK_CloseStandardLibraries();
+    // The last flush of what the scripts printed; false when output was lost.
+    if (!ZK_FinishOutput()) session->ok = false;
     return nullptr;
 }
 
