@@ -31,7 +31,7 @@ void FunctionLiteral() {
         SeekToken(FunctionBody(index) - 1);
         GetNext();
     }
-    Var_SetFunction(&sRegister, index);
+    Var_SetFunction(&sRegister, FunctionValue(index));
     if (!NextIsOp('{')) Error("Missing {");
     GetNext();
     SkipBlock();

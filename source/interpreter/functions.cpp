@@ -22,6 +22,23 @@ struct UserFunction {
 };
 
 std::vector<UserFunction> sFunctions;
+// Number of the current run's function table; never 0, so that a zeroed
+// value never passes for a live function.
+uint32_t sRun = 1;
+
+// The table index that a function value calls, or -1 when the variable holds
+// no function of this run.
+int32_t CallableIndex(const Var* function) {
+    if (!function || function->type != VAR_FUNCTION || function->value.function.run != sRun) return -1;
+    return function->value.function.index;
+}
+
+bool IsScopeName(const char* key) {
+    if (key[0] == '@') return key[1] == '\0';
+    for (const char* p = key; *p; ++p)
+        if (*p < '0' || *p > '9') return false;
+    return key[0] != '\0';
+}
 
 // Makes `alias` (a local of the new scope) an alias of `target`.
 void BindAlias(Var* alias, Var* target) {
@@ -90,14 +107,16 @@ int32_t BuildFunction() {
 
 int32_t FunctionBody(int32_t index) { return sFunctions[static_cast<size_t>(index)].body; }
 
+FunctionRef FunctionValue(int32_t index) { return FunctionRef{index, sRun}; }
+
 void CallFunc(Var* function) {
     DepthGuard guard;
     int32_t site = sToken - 1;  // the lookahead is the call's '('
     ++buildScope;
     int32_t savedLoops = sLoopScope;
     GetNext();
-    if (!function || function->type != VAR_FUNCTION) Error("Variable is not a function");
-    int32_t index = function->value.function;
+    int32_t index = CallableIndex(function);
+    if (index < 0) Error("Variable is not a function");
     int64_t scope = sScope + buildScope;
     sLoopScope = 0;
     std::string prefix = std::to_string(scope) + ".";
@@ -138,6 +157,16 @@ void CallFunc(Var* function) {
 
 void ClearFunctions() {
     std::vector<UserFunction>().swap(sFunctions);
+    if (++sRun == 0) sRun = 1;
     sScope = 0;
     buildScope = 0;
+}
+
+void DeleteScopes() {
+    static std::vector<std::string> names;
+    names.clear();
+    HT_ApplyKeyFunction(MM_RootTable(), [](const char* key, void*) {
+        if (IsScopeName(key)) names.emplace_back(key);
+    });
+    for (const std::string& name : names) MM_DeleteVar(name);
 }

@@ -19,7 +19,14 @@ extern int64_t buildScope;
 int32_t BuildFunction();
 // Index of the first token inside the body of function `index`.
 int32_t FunctionBody(int32_t index);
+// The value of the function at `index` of this run's table.
+FunctionRef FunctionValue(int32_t index);
 // Calls a function variable with the cursor on '('; the result, if the body
 // returned one, is in "@".
 void CallFunc(Var* function);
+// Ends the run's function table: values built in it no longer call anything.
 void ClearFunctions();
+// Deletes what calls leave in the root table while they run (the scope
+// variables, named by their decimal numbers, and the result "@"), for a run
+// that ended inside a call.
+void DeleteScopes();

@@ -16,6 +16,7 @@
 
 #include "interpreter/call_stack.h"
 #include "interpreter/cursor.h"
+#include "interpreter/functions.h"
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 #include "interpreter/tokens.h"
@@ -226,6 +227,7 @@ int32_t Run(const char* name, Tokenizer tokenize) {
     ZK_Flush();
     ResetEvaluator();
     ResetCursor();
+    DeleteScopes();
     ClearTokens();
     ClearSources();
     ClearFunctions();

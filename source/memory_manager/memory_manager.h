@@ -34,6 +34,14 @@ enum VarType : int32_t {
 
 struct Var;
 
+// A function value: an index into the function table of the run that built
+// it. The run number lets a later run recognise a value it did not build.
+struct FunctionRef {
+    int32_t index;
+    uint32_t run;
+    bool operator==(const FunctionRef&) const = default;
+};
+
 struct VarRef {
     Var* var;
     VarRef* next;
@@ -45,7 +53,7 @@ struct Var {
         double number;
         char* string;
         Var* alias;
-        int32_t function;
+        FunctionRef function;
         int32_t flag;  // truth flag of a condition, kept in an undefined register
     } value{};
     Var* parent = nullptr;
@@ -64,7 +72,7 @@ const char* Var_SetString(Var* var, const char* text);
 // Takes ownership of a malloc'd string.
 const char* Var_TakeString(Var* var, char* text);
 const char* Var_GetString(const Var* var);
-void Var_SetFunction(Var* var, int32_t index);
+void Var_SetFunction(Var* var, FunctionRef function);
 int Var_SetAlias(Var* var, const char* path);
 Var* Var_GetAlias(const Var* var);
 void Var__AddReference(Var* target, Var* alias);

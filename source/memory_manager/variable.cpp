@@ -102,10 +102,10 @@ const char* Var_GetString(const Var* var) {
     return var->value.string;
 }
 
-void Var_SetFunction(Var* var, int32_t index) {
+void Var_SetFunction(Var* var, FunctionRef function) {
     ReleaseValue(var);
     var->type = VAR_FUNCTION;
-    var->value.function = index;
+    var->value.function = function;
 }
 
 int Var_SetAlias(Var* var, const char* path) {
@@ -168,10 +168,10 @@ void Var_Set(Var* dest, const Var* source) {
             break;
         }
         case VAR_FUNCTION: {
-            int32_t index = source->value.function;
+            FunctionRef function = source->value.function;
             ReleaseValue(dest);
             dest->type = VAR_FUNCTION;
-            dest->value.function = index;
+            dest->value.function = function;
             break;
         }
         default: ReleaseValue(dest); break;

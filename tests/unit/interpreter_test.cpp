@@ -94,7 +94,36 @@ TEST_F(Interpreter, ARunAfterAnErrorStartsClean) {
     EXPECT_EQ(Message(), "ERROR (" + failing + ":1:45) * is undefined for strings");
     // Variables survive between runs; the scope numbering starts again at the top level.
     EXPECT_EQ(ZK_Run(Write("next.z", "g = function () { return 5; };\nexit(g() + 1);").c_str()), 6);
-    EXPECT_EQ(ZK_GetGlobalVariable("f")->type, VAR_FUNCTION);
+}
+
+TEST_F(Interpreter, NothingOfARunOutlivesIt) {
+    // Run 1 keeps function values in globals and ends in an error inside a
+    // call that holds a local, and with a result pending.
+    std::string first = Write("first.z",
+                              "f = function () { return 7; };\n"
+                              "g = function () { secret = 42; return 1 + \"x\"; };\n"
+                              "h = function () { exit(3); };\n"
+                              "k := g();");
+    EXPECT_EQ(ZK_Run(first.c_str()), ERROR_EXIT);
+    EXPECT_EQ(ZK_GetGlobalVariable("1"), nullptr);
+    EXPECT_EQ(ZK_GetGlobalVariable("@"), nullptr);
+    // Run 2 builds its own functions at the same indexes; run 1's values call none of them.
+    std::string second = Write("second.z",
+                               "a = function () { return 5; };\n"
+                               "probe = function () { return defined(secret); };\n"
+                               "x = probe();\n"
+                               "exit(f());");
+    EXPECT_EQ(ZK_Run(second.c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + second + ":4:8) Variable is not a function");
+    EXPECT_EQ(ZK_GetGlobalVariable("x")->value.number, 0);
+    // An exit inside a call leaves no scope either; with an empty table a stale value is refused too.
+    EXPECT_EQ(ZK_Run(Write("exit.z", "h();").c_str()), ERROR_EXIT);
+    EXPECT_EQ(ZK_Run(Write("third.z", "q = function () { exit(4); };\nq();").c_str()), 4);
+    EXPECT_EQ(ZK_GetGlobalVariable("1"), nullptr);
+    EXPECT_EQ(ZK_Run(Write("empty.z", "r = g();").c_str()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (" + dir_ + "/empty.z:1:7) Variable is not a function");
+    // Values of the current run still compare and call as before.
+    EXPECT_EQ(ZK_Run(Write("same.z", "m = function () { return 9; }; n = m;\nif (m = n) { exit(n()); }").c_str()), 9);
 }
 
 TEST_F(Interpreter, ImportedFilesAreTokenizedAgainInEachRun) {
