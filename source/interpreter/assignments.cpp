@@ -29,21 +29,40 @@ void CheckCompoundTarget(int32_t op, int32_t type) {
     ErrorF("%s is undefined for %s", OperatorText(op), TypeWord(type));
 }
 
-bool Within(const Var* inner, const Var* outer) {
-    for (const Var* v = inner; v; v = v->parent)
-        if (v == outer) return true;
-    return false;
-}
+// A deep copy held outside the namespace until it is moved in; released
+// (members and aliases unlinked) if an error unwinds before that.
+struct DetachedCopy {
+    explicit DetachedCopy(const Var* source) { MM_CopyVar(&var, source); }
+    ~DetachedCopy() {
+        if (var.children) {
+            HT_ApplyDataFunction(var.children, UnreferenceVar);
+            HT_Free(var.children, DeleteVar);
+        }
+        Var_Free(&var);
+    }
+    DetachedCopy(const DetachedCopy&) = delete;
+    DetachedCopy& operator=(const DetachedCopy&) = delete;
+    Var var;
+};
 
-// Gives a fresh variable the value and members of a detached one.
-void MoveVar(Var* dest, Var& source) {
-    Var_Set(dest, &source);
-    Var_Free(&source);
-    dest->children = source.children;
-    source.children = nullptr;
+// Gives `dest`, which owns no members, the value and members of the copy.
+void MoveInto(Var* dest, DetachedCopy& copy) {
+    Var_Set(dest, &copy.var);
+    Var_Free(&copy.var);
+    dest->children = copy.var.children;
+    copy.var.children = nullptr;
     if (!dest->children) return;
     for (int32_t b = 0; b < dest->children->size; ++b)
         for (HashEntry* e = dest->children->buckets[b]; e; e = e->next) static_cast<Var*>(e->data)->parent = dest;
+}
+
+// Deletes the members of `var`, unlinking aliases into and out of them;
+// `var` itself, its value and its own aliases stay.
+void DeleteMembers(Var* var) {
+    if (!var->children) return;
+    HT_ApplyDataFunction(var->children, UnreferenceVar);
+    HT_Free(var->children, DeleteVar);
+    var->children = nullptr;
 }
 
 // A fresh, member-less target for a deep copy. Deleting an alias deletes
@@ -57,6 +76,19 @@ Var* FreshTarget(const std::string& key) {
         target = MM_CreateVar(key);
     }
     return target;
+}
+
+// The target of `:=` is emptied before a call or an import on the right
+// runs, which therefore sees it undefined and without members.
+void EmptyTarget(const std::string& key) {
+    Var* var = MM_BindVar(key);
+    if (var->type != VAR_ALIAS) {
+        FreshTarget(key);
+        return;
+    }
+    Var* target = var->value.alias;
+    DeleteMembers(target);
+    Var_Free(target);
 }
 
 }  // namespace
@@ -81,40 +113,44 @@ void Assignment(const std::string& key) {
     StoreRegister(Reacquire(target, epoch, key));
 }
 
+void DeepStore(const std::string& key, const Var* source) {
+    // Copy first: the source may lie inside the variable being replaced.
+    DetachedCopy copy(source);
+    Var* var = MM_BindVar(key);
+    if (var->type == VAR_ALIAS) {
+        // Through an alias the target keeps its place, its name and its
+        // other aliases; only its value and members are replaced.
+        Var* target = var->value.alias;
+        DeleteMembers(target);
+        MoveInto(target, copy);
+        return;
+    }
+    MoveInto(FreshTarget(key), copy);
+}
+
 void DeepAssignment(const std::string& key) {
     GetNext();
     if (NextIsReserved(RW_IMPORT)) {
-        FreshTarget(key);
+        EmptyTarget(key);
         Import(key);
         return;
     }
     if (sNextType != TOKEN_NAME) {
-        FreshTarget(key);
+        EmptyTarget(key);
         Error("Expected variable");
     }
     std::string source = NextKey();
     if (TokenIsOp(NextNameEnd(), '(')) {
-        FreshTarget(key);
+        EmptyTarget(key);
         Var* func = MM_GetVar(source);
         GetNext();
         CallFunc(func);
-        // The call may have changed or deleted the target: copy into a fresh one.
-        MM_CopyVar(FreshTarget(key), MM_GetVar("@"));
+        DeepStore(key, MM_GetVar("@"));
         MM_DeleteVar("@");
         return;
     }
-    Var* from = MM_GetVar(source);
-    Var* to = MM_GetVar(key);
     GetNext();
-    if (from && to && (Within(from, to) || Within(to, from))) {
-        // Deleting the target first would destroy the source: copy it aside.
-        Var copy;
-        MM_CopyVar(&copy, from);
-        MoveVar(FreshTarget(key), copy);
-        return;
-    }
-    Var* target = FreshTarget(key);
-    MM_CopyVar(target, MM_GetVar(source));
+    DeepStore(key, MM_GetVar(source));
 }
 
 void RefBinding(const std::string& key) {

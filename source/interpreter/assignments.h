@@ -11,6 +11,10 @@
 
 void Assignment(const std::string& key);
 void DeepAssignment(const std::string& key);
+// Replaces the variable at `key` with a deep copy of `source` (or with an
+// undefined variable for null). Through an alias in the last component the
+// alias's target gets the copy's value and members in place.
+void DeepStore(const std::string& key, const Var* source);
 void RefBinding(const std::string& key);
 void CompoundAssignment(const std::string& key, int32_t op);
 // `name++;` / `name--;` with the cursor on the operator.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "interpreter/assignments.h"
 #include "interpreter/call_stack.h"
 #include "interpreter/cursor.h"
 #include "interpreter/functions.h"
@@ -69,9 +70,8 @@ void Import(const std::string& targetKey) {
     --sScope;
     sLoopScope = savedLoops;
 
-    // The body may have changed the target through `extern`: copy into a fresh one.
-    MM_DeleteVar(targetKey);
-    MM_CopyVar(MM_CreateVar(targetKey), MM_GetVar("@"));
+    // The body may have changed the target through `extern`: the copy replaces it.
+    DeepStore(targetKey, MM_GetVar("@"));
     MM_DeleteVar("@");
     // Like a call, an import leaves no locals behind for a later scope of the same number.
     MM_DeleteVar(scope);
