@@ -87,7 +87,7 @@ void AppendIndex(std::string& key) {
         }
         case VAR_STRING: {
             const char* s = sRegister.value.string;
-            if (!ValidateUserKey(s)) ErrorF("Invalid key \"%s\"", s);
+            if (!ValidateUserKey(s)) ErrorF("Invalid key \"%s\"", ScriptText(s).c_str());
             key += s;
             Var_Free(&sRegister);
             return;

@@ -61,7 +61,7 @@ void ReadParameters(UserFunction& f) {
         if (sNextType != TOKEN_NAME) Error("Expected parameter name");
         std::string name = NextKey();
         for (const std::string& p : f.params)
-            if (p == name) ErrorF("Duplicate parameter name \"%s\"", name.c_str());
+            if (p == name) ErrorF("Duplicate parameter name \"%s\"", ScriptText(name).c_str());
         f.kinds += kind;
         f.params.push_back(std::move(name));
         GetNext(true);

@@ -17,18 +17,14 @@
 namespace {
 
 // Tokenizes the file an import name stands for: the search path, last added
-// entry first, then the name itself. True when the file came from a library
-// directory rather than from beside the user's script or the working directory.
+// entry first, then the name itself. The first candidate that reads as a file
+// counts; when none does, the import statement is at fault. True when the
+// file came from a library directory rather than from beside the user's
+// script or the working directory.
 bool TokenizeLibrary(const std::string& name) {
-    for (int32_t i = sLibPathCount - 1; i >= 0; --i) {
-        std::string candidate = LibPath(i) + name;
-        if (FILE* f = std::fopen(candidate.c_str(), "r")) {
-            std::fclose(f);
-            Tokenize(candidate.c_str());
-            return !IsScriptDirectoryEntry(i);
-        }
-    }
-    Tokenize(name.c_str());
+    for (int32_t i = sLibPathCount - 1; i >= 0; --i)
+        if (TryTokenize((LibPath(i) + name).c_str())) return !IsScriptDirectoryEntry(i);
+    if (!TryTokenize(name.c_str())) ErrorF("Could not open \"%s\"", ScriptText(name).c_str());
     return false;
 }
 
@@ -101,7 +97,7 @@ void NativeCall() {
     GetNext();
     if (sNextType != TOKEN_STRING) Error("Expected string constant");
     auto func = reinterpret_cast<ZK_NativeFunc>(HT_Get(sNativeFuncs, sNextString));
-    if (!func) ErrorF("%s is not a registered native function", sNextString);
+    if (!func) ErrorF("%s is not a registered native function", ScriptText(sNextString).c_str());
     func();
     GetNext();
     EndStatement();

@@ -50,9 +50,33 @@ void* NewReservedData(int32_t code, const char* word) { return new ReservedWord{
 void FreeReservedData(void* data) { delete static_cast<ReservedWord*>(data); }
 void DeleteLibrary(void* data) { delete static_cast<Library*>(data); }
 
+constexpr size_t kScriptTextMax = 64;
+
+// The report as one line: control characters written as escapes.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    line.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f) {
+            line += static_cast<char>(c);
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            line += hex;
+        }
+    }
+    return line;
+}
+
 [[noreturn]] void Report(const std::string& file, const ErrorSite& site) {
     sExitMessage =
-        "ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg;
+        OneLine("ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg);
     sHaveExitMessage = true;
     sErrorContext = FormatErrorContext(site);
     sHaveErrorContext = true;
@@ -101,6 +125,13 @@ std::string CurrentDirectory() {
 }  // namespace
 
 const std::string& LibPath(int32_t i) { return sLibPaths[static_cast<size_t>(i)]; }
+
+std::string ScriptText(const std::string& text) {
+    if (text.size() <= kScriptTextMax) return text;
+    size_t cut = kScriptTextMax;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a UTF-8 character
+    return text.substr(0, cut) + "...";
+}
 
 bool IsScriptDirectoryEntry(int32_t i) { return i == sScriptDirEntry; }
 
@@ -250,9 +281,11 @@ const char* ZK_GetExitMessage() { return sHaveExitMessage ? sExitMessage.c_str()
 
 const char* ZK_GetErrorContext() { return sHaveErrorContext ? sErrorContext.c_str() : nullptr; }
 
-// The file of an error is that of the lookahead token, the one just read.
+// The file of an error is that of the lookahead token, the one just read; on
+// an end-of-file token the cursor stays, so that an empty file's only token
+// is found too.
 void Error() {
-    int32_t at = sToken - 1;
+    int32_t at = sNextType == TOKEN_EOF ? sToken : sToken - 1;
     const Library* lib = LibraryOfToken(at);
     ErrorSite site{sLastLine, sLastCol, lib ? lib->firstToken : 0, lib && lib->scriptLibrary};
     Report(FileNameOfToken(at), site);

@@ -45,6 +45,10 @@ bool IsScriptDirectoryEntry(int32_t i);
 const Library* LibraryOfToken(int32_t index);
 std::string FileNameOfToken(int32_t index);
 
+// Script text quoted in a message, cut to a readable length. (Control
+// characters in a report are escaped when it is formatted.)
+std::string ScriptText(const std::string& text);
+
 // Formats the report for sErrorMsg at sLastLine:sLastCol and leaves the run.
 [[noreturn]] void Error();
 [[noreturn]] void Error(const std::string& message);

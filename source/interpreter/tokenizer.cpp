@@ -244,12 +244,16 @@ void MatchBrackets(int32_t first) {
 }  // namespace
 
 void Tokenize(const char* path) {
+    if (TryTokenize(path)) return;
+    sErrorMsg = std::string("Could not open \"") + path + "\"";
+    TokenizerError(path);
+}
+
+bool TryTokenize(const char* path) {
     std::string source;
-    if (!ReadFile(path, source)) {
-        sErrorMsg = std::string("Could not open \"") + path + "\"";
-        TokenizerError(path);
-    }
+    if (!ReadFile(path, source)) return false;
     TokenizeText(path, std::move(source));
+    return true;
 }
 
 void TokenizeText(const char* name, std::string source) {

@@ -100,10 +100,14 @@ struct Token {
 
 extern std::vector<Token> sTokens;
 
-// Appends the file's tokens; reports lexical errors through TokenizerError.
+// Appends the file's tokens; reports lexical errors through TokenizerError,
+// and a file that cannot be read as "Could not open".
 void Tokenize(const char* path);
 // The same for script text held in memory; `name` stands for the file in reports.
 void TokenizeText(const char* name, std::string source);
+// As Tokenize, but returns false, appending nothing, for a file that cannot
+// be read (missing, unreadable, a directory).
+bool TryTokenize(const char* path);
 void ClearTokens();
 // Index of the end-of-file token of the file that token i belongs to.
 int32_t FileEnd(int32_t i);
