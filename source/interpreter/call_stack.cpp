@@ -1,5 +1,6 @@
 #include "interpreter/call_stack.h"
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -9,6 +10,7 @@
 namespace {
 
 constexpr size_t kMaxFrameLines = 20;
+constexpr size_t kMaxQuote = 160;  // bytes of a quoted line
 
 struct Frame {
     CallFrame::Kind kind;
@@ -77,18 +79,34 @@ bool LineOf(const std::string& text, int32_t line, std::string_view& out) {
 
 // The quoted line and, under it, a caret at `column` (bytes, from 1). Tabs in
 // front of the column are kept so that the caret lines up; UTF-8
-// continuation bytes take no room on the screen.
+// continuation bytes take no room on the screen. Other control characters
+// are shown as '?', so that a script cannot send terminal commands through a
+// report, and a long line is cut to a window around the column.
 std::string Quote(std::string_view text, int32_t column, const char* indent) {
     if (text.find_first_not_of(" \t") == std::string_view::npos) return "";  // nothing to point at
-    std::string caret = indent;
-    for (int32_t i = 0; i + 1 < column && static_cast<size_t>(i) < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[static_cast<size_t>(i)]);
-        if (c == '\t')
-            caret += '\t';
-        else if ((c & 0xC0) != 0x80)
-            caret += ' ';
+    std::string line;
+    size_t at = column > 0 ? static_cast<size_t>(column - 1) : 0;
+    if (text.size() > kMaxQuote) {
+        size_t from = at > kMaxQuote / 2 ? std::min(at - kMaxQuote / 2, text.size() - kMaxQuote) : 0;
+        if (from > 0) line = "...";
+        line += text.substr(from, kMaxQuote);
+        if (from + kMaxQuote < text.size()) line += "...";
+        at = at - from + (from > 0 ? 3 : 0);
+    } else {
+        line = text;
     }
-    return std::string(indent) + std::string(text) + "\n" + caret + "^\n";
+    std::string caret = indent;
+    for (size_t i = 0; i < line.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if (i < at) {
+            if (c == '\t')
+                caret += '\t';
+            else if ((c & 0xC0) != 0x80)
+                caret += ' ';
+        }
+        if ((c < 0x20 && c != '\t') || c == 0x7F) line[i] = '?';
+    }
+    return std::string(indent) + line + "\n" + caret + "^\n";
 }
 
 std::string QuoteToken(int32_t token, const char* indent) {

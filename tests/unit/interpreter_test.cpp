@@ -162,6 +162,16 @@ TEST_F(Interpreter, ScriptTextRunsFromMemoryWithItsErrorContext) {
               "  \treturn v * \"2\";\n"
               "  \t              ^\n"
               "  called from text:5:1\n");
+    // Control characters of the quoted line are not sent to the terminal;
+    // a long line is cut to a window around the column.
+    text = "x = 1; \x1b[2J y = ;";
+    EXPECT_EQ(ZK_RunString("ctl", text.data(), text.size()), ERROR_EXIT);
+    EXPECT_EQ(std::string(ZK_GetErrorContext()), "  x = 1; ?[2J y = ;\n         ^\n");
+    text = "x = 1;" + std::string(300, ' ') + "y = ;" + std::string(300, ' ');
+    EXPECT_EQ(ZK_RunString("long", text.data(), text.size()), ERROR_EXIT);
+    std::string context = ZK_GetErrorContext();
+    std::string window = "..." + text.substr(310 - 80, 160) + "...";
+    EXPECT_EQ(context, "  " + window + "\n  " + std::string(window.find("y = ;") + 4, ' ') + "^\n");
     // The next clean run clears it.
     EXPECT_EQ(ZK_RunString("ok", "x = 1;", 6), 0);
     EXPECT_EQ(ZK_GetErrorContext(), nullptr);
