@@ -1,11 +1,12 @@
 #!/bin/sh
-# The EXAMPLES of the manual page run as the page shows them. A block whose
+# Every option that `zorvik --help` lists has its entry in the manual page's
+# OPTIONS, and the EXAMPLES run as the page shows them. A block whose
 # first line is #! is the file named just before it (".IR name :"); in the
 # other blocks, lines starting with "$ " are shell commands and the rest is
 # what they print (standard output and error together).
 # Usage: man_examples_test.sh PAGE ZORVIK
 set -eu
-page=$1 zorvik=$2
+page=$1 zorvik=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 work=$(mktemp -d /tmp/zorvik-man-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
@@ -24,6 +25,10 @@ awk -v dir="$work" '
         else if (line ~ /^\$ /) print substr(line, 3) > (dir "/cmd." block)
         else print line > (dir "/out." block)
     }' "$page"
+options=$(awk '/^\.SH / { on = ($2 == "OPTIONS"); next } on && /^\.B/' "$page" | sed 's/\\-/-/g')
+for opt in $("$zorvik" --help | sed -n 's/^  \(-[^ ,]*\)\(, \(-[^ ]*\)\)\{0,1\} .*/\1 \3/p'); do
+    echo "$options" | grep -Eq -- "(^\.B[IR]* |[ \"])$opt([ \",]|\$)" || { echo "FAIL: option $opt is not in OPTIONS"; exit 1; }
+done
 count=0
 for cmd in "$work"/cmd.*; do
     [ -f "$cmd" ] || break
