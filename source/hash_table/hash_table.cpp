@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include "common/checked_alloc.h"
 
 #include "common/assert.h"
 
@@ -37,11 +40,12 @@ void GrowIfLoaded(HashTable* ht) {
 
 HashTable* HT_Create(int32_t size) {
     if (size <= 0) size = 1;
+    auto buckets = std::make_unique<HashEntry*[]>(static_cast<size_t>(size));
     HashTable* ht = new HashTable;
     ht->size = size;
     ht->minSize = static_cast<uint32_t>(size);
     ht->entries = 0;
-    ht->buckets = new HashEntry*[size]();
+    ht->buckets = buckets.release();
     ++sTables;
     return ht;
 }
@@ -116,7 +120,7 @@ int HT_GetKey(const HashTable* ht, const void* data, std::string& key) {
 
 HashEntry* HT_NewEntry(const char* key, void* data) {
     size_t n = std::strlen(key) + 1;
-    auto* e = static_cast<HashEntry*>(std::malloc(sizeof(HashEntry) + n));
+    auto* e = static_cast<HashEntry*>(CheckedMalloc(sizeof(HashEntry) + n));
     e->data = data;
     e->key = reinterpret_cast<char*>(e + 1);
     e->next = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/checked_alloc.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
@@ -66,7 +67,7 @@ void AddString() {
 
 char* JoinStrings(const char* left, const char* right) {
     size_t a = std::strlen(left), b = std::strlen(right);
-    char* joined = static_cast<char*>(std::malloc(a + b + 1));
+    char* joined = static_cast<char*>(CheckedMalloc(a + b + 1));
     std::memcpy(joined, left, a);
     std::memcpy(joined + a, right, b + 1);
     return joined;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
@@ -34,11 +35,14 @@ void CheckCompoundTarget(int32_t op, int32_t type) {
 struct DetachedCopy {
     explicit DetachedCopy(const Var* source) { MM_CopyVar(&var, source); }
     ~DetachedCopy() {
-        if (var.children) {
-            HT_ApplyDataFunction(var.children, UnreferenceVar);
-            HT_Free(var.children, DeleteVar);
-        }
         Var_Free(&var);
+        if (!var.children) return;
+        try {
+            HT_ApplyDataFunction(var.children, UnreferenceVar);
+        } catch (const std::bad_alloc&) {
+            return;  // out of memory: aliases may still name the members, which therefore stay
+        }
+        HT_Free(var.children, DeleteVar);
     }
     DetachedCopy(const DetachedCopy&) = delete;
     DetachedCopy& operator=(const DetachedCopy&) = delete;

@@ -45,9 +45,9 @@ void BindAlias(Var* alias, Var* target) {
     Var_Free(alias);
     if (target->type == VAR_ALIAS) target = target->value.alias;
     if (target == alias) return;
+    Var__AddReference(target, alias);  // first: it allocates
     alias->type = VAR_ALIAS;
     alias->value.alias = target;
-    Var__AddReference(target, alias);
 }
 
 void ReadParameters(UserFunction& f) {

@@ -5,6 +5,7 @@
 #include "interpreter/import.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "interpreter/assignments.h"
 #include "interpreter/call_stack.h"
@@ -47,7 +48,9 @@ void Import(const std::string& targetKey) {
     } else {
         start = TokenCount();
         bool scriptLibrary = TokenizeLibrary(name);
-        HT_Add(sLibraries, name.c_str(), new Library{name, start, scriptLibrary});
+        auto record = std::make_unique<Library>(Library{name, start, scriptLibrary});
+        HT_Add(sLibraries, name.c_str(), record.get());
+        record.release();
     }
 
     SeekToken(start);

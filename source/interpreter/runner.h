@@ -60,12 +60,15 @@ std::string ScriptText(const std::string& text);
 
 // Every recursive path of the evaluator holds one of these, so that deep
 // nesting in a script ends in a script error instead of a stack overflow.
+// The limit of a run is kMaxDepth levels, or fewer when the stack of the
+// thread that runs it cannot hold that many.
 extern int32_t sDepth;
+extern int32_t sMaxDepth;
 constexpr int32_t kMaxDepth = 50000;
 [[noreturn]] void DepthError();
 struct DepthGuard {
     DepthGuard() {
-        if (++sDepth > kMaxDepth) {
+        if (++sDepth > sMaxDepth) {
             --sDepth;
             DepthError();
         }

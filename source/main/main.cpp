@@ -7,6 +7,7 @@
 // (a missing script included) and for the bare usage line, n & 255 after
 // `exit(n)`, 2 for a command line that cannot be understood.
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,11 @@
 
 namespace {
 
+// The largest stack is tried first; under an address-space limit a smaller
+// one may still be had. Whatever the thread gets, the run's depth limit
+// follows it (ZK_Run measures the stack it runs on).
 constexpr size_t kStackSize = size_t{1} << 30;
+constexpr size_t kMinStackSize = size_t{16} << 20;
 constexpr int kStatusError = 1;
 constexpr int kStatusUsage = 2;
 
@@ -124,6 +129,33 @@ void* RunScript(void* arg) {
     return nullptr;
 }
 
+// The first stack size to try: under an address-space limit at most a
+// quarter of it, so that the stack does not starve the script's data.
+size_t FirstStackSize() {
+    size_t size = kStackSize;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        while (size > kMinStackSize && size > limit.rlim_cur / 4) size /= 2;
+    return size;
+}
+
+// Runs the script on a thread with the largest stack that can be created.
+bool RunOnLargeStack(Invocation& inv) {
+    for (size_t size = FirstStackSize(); size >= kMinStackSize; size /= 2) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_t thread;
+        bool started =
+            pthread_attr_setstacksize(&attr, size) == 0 && pthread_create(&thread, &attr, RunScript, &inv) == 0;
+        pthread_attr_destroy(&attr);
+        if (started) {
+            pthread_join(thread, nullptr);
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,14 +164,6 @@ int main(int argc, char** argv) {
         return kStatusError;
     }
     Invocation inv = ParseCommandLine(argc, argv);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_t thread;
-    if (pthread_attr_setstacksize(&attr, kStackSize) != 0 || pthread_create(&thread, &attr, RunScript, &inv) != 0) {
-        RunScript(&inv);  // fall back to the main thread's stack
-    } else {
-        pthread_join(thread, nullptr);
-    }
-    pthread_attr_destroy(&attr);
+    if (!RunOnLargeStack(inv)) RunScript(&inv);  // the main thread's own stack
     return inv.status;
 }

@@ -1,6 +1,7 @@
 // The one namespace of a run: a tree of Vars under the root table, addressed
 // by '.'-separated paths.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/assert.h"
@@ -36,10 +37,11 @@ Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
         if (!var) {
             if (!(flags & WALK_CREATE)) return nullptr;
             ZK_ASSERT(table != nullptr);
-            var = Var_New();
-            var->parent = owner;
+            std::unique_ptr<Var> fresh(Var_New());
+            fresh->parent = owner;
             sKey.assign(p, length);
-            HT_UnsafeAdd(table, sKey.c_str(), var);
+            HT_UnsafeAdd(table, sKey.c_str(), fresh.get());
+            var = fresh.release();
         }
         if (holder) {
             *holder = table;

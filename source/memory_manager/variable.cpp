@@ -2,10 +2,12 @@
 // that the variable tables use.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "common/assert.h"
+#include "common/checked_alloc.h"
 #include "memory_manager/memory_manager.h"
 
 uint64_t sVarEpoch = 0;
@@ -31,9 +33,9 @@ void ReleaseValue(Var* var) {
 // Aliases that pointed at `var` would otherwise point at an alias, so they are
 // moved over to `target`, keeping their order; their nodes are reused.
 void LinkAlias(Var* var, Var* target) {
+    Var__AddReference(target, var);  // first: it allocates
     var->type = VAR_ALIAS;
     var->value.alias = target;
-    Var__AddReference(target, var);
 
     VarRef* node = var->references;
     var->references = nullptr;
@@ -62,7 +64,7 @@ void LinkAlias(Var* var, Var* target) {
 
 char* MM_StrDup(const char* text) {
     size_t n = std::strlen(text) + 1;
-    char* copy = static_cast<char*>(std::malloc(n));
+    char* copy = static_cast<char*>(CheckedMalloc(n));
     std::memcpy(copy, text, n);
     return copy;
 }
@@ -204,9 +206,10 @@ void MM_CopyVar(Var* dest, const Var* source) {
         members.clear();
         for (int32_t i = 0; i < source_table->size; ++i) {
             for (const HashEntry* e = source_table->buckets[i]; e; e = e->next) {
-                Var* member = Var_New();
+                std::unique_ptr<Var> fresh(Var_New());
+                HashEntry* entry = HT_NewEntry(e->key, fresh.get());
+                Var* member = fresh.release();
                 member->parent = to;
-                HashEntry* entry = HT_NewEntry(e->key, member);
                 entry->next = table->buckets[i];
                 table->buckets[i] = entry;
                 ++table->entries;
@@ -217,16 +220,22 @@ void MM_CopyVar(Var* dest, const Var* source) {
     }
 }
 
+// The Vars waiting to be freed are chained through their parent fields,
+// which nothing reads any more: freeing allocates nothing, so it cannot
+// fail halfway (also not when memory has run out).
 void DeleteVar(void* data) {
-    static std::vector<Var*> pending;
-    pending.assign(1, static_cast<Var*>(data));
-    while (!pending.empty()) {
-        Var* var = pending.back();
-        pending.pop_back();
+    Var* pending = static_cast<Var*>(data);
+    pending->parent = nullptr;
+    while (pending) {
+        Var* var = pending;
+        pending = var->parent;
         if (HashTable* members = var->children) {
             for (int32_t i = 0; i < members->size; ++i)
                 for (const HashEntry* e = members->buckets[i]; e; e = e->next)
-                    if (e->data) pending.push_back(static_cast<Var*>(e->data));
+                    if (auto* member = static_cast<Var*>(e->data)) {
+                        member->parent = pending;
+                        pending = member;
+                    }
             HT_Free(members, nullptr);
         }
         if (var->type == VAR_STRING) std::free(var->value.string);
@@ -250,8 +259,15 @@ void UnreferenceVar(void* data) {
             Var__RemoveReference(var->value.alias, var);
             MakeUndefined(var);
         }
-        // The nodes stay: DeleteVar frees them right after.
-        for (VarRef* node = var->references; node; node = node->next) MakeUndefined(node->var);
+        // The nodes go at once, so that a walk cut short (memory ran out)
+        // leaves no node naming a Var that is no longer an alias here.
+        for (VarRef* node = var->references; node;) {
+            VarRef* next = node->next;
+            MakeUndefined(node->var);
+            delete node;
+            node = next;
+        }
+        var->references = nullptr;
         if (const HashTable* members = var->children)
             for (int32_t i = 0; i < members->size; ++i)
                 for (const HashEntry* e = members->buckets[i]; e; e = e->next)
