@@ -1,7 +1,7 @@
 # Thin wrappers over the CMake presets.
 EXAMPLE ?= examples/hello.z
 
-.PHONY: run test sanitize package clean gtest
+.PHONY: run test sanitize package clean gtest fuzz
 # The interpreter alone: needs only a compiler, CMake and make.
 run:
 	cmake --preset run >/dev/null
@@ -31,6 +31,13 @@ gtest:
 	    exit 1; \
 	  fi; \
 	fi
+
+# The fuzzer (clang, libFuzzer): make fuzz FUZZ_SECONDS=600; see tests/fuzz.
+FUZZ_SECONDS ?= 60
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	tests/fuzz/run_fuzz.sh build/fuzz/tests/fuzz/fuzz_zorvik $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

@@ -31,6 +31,10 @@ int32_t sLastLine = 0, sLastCol = 0;
 int32_t sExitValue = 0;
 int32_t sDepth = 0;
 int32_t sMaxDepth = kMaxDepth;
+#ifdef ZORVIK_FUZZ
+int64_t sFuzzSteps = 0;
+void FuzzStepError() { Error("Step limit of the fuzzing build"); }
+#endif
 SymbolTable* sReservedWords = nullptr;
 HashTable* sNativeFuncs = nullptr;
 HashTable* sLibraries = nullptr;
@@ -306,6 +310,9 @@ int32_t Run(const char* name, Tokenizer tokenize) {
     sLastLine = sLastCol = 0;
     sDepth = 0;
     sMaxDepth = DepthLimit();
+#ifdef ZORVIK_FUZZ
+    sFuzzSteps = 0;
+#endif
     ResetCursor();
     ResetEvaluator();
     ResetStatements();

@@ -66,12 +66,25 @@ extern int32_t sDepth;
 extern int32_t sMaxDepth;
 constexpr int32_t kMaxDepth = 50000;
 [[noreturn]] void DepthError();
+#ifdef ZORVIK_FUZZ
+// The fuzzing build bounds every run: each loop pass and each call enters a
+// DepthGuard, so counting them ends endless loops with a script error.
+extern int64_t sFuzzSteps;
+constexpr int64_t kFuzzStepLimit = 200000;
+[[noreturn]] void FuzzStepError();
+#endif
 struct DepthGuard {
     DepthGuard() {
         if (++sDepth > sMaxDepth) {
             --sDepth;
             DepthError();
         }
+#ifdef ZORVIK_FUZZ
+        if (++sFuzzSteps > kFuzzStepLimit) {
+            --sDepth;
+            FuzzStepError();
+        }
+#endif
     }
     ~DepthGuard() { --sDepth; }
     DepthGuard(const DepthGuard&) = delete;
