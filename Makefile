@@ -1,7 +1,7 @@
 # Thin wrappers over the CMake presets.
 EXAMPLE ?= examples/hello.z
 
-.PHONY: run test sanitize package clean gtest fuzz
+.PHONY: run test sanitize package clean gtest fuzz tidy
 # The interpreter alone: needs only a compiler, CMake and make.
 run:
 	cmake --preset run >/dev/null
@@ -18,6 +18,13 @@ sanitize: gtest
 package:
 	cmake --preset run >/dev/null
 	cmake --build --preset run --target package
+
+# clang-tidy with the checks of .clang-tidy over every source and test file,
+# using the release build's compile_commands.json (two files at a time).
+tidy: gtest
+	cmake --preset release >/dev/null
+	ls source/*/*.cpp tests/unit/*.cpp tests/scripts/runner/*.cpp tests/docs/*.cpp | \
+	  xargs -P 2 -n 4 clang-tidy -p build/release --quiet
 
 # The tests need GoogleTest: installed here when we run as root (as CI does),
 # otherwise the one command that installs it is printed.

@@ -421,7 +421,7 @@ void file_reads() {
     }
     if (slot->writable) ZK_Error("file passed to reads has not been opened in read mode");
     // Grow by what arrives: a script may ask for far more than the file holds.
-    constexpr int64_t kChunk = 64 * 1024;
+    constexpr int64_t kChunk = int64_t{64} * 1024;
     std::string text;
     while (static_cast<int64_t>(text.size()) < count) {
         size_t want = static_cast<size_t>(std::min(kChunk, count - static_cast<int64_t>(text.size())));

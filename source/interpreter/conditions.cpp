@@ -112,7 +112,7 @@ int32_t ClassifyParen(int32_t open) {
         GetNext();
         Error("Expected )");
     }
-    const Token& after = sTokens[static_cast<size_t>(i + 1)];
+    const Token& after = sTokens[static_cast<size_t>(i) + 1];
     int32_t kind = after.type == TOKEN_OPERATOR && IsRelOp(after.code) ? 1 : 2;
     sTokens[static_cast<size_t>(open)].condClass = kind;
     return kind;

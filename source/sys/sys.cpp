@@ -117,7 +117,8 @@ void sys_toTime() {
 void sys_sysTime() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    SetResult(static_cast<double>(int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000));
+    int64_t milliseconds = int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+    SetResult(static_cast<double>(milliseconds));
 }
 
 // The date as a number computed from the fields, so any year gives

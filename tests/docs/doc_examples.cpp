@@ -214,7 +214,7 @@ class Checker {
         bool ok = false;
         if (value[0] == '"') {
             ok = got == "S" + value.substr(1, value.size() - 2);
-        } else if (got.rfind("N", 0) == 0) {
+        } else if (got.rfind('N', 0) == 0) {
             bool rounded = value.size() > 3 && value.compare(value.size() - 3, 3, "...") == 0;
             std::string digits = rounded ? value.substr(0, value.size() - 3) : value;
             size_t point = digits.find('.');

@@ -18,7 +18,7 @@ namespace {
 // The keys of one bucket's chain, head to tail.
 std::vector<std::string> Chain(const HashTable* t, uint32_t bucket) {
     std::vector<std::string> keys;
-    for (const HashEntry* e = t->buckets[bucket]; e; e = e->next) keys.push_back(e->key);
+    for (const HashEntry* e = t->buckets[bucket]; e; e = e->next) keys.emplace_back(e->key);
     return keys;
 }
 
@@ -417,7 +417,7 @@ TEST_F(MemoryManager, KeysOfOneChainComeOutInInsertionOrder) {
     ASSERT_EQ(MM_GetVar("r")->children->size, 4);
     KeyNode* list = MM_GetKeys("r");
     std::vector<std::string> got;
-    for (KeyNode* n = list; n; n = n->next) got.push_back(n->key);
+    for (KeyNode* n = list; n; n = n->next) got.emplace_back(n->key);
     MM_FreeKeys(list);
     EXPECT_EQ(got, keys);
     MM_CreateVar("leaf");

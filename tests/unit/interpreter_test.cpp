@@ -152,7 +152,7 @@ TEST_F(Interpreter, ScriptTextRunsFromMemoryWithItsErrorContext) {
     EXPECT_EQ(ZK_RunString("inline", text.data(), text.size()), 42);
     EXPECT_EQ(ZK_GetErrorContext(), nullptr);
     // Everything after a NUL byte still counts: a NUL is an operator token.
-    text = std::string("x = 1;\n\0", 9);
+    text = std::string("x = 1;\n\0\0", 9);
     EXPECT_EQ(ZK_RunString("nul", text.data(), text.size()), ERROR_EXIT);
     text = "f = function (v) {\n\treturn v * \"2\";\n};\n\nf(3);";
     EXPECT_EQ(ZK_RunString("text", text.data(), text.size()), ERROR_EXIT);

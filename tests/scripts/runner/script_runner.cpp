@@ -72,7 +72,7 @@ Expectation ParseExpectations(const std::string& script) {
         if (rest.rfind(": ", 0) == 0) {
             lines.push_back(rest.substr(2));
         } else if (rest == ":") {
-            lines.push_back("");
+            lines.emplace_back();
         } else if (rest.rfind(" exit: ", 0) == 0) {
             lines.push_back(rest.substr(7));
         } else if (rest == " no newline") {
@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(pattern)) return 2;
     fs::path caseDir = pattern;
     for (const auto& entry : fs::directory_iterator(script.parent_path()))
-        if (entry.path().filename().string().rfind("_", 0) == 0)
+        if (entry.path().filename().string().rfind('_', 0) == 0)
             fs::copy(entry.path(), caseDir / entry.path().filename());
     fs::path input = script;
     input.replace_extension(".in");
