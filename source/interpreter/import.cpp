@@ -50,7 +50,7 @@ void Import(const std::string& targetKey) {
         bool scriptLibrary = TokenizeLibrary(name);
         auto record = std::make_unique<Library>(Library{name, start, scriptLibrary});
         HT_Add(sLibraries, name.c_str(), record.get());
-        record.release();
+        static_cast<void>(record.release());  // the table owns it now
     }
 
     SeekToken(start);
