@@ -14,3 +14,9 @@ inline void* CheckedMalloc(size_t size) {
     if (!block) throw std::bad_alloc();
     return block;
 }
+
+inline void* CheckedRealloc(void* block, size_t size) {
+    void* grown = std::realloc(block, size);
+    if (!grown) throw std::bad_alloc();  // the old block stays valid and owned
+    return grown;
+}

@@ -12,21 +12,23 @@ namespace {
 
 int32_t sTables = 0;
 
-// 33-multiplier string hash; bytes are taken as signed 8-bit values.
-inline uint32_t RawHash(const char* key) {
-    uint32_t h = 5381;
-    for (const char* p = key; *p; ++p)
-        h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
-    return h;
+inline uint32_t BucketOf(const HashTable* ht, uint32_t hash) { return hash % static_cast<uint32_t>(ht->size); }
+
+inline uint32_t Bucket(const HashTable* ht, const char* key) {
+    return BucketOf(ht, HT_RawHash(key, std::strlen(key)));
 }
 
-inline uint32_t Bucket(const HashTable* ht, const char* key) { return RawHash(key) % static_cast<uint32_t>(ht->size); }
+inline bool SameKey(const HashEntry* e, const char* key, size_t length, uint32_t hash) {
+    if (e->hash != hash || e->length != length) return false;
+    for (size_t i = 0; i < length; ++i)  // keys are short: no call into memcmp
+        if (e->key[i] != key[i]) return false;
+    return true;
+}
 
-inline uint32_t RawHashN(const char* key, size_t length) {
-    uint32_t h = 5381;
-    for (size_t i = 0; i < length; ++i)
-        h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[i])));
-    return h;
+HashEntry* FindEntry(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    for (HashEntry* e = ht->buckets[BucketOf(ht, hash)]; e; e = e->next)
+        if (SameKey(e, key, length, hash)) return e;
+    return nullptr;
 }
 
 // An entry and its key copy share one allocation: the key follows the record.
@@ -79,18 +81,29 @@ uint32_t HT_Hash(const HashTable* ht, const char* key) {
     return Bucket(ht, key);
 }
 
+uint32_t HT_RawHash(const char* key, size_t length) {
+    uint32_t h = 5381;
+    for (size_t i = 0; i < length; ++i)
+        h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[i])));
+    return h;
+}
+
 HashEntry* HT_GetEntry(const HashTable* ht, const char* key) {
     if (!ht) return nullptr;
-    for (HashEntry* e = ht->buckets[Bucket(ht, key)]; e; e = e->next)
-        if (std::strcmp(e->key, key) == 0) return e;
-    return nullptr;
+    size_t length = std::strlen(key);
+    return FindEntry(ht, key, length, HT_RawHash(key, length));
 }
 
 void* HT_GetN(const HashTable* ht, const char* key, size_t length) {
     if (!ht) return nullptr;
-    for (HashEntry* e = ht->buckets[RawHashN(key, length) % static_cast<uint32_t>(ht->size)]; e; e = e->next)
-        if (std::strncmp(e->key, key, length) == 0 && e->key[length] == '\0') return e->data;
-    return nullptr;
+    HashEntry* e = FindEntry(ht, key, length, HT_RawHash(key, length));
+    return e ? e->data : nullptr;
+}
+
+void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    if (!ht) return nullptr;
+    HashEntry* e = FindEntry(ht, key, length, hash);
+    return e ? e->data : nullptr;
 }
 
 void* HT_Get(const HashTable* ht, const char* key) {
@@ -124,6 +137,8 @@ HashEntry* HT_NewEntry(const char* key, void* data) {
     e->data = data;
     e->key = reinterpret_cast<char*>(e + 1);
     e->next = nullptr;
+    e->hash = HT_RawHash(key, n - 1);
+    e->length = static_cast<uint32_t>(n - 1);
     std::memcpy(e->key, key, n);
     return e;
 }
@@ -131,9 +146,11 @@ HashEntry* HT_NewEntry(const char* key, void* data) {
 int HT_Add(HashTable* ht, const char* key, void* data) {
     if (!ht) return 0;
     GrowIfLoaded(ht);
-    HashEntry** link = &ht->buckets[Bucket(ht, key)];
+    size_t length = std::strlen(key);
+    uint32_t hash = HT_RawHash(key, length);
+    HashEntry** link = &ht->buckets[BucketOf(ht, hash)];
     for (; *link; link = &(*link)->next)
-        if (std::strcmp((*link)->key, key) == 0) return 0;
+        if (SameKey(*link, key, length, hash)) return 0;
     *link = HT_NewEntry(key, data);
     ++ht->entries;
     return 1;
@@ -154,7 +171,7 @@ HashEntry* HT_NewUnsafeEntry(HashTable* ht, const char* key) {
 
 int HT_AddEntry(HashTable* ht, HashEntry* entry) {
     if (!ht || !entry) return 0;
-    HashEntry*& head = ht->buckets[Bucket(ht, entry->key)];
+    HashEntry*& head = ht->buckets[BucketOf(ht, entry->hash)];
     entry->next = head;
     head = entry;
     ++ht->entries;
@@ -166,9 +183,11 @@ int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release) {
     if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
         static_cast<double>(ht->entries) / ht->size < 0.25)
         HT_Resize(ht, ht->size / 2);
-    for (HashEntry** link = &ht->buckets[Bucket(ht, key)]; *link; link = &(*link)->next) {
+    size_t length = std::strlen(key);
+    uint32_t hash = HT_RawHash(key, length);
+    for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
         HashEntry* e = *link;
-        if (std::strcmp(e->key, key) != 0) continue;
+        if (!SameKey(e, key, length, hash)) continue;
         *link = e->next;
         if (release) release(e->data);
         FreeEntry(e);
@@ -191,7 +210,7 @@ void HT_Resize(HashTable* ht, int32_t size) {
         HashEntry* e = old[i];
         while (e) {
             HashEntry* next = e->next;
-            HashEntry*& head = ht->buckets[Bucket(ht, e->key)];
+            HashEntry*& head = ht->buckets[BucketOf(ht, e->hash)];
             e->next = head;
             head = e;
             e = next;

@@ -19,6 +19,8 @@ struct HashEntry {
     void* data;
     char* key;
     HashEntry* next;
+    uint32_t hash;    // HT_RawHash(key), kept so that lookups and resizes never rehash
+    uint32_t length;  // strlen(key)
 };
 
 struct HashTable {
@@ -40,6 +42,11 @@ void* HT_Get(const HashTable* ht, const char* key);
 // HT_Get of the key made of the first `length` bytes of `key` (a key that
 // holds no NUL byte), for looking up a part of a longer text in place.
 void* HT_GetN(const HashTable* ht, const char* key, size_t length);
+// The same with the key's HT_RawHash already known (a key cached by a caller).
+void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
+// The 33-multiplier string hash of the first `length` bytes, before it is
+// reduced to a bucket index (bytes are taken as signed 8-bit values).
+uint32_t HT_RawHash(const char* key, size_t length);
 HashEntry* HT_GetEntry(const HashTable* ht, const char* key);
 int HT_Exists(const HashTable* ht, const char* key);
 int HT_Function(HashTable* ht, const char* key, HT_DataFunc func);

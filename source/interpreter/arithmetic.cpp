@@ -60,15 +60,8 @@ void AddString() {
     if (sRegister.type != VAR_STRING) ErrorF("+ is undefined between strings and %s", TypeWord(sRegister.type));
     Var l;
     Pop(l);
-    char* joined = JoinStrings(l.value.string, sRegister.value.string);
-    std::free(l.value.string);
-    Var_TakeString(&sRegister, joined);
-}
-
-char* JoinStrings(const char* left, const char* right) {
-    size_t a = std::strlen(left), b = std::strlen(right);
-    char* joined = static_cast<char*>(CheckedMalloc(a + b + 1));
-    std::memcpy(joined, left, a);
-    std::memcpy(joined + a, right, b + 1);
-    return joined;
+    // The left operand's block is ours: extend it instead of copying it.
+    Var_AppendString(&l, sRegister.value.string, Var_StringLength(&sRegister));
+    Var_Free(&sRegister);
+    sRegister = l;
 }

@@ -14,8 +14,8 @@ namespace {
 
 // The target again after an evaluation, looked up by key only when some
 // variable was freed since `epoch`.
-Var* Reacquire(Var* target, uint64_t epoch, const std::string& key) {
-    return epoch == sVarEpoch ? target : MM_CreateVar(key);
+Var* Reacquire(Var* target, uint64_t epoch, const NameKey& key) {
+    return epoch == sVarEpoch ? target : key.Create();
 }
 
 void CheckUpdateType(int32_t op, int32_t type) {
@@ -72,20 +72,20 @@ void DeleteMembers(Var* var) {
 // A fresh, member-less target for a deep copy. Deleting an alias deletes
 // its target; the alias, now undefined, may still own members of its own,
 // so it goes too.
-Var* FreshTarget(const std::string& key) {
-    MM_DeleteVar(key);
-    Var* target = MM_CreateVar(key);
+Var* FreshTarget(const NameKey& key) {
+    MM_DeleteVar(key.Path());
+    Var* target = key.Create();
     if (target->children) {
-        MM_DeleteVar(key);
-        target = MM_CreateVar(key);
+        MM_DeleteVar(key.Path());
+        target = key.Create();
     }
     return target;
 }
 
 // The target of `:=` is emptied before a call or an import on the right
 // runs, which therefore sees it undefined and without members.
-void EmptyTarget(const std::string& key) {
-    Var* var = MM_BindVar(key);
+void EmptyTarget(const NameKey& key) {
+    Var* var = key.Bind();
     if (var->type != VAR_ALIAS) {
         FreshTarget(key);
         return;
@@ -105,22 +105,23 @@ void StoreRegister(Var* target) {
     }
     if (target->type == VAR_STRING) std::free(target->value.string);
     target->type = sRegister.type;
+    target->length = sRegister.length;
     target->value = sRegister.value;
     sRegister.type = VAR_UNDEFINED;
 }
 
-void Assignment(const std::string& key) {
-    Var* target = MM_CreateVar(key);
+void Assignment(const NameKey& key) {
+    Var* target = key.Create();
     uint64_t epoch = sVarEpoch;
     GetNext();
     Expression();
     StoreRegister(Reacquire(target, epoch, key));
 }
 
-void DeepStore(const std::string& key, const Var* source) {
+void DeepStore(const NameKey& key, const Var* source) {
     // Copy first: the source may lie inside the variable being replaced.
     DetachedCopy copy(source);
-    Var* var = MM_BindVar(key);
+    Var* var = key.Bind();
     if (var->type == VAR_ALIAS) {
         // Through an alias the target keeps its place, its name and its
         // other aliases; only its value and members are replaced.
@@ -132,7 +133,7 @@ void DeepStore(const std::string& key, const Var* source) {
     MoveInto(FreshTarget(key), copy);
 }
 
-void DeepAssignment(const std::string& key) {
+void DeepAssignment(const NameKey& key) {
     GetNext();
     if (NextIsReserved(RW_IMPORT)) {
         EmptyTarget(key);
@@ -143,10 +144,10 @@ void DeepAssignment(const std::string& key) {
         EmptyTarget(key);
         Error("Expected variable");
     }
-    std::string source = NextKey();
+    NameKey source = NextKey();
     if (TokenIsOp(NextNameEnd(), '(')) {
         EmptyTarget(key);
-        Var* func = MM_GetVar(source);
+        Var* func = source.Get();
         GetNext();
         CallFunc(func);
         DeepStore(key, MM_GetVar("@"));
@@ -154,23 +155,23 @@ void DeepAssignment(const std::string& key) {
         return;
     }
     GetNext();
-    DeepStore(key, MM_GetVar(source));
+    DeepStore(key, source.Get());
 }
 
-void RefBinding(const std::string& key) {
-    Var* left = MM_CreateVar(key);
+void RefBinding(const NameKey& key) {
+    Var* left = key.Create();
     uint64_t epoch = sVarEpoch;
     GetNext();
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    std::string right = NextKey();
+    NameKey right = NextKey();
     left = Reacquire(left, epoch, key);
-    Var_SetAlias(left, right.c_str());
+    Var_SetAlias(left, right.Path().c_str());
     if (left->type != VAR_ALIAS) Error("Can't create alias for undefined");
     GetNext();
 }
 
-void CompoundAssignment(const std::string& key, int32_t op) {
-    Var* target = MM_CreateVar(key);
+void CompoundAssignment(const NameKey& key, int32_t op) {
+    Var* target = key.Create();
     CheckCompoundTarget(op, target->type);
     uint64_t epoch = sVarEpoch;
     GetNext();
@@ -179,7 +180,7 @@ void CompoundAssignment(const std::string& key, int32_t op) {
     CheckCompoundTarget(op, target->type);
     if (target->type == VAR_STRING) {
         if (sRegister.type != VAR_STRING) ErrorF("+= is undefined between strings and %s", TypeWord(sRegister.type));
-        Var_TakeString(target, JoinStrings(target->value.string, sRegister.value.string));
+        Var_AppendString(target, sRegister.value.string, Var_StringLength(&sRegister));
         Var_Free(&sRegister);
         return;
     }
@@ -195,8 +196,8 @@ void CompoundAssignment(const std::string& key, int32_t op) {
     }
 }
 
-void PostfixStatement(const std::string& key, int32_t op) {
-    Var* var = MM_CreateVar(key);
+void PostfixStatement(const NameKey& key, int32_t op) {
+    Var* var = key.Create();
     CheckUpdateType(op, var->type);
     Step(var, op);
     GetNext();
@@ -206,7 +207,7 @@ void PrefixStatement() {
     int32_t op = sNextChar;
     GetNext();
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    Var* var = MM_CreateVar(NextKey());
+    Var* var = NextKey().Create();
     CheckUpdateType(op, var->type);
     Step(var, op);
     GetNext();
@@ -216,7 +217,7 @@ void PrefixUpdate() {
     int32_t op = sNextChar;
     GetNext();
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    Var* var = MM_GetVar(NextKey());
+    Var* var = NextKey().Get();
     CheckUpdateType(op, var ? var->type : VAR_UNDEFINED);
     Step(var, op);
     Var_SetNumber(&sRegister, var->value.number);

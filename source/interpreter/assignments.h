@@ -7,18 +7,20 @@
 
 #include <string>
 
+#include "interpreter/cursor.h"
+
 #include "memory_manager/memory_manager.h"
 
-void Assignment(const std::string& key);
-void DeepAssignment(const std::string& key);
+void Assignment(const NameKey& key);
+void DeepAssignment(const NameKey& key);
 // Replaces the variable at `key` with a deep copy of `source` (or with an
 // undefined variable for null). Through an alias in the last component the
 // alias's target gets the copy's value and members in place.
-void DeepStore(const std::string& key, const Var* source);
-void RefBinding(const std::string& key);
-void CompoundAssignment(const std::string& key, int32_t op);
+void DeepStore(const NameKey& key, const Var* source);
+void RefBinding(const NameKey& key);
+void CompoundAssignment(const NameKey& key, int32_t op);
 // `name++;` / `name--;` with the cursor on the operator.
-void PostfixStatement(const std::string& key, int32_t op);
+void PostfixStatement(const NameKey& key, int32_t op);
 // `++name;` / `--name;` with the cursor on the operator.
 void PrefixStatement();
 // `++name` / `--name` inside an expression.

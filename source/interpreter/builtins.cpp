@@ -92,13 +92,13 @@ void Length() {
 }
 
 // The operators that inspect a variable take one name, not an expression.
-const std::string& NameArgument(const char* message) {
+NameKey NameArgument(const char* message) {
     if (sNextType != TOKEN_NAME) Error(message);
     return NextKey();
 }
 
 int32_t TypeTest(int32_t type) {
-    Var* var = MM_GetVar(NameArgument("Expected name"));
+    Var* var = NameArgument("Expected name").Get();
     GetNext();
     return var && var->type == type;
 }
@@ -124,11 +124,11 @@ void BuiltIn(int32_t code) {
         case RW_TONUMBER: ToNumber(); break;
         case RW_LENGTH: Length(); break;
         case RW_DEFINED:
-            result = MM_VarDefined(NameArgument("Expected name").c_str());
+            result = MM_VarDefined(NameArgument("Expected name").Path().c_str());
             GetNext();
             break;
         case RW_SIZEOF:
-            result = MM_VarSubCount(NameArgument("Expected variable").c_str());
+            result = MM_VarSubCount(NameArgument("Expected variable").Path().c_str());
             GetNext();
             break;
         case RW_ISNUMBER: result = TypeTest(VAR_NUMBER); break;

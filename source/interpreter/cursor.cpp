@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
@@ -15,6 +16,22 @@ int32_t sNextReserved = 0;
 double sNextNumber = 0;
 const char* sNextString = "";
 
+// Makes the two kinds of NameKey; only the cursor composes names.
+class NameKeyBuilder {
+  public:
+    static NameKey Plain(const NameInfo& info, int64_t scope) {
+        NameKey key;
+        key.plain_ = &info;
+        key.scope_ = scope;
+        return key;
+    }
+    static NameKey Composed(std::string path) {
+        NameKey key;
+        key.path_ = std::move(path);
+        return key;
+    }
+};
+
 namespace {
 
 // The lookahead name: where it lies, the scope it was read in and, once
@@ -26,7 +43,7 @@ struct NameLookahead {
     bool global = false;
     int64_t scope = 0;
     bool composed = false;
-    std::string key;
+    NameKey key;
     int32_t line = 0, col = 0, prevLine = 0, prevCol = 0;
 };
 
@@ -71,6 +88,14 @@ const NameInfo& NameInfoAt(int32_t first) {
     }
     info->end = i;
     if (!info->plain) info->text.clear();
+    for (size_t at = 0; info->plain;) {
+        size_t dot = info->text.find('.', at);
+        size_t end = dot == std::string::npos ? info->text.size() : dot;
+        const char* part = info->text.data() + at;
+        info->parts.push_back({part, static_cast<uint32_t>(end - at), HT_RawHash(part, end - at)});
+        if (dot == std::string::npos) break;
+        at = dot + 1;
+    }
     sTokens[static_cast<size_t>(first)].name = std::move(info);
     return *sTokens[static_cast<size_t>(first)].name;
 }
@@ -109,15 +134,24 @@ const std::string& ScopePrefix(int64_t scope) {
     return prefix;
 }
 
+// The root component "N" of scope N; valid until the next call.
+const KeyPart& ScopePart(int64_t scope) {
+    static std::unique_ptr<ScopeKey> cached;
+    static int64_t cachedScope = -1;
+    if (scope != cachedScope) {
+        cached = std::make_unique<ScopeKey>(scope);
+        cachedScope = scope;
+    }
+    return cached->part;
+}
+
 // Evaluates the bracketed indexes of the lookahead name and builds its key.
 // The evaluation moves the cursor; afterwards the lookahead is the name again.
 void Compose() {
     const NameInfo& info = NameInfoAt(sName.first);
     bool prefixed = !sName.global && sName.scope > 0;
     if (info.plain) {  // nothing to evaluate
-        sName.key.clear();
-        if (prefixed) sName.key = ScopePrefix(sName.scope);
-        sName.key += info.text;
+        sName.key = NameKeyBuilder::Plain(info, prefixed ? sName.scope : 0);
         sName.composed = true;
         return;
     }
@@ -147,7 +181,7 @@ void Compose() {
     }
     look.end = i;
     look.composed = true;
-    look.key = std::move(key);
+    look.key = NameKeyBuilder::Composed(std::move(key));
     sName = std::move(look);
     sNextType = TOKEN_NAME;
     sToken = i;
@@ -198,9 +232,32 @@ void GetNext(bool global) {
     sLastCol = col;
 }
 
-const std::string& NextKey() {
+NameKey NextKey() {
     if (!sName.composed) Compose();
     return sName.key;
+}
+
+const std::string& NameKey::Path() const {
+    if (plain_ && path_.empty()) path_ = (scope_ ? ScopePrefix(scope_) : std::string()) + plain_->text;
+    return path_;
+}
+
+Var* NameKey::Get() const {
+    if (!plain_) return MM_GetVar(path_);
+    const KeyPart& head = ScopePart(scope_);
+    return MM_GetParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
+}
+
+Var* NameKey::Create() const {
+    if (!plain_) return MM_CreateVar(path_);
+    const KeyPart& head = ScopePart(scope_);
+    return MM_CreateParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
+}
+
+Var* NameKey::Bind() const {
+    if (!plain_) return MM_BindVar(path_);
+    const KeyPart& head = ScopePart(scope_);
+    return MM_BindParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
 }
 
 int32_t NextNameEnd() { return sName.end; }

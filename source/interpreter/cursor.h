@@ -20,8 +20,30 @@ extern int32_t sNextReserved;
 extern double sNextNumber;
 extern const char* sNextString;
 
+// The lookup key of a composed name, as a value that stays valid when the
+// cursor moves on. A plain name (no bracketed index) keeps its scope and
+// refers to the hashed parts cached in its first token, which live until the
+// token array is cleared at the end of the run; a name with indexes carries
+// its composed path. Neither may outlive the run.
+class NameKey {
+  public:
+    // The dotted path, scope prefix included ("3.a.b").
+    const std::string& Path() const;
+    Var* Get() const;     // MM_GetVar
+    Var* Create() const;  // MM_CreateVar
+    Var* Bind() const;    // MM_BindVar
+
+  private:
+    friend class NameKeyBuilder;
+    const NameInfo* plain_ = nullptr;
+    int64_t scope_ = 0;  // prefix of a plain name; 0 for none
+    mutable std::string path_;
+};
+
 void GetNext(bool global = false);
-const std::string& NextKey();
+// The key of the lookahead name, composing it (and evaluating its indexes)
+// on the first call.
+NameKey NextKey();
 // Index of the first token after the lookahead name (without composing it).
 int32_t NextNameEnd();
 

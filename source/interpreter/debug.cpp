@@ -35,13 +35,13 @@ void Debug() {
     if (command != 0) Error("Unknown debug command");
     Expect(',');
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    std::string key = NextKey();
+    NameKey key = NextKey();
     GetNext();
     Expect(')');
     if (!NextIsOp(';')) Error("Missing ;");
     // Look the variable up before reading on: the next statement's name is
     // only composed when that statement runs.
-    const Var* var = MM_GetVar(key);
+    const Var* var = key.Get();
     if (!var) {
         std::fputs("(UNDEFINED)\n", stdout);
     } else {

@@ -30,8 +30,6 @@ void Div();
 void Add();
 void Sub();
 void AddString();
-// A new malloc'd string holding left followed by right.
-char* JoinStrings(const char* left, const char* right);
 
 // Built-in value operators, entered with the cursor on the reserved word.
 void BuiltIn(int32_t code);

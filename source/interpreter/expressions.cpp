@@ -39,7 +39,7 @@ void FunctionLiteral() {
 
 // A name as a primary: its value, a call of it, or a postfix update.
 void NamePrimary() {
-    Var* var = MM_GetVar(NextKey());
+    Var* var = NextKey().Get();
     GetNext();
     if (!var || var->type == VAR_ALIAS) {
         Var_Free(&sRegister);

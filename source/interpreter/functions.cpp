@@ -21,6 +21,9 @@ struct UserFunction {
     std::vector<std::string> params;  // names as written
 };
 
+const KeyPart kSelf = MM_Part("self");
+const KeyPart kThis = MM_Part("this");
+
 std::vector<UserFunction> sFunctions;
 // Number of the current run's function table; never 0, so that a zeroed
 // value never passes for a live function.
@@ -50,6 +53,13 @@ void BindAlias(Var* alias, Var* target) {
     alias->value.alias = target;
 }
 
+// The local variable `name` (a parameter) of a new scope.
+Var* BindLocal(const ScopeKey& locals, const std::string& name) {
+    if (name.find('.') != std::string::npos) return MM_BindVar(std::string(locals.part.text) + "." + name);
+    KeyPart part = MM_Part(name.c_str());
+    return MM_BindParts(&locals.part, &part, 1);
+}
+
 void ReadParameters(UserFunction& f) {
     GetNext(true);
     while (!NextIsOp(')')) {
@@ -59,7 +69,7 @@ void ReadParameters(UserFunction& f) {
             GetNext(true);
         }
         if (sNextType != TOKEN_NAME) Error("Expected parameter name");
-        std::string name = NextKey();
+        std::string name = NextKey().Path();
         for (const std::string& p : f.params)
             if (p == name) ErrorF("Duplicate parameter name \"%s\"", ScriptText(name).c_str());
         f.kinds += kind;
@@ -80,7 +90,7 @@ void Argument(char kind) {
         return;
     }
     if (sNextType != TOKEN_NAME) Error("Expected variable as argument");
-    const std::string& key = NextKey();
+    std::string key = NextKey().Path();
     if (!Var_SetAlias(&sRegister, key.c_str())) {
         MM_CreateVar(key);
         Var_SetAlias(&sRegister, key.c_str());
@@ -119,21 +129,20 @@ void CallFunc(Var* function) {
     if (index < 0) Error("Variable is not a function");
     int64_t scope = sScope + buildScope;
     sLoopScope = 0;
-    std::string prefix = std::to_string(scope) + ".";
+    ScopeKey locals(scope);
 
-    Var* self = MM_BindVar(prefix + "self");
+    Var* self = MM_BindParts(&locals.part, &kSelf, 1);
     if (function->parent)
         BindAlias(self, function->parent);
     else
         Var_Free(self);
-    BindAlias(MM_BindVar(prefix + "this"), function);
+    BindAlias(MM_BindParts(&locals.part, &kThis, 1), function);
 
     for (size_t i = 0; !NextIsOp(')'); ++i) {
         const UserFunction& f = sFunctions[static_cast<size_t>(index)];
         if (i >= f.params.size()) Error("Too many parameters in function call");
-        std::string local = prefix + f.params[i];
         Argument(f.kinds[i]);
-        StoreRegister(MM_BindVar(local));
+        StoreRegister(BindLocal(locals, sFunctions[static_cast<size_t>(index)].params[i]));
         if (NextIsOp(','))
             GetNext();
         else if (!NextIsOp(')'))
@@ -147,7 +156,7 @@ void CallFunc(Var* function) {
     sScope += buildScope;
     GetNext();
     ExecuteBlock();
-    MM_DeleteVar(std::to_string(scope));
+    MM_DeleteScope(locals);
     SeekToken(back);
     sScope -= buildScope;
     GetNext();

@@ -31,7 +31,7 @@ bool TokenizeLibrary(const std::string& name) {
 
 }  // namespace
 
-void Import(const std::string& targetKey) {
+void Import(const NameKey& targetKey) {
     DepthGuard guard;
     int32_t site = sToken - 1;  // the lookahead is `import`
     int32_t savedLoops = sLoopScope;
@@ -85,7 +85,7 @@ void Extern() {
     while (true) {
         GetNext(true);
         if (sNextType != TOKEN_NAME) Error("Expected variable");
-        std::string global = NextKey();
+        std::string global = NextKey().Path();
         Var_SetAlias(MM_BindVar(std::to_string(sScope) + "." + global), global.c_str());
         GetNext();
         if (NextIsOp(';')) {

@@ -4,8 +4,10 @@
 
 #include <string>
 
+#include "interpreter/cursor.h"
+
 // `target := import("name");` with the lookahead on `import`; the target has
 // just been made fresh and undefined.
-void Import(const std::string& targetKey);
+void Import(const NameKey& targetKey);
 void Extern();
 void NativeCall();

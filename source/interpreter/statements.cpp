@@ -131,16 +131,16 @@ double NumericExpression() {
 
 // The loop variable of a counting loop, again after code that may have
 // freed or retyped it.
-Var* LoopVariable(Var* var, uint64_t epoch, const std::string& key) {
-    if (epoch != sVarEpoch) var = MM_GetVar(key);
+Var* LoopVariable(Var* var, uint64_t epoch, const NameKey& key) {
+    if (epoch != sVarEpoch) var = key.Get();
     if (!var || var->type != VAR_NUMBER) Error("Expected numeric expression");
     return var;
 }
 
-int32_t CountingFor(const std::string& key) {
+int32_t CountingFor(const NameKey& key) {
     GetNext();
     double start = NumericExpression();
-    Var* var = MM_CreateVar(key);
+    Var* var = key.Create();
     Var_SetNumber(var, start);
     uint64_t epoch = sVarEpoch;
     Expect(',');
@@ -176,12 +176,12 @@ int32_t CountingFor(const std::string& key) {
     }
 }
 
-int32_t MemberFor(const std::string& key) {
+int32_t MemberFor(const NameKey& key) {
     GetNext();
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    std::string prefix = NextKey() + ".";
+    std::string prefix = NextKey().Path() + ".";
     std::vector<std::string> members;
-    KeyNode* list = MM_GetKeys(NextKey().c_str());
+    KeyNode* list = MM_GetKeys(NextKey().Path().c_str());
     for (KeyNode* k = list; k; k = k->next) members.emplace_back(k->key);
     MM_FreeKeys(list);
     GetNext();
@@ -190,9 +190,9 @@ int32_t MemberFor(const std::string& key) {
     for (const std::string& member : members) {
         std::string path = prefix + member;
         if (!MM_GetVar(path)) continue;  // deleted by an earlier pass of the body
-        Var_SetAlias(MM_CreateVar(key), path.c_str());
+        Var_SetAlias(key.Create(), path.c_str());
         int32_t code = RunBlock();
-        Var_Free(MM_BindVar(key));  // the loop variable itself, whatever the body made of it
+        Var_Free(key.Bind());  // the loop variable itself, whatever the body made of it
         if (code == kBreak) {
             SkipBlock();
             return kNormal;
@@ -212,8 +212,8 @@ int32_t For() {
     GetNext();
     Expect('(');
     if (sNextType != TOKEN_NAME) Error("Expected variable");
-    std::string key = NextKey();
-    MM_CreateVar(key);
+    NameKey key = NextKey();
+    key.Create();
     GetNext();
     if (NextIsOp('=')) return CountingFor(key);
     if (NextIsOp(':')) return MemberFor(key);
@@ -226,7 +226,7 @@ void Return() {
     if (NextIsOp(';')) {
         Var_Free(MM_CreateVar("@"));
     } else if (sNextType == TOKEN_NAME && TokenIsOp(NextNameEnd(), ';')) {
-        Var* source = MM_GetVar(NextKey());
+        Var* source = NextKey().Get();
         MM_DeleteVar("@");
         MM_CopyVar(MM_CreateVar("@"), source);
         GetNext();
@@ -272,7 +272,7 @@ void Return() {
 
 // A statement that begins with a name: the token after the name decides.
 void NameStatement() {
-    std::string key = NextKey();
+    NameKey key = NextKey();
     GetNext();
     if (sNextType == TOKEN_RESERVED && sNextReserved == RW_REF) {
         RefBinding(key);
@@ -289,7 +289,7 @@ void NameStatement() {
             case OP_INCREMENT:
             case OP_DECREMENT: PostfixStatement(key, sNextChar); break;
             case '(':
-                CallFunc(MM_CreateVar(key));
+                CallFunc(key.Create());
                 MM_DeleteVar("@");
                 break;
             default: Error("Syntax error");
@@ -303,9 +303,9 @@ void NameCommand(bool remove) {
     GetNext();
     if (sNextType != TOKEN_NAME) Error("Expected variable");
     if (remove)
-        MM_DeleteVar(NextKey());
+        MM_DeleteVar(NextKey().Path());
     else
-        MM_UnaliasVar(NextKey().c_str());
+        MM_UnaliasVar(NextKey().Path().c_str());
     GetNext();
     EndStatement();
 }

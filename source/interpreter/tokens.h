@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "memory_manager/memory_manager.h"
+
 enum TokenType : int32_t {
     TOKEN_OPERATOR = 0,
     TOKEN_NUMBER = 1,
@@ -75,6 +77,8 @@ struct NameInfo {
     int32_t end;       // index of the first token after the whole name
     bool plain;        // no bracketed index: the text below is the whole name
     std::string text;  // dotted text of a plain name
+    // The components of a plain name, pointing into `text`, each hashed.
+    std::vector<KeyPart> parts;
 };
 
 struct Token {

@@ -49,6 +49,10 @@ struct VarRef {
 
 struct Var {
     int32_t type = VAR_UNDEFINED;
+    // VAR_STRING: strlen(value.string), or kUnknownLength when it does not
+    // fit. Every store of a string goes through the Var_ setters (or copies
+    // the whole value), which keep it.
+    uint32_t length = 0;
     union {
         double number;
         char* string;
@@ -61,6 +65,8 @@ struct Var {
     VarRef* references = nullptr;
 };
 
+constexpr uint32_t kUnknownLength = UINT32_MAX;
+
 // Counts every Var freed; see the header comment.
 extern uint64_t sVarEpoch;
 
@@ -69,8 +75,14 @@ Var* Var_New();
 double Var_SetNumber(Var* var, double number);
 double Var_GetNumber(const Var* var);
 const char* Var_SetString(Var* var, const char* text);
-// Takes ownership of a malloc'd string.
+// Takes ownership of a malloc'd string (of `length` bytes when given).
 const char* Var_TakeString(Var* var, char* text);
+const char* Var_TakeString(Var* var, char* text, size_t length);
+// The length of a VAR_STRING value.
+size_t Var_StringLength(const Var* var);
+// Appends to a VAR_STRING value in place; the block grows geometrically, so
+// building a string by repeated appends costs linear time.
+void Var_AppendString(Var* var, const char* text, size_t length);
 const char* Var_GetString(const Var* var);
 void Var_SetFunction(Var* var, FunctionRef function);
 int Var_SetAlias(Var* var, const char* path);
@@ -92,6 +104,27 @@ struct KeyNode {
     KeyNode* next;
 };
 
+// One component of a path, already split off and hashed (HT_RawHash), so
+// that a walk over a name met again builds and hashes no key string.
+struct KeyPart {
+    const char* text;  // not NUL-terminated
+    uint32_t length;
+    uint32_t hash;
+};
+
+// The root component "N" under which the locals of scope N live, written
+// and hashed without building a string.
+struct ScopeKey {
+    explicit ScopeKey(int64_t scope);
+    ScopeKey(const ScopeKey&) = delete;  // `part` points into `digits`
+    ScopeKey& operator=(const ScopeKey&) = delete;
+    char digits[24];
+    KeyPart part;
+};
+
+// A constant name component, hashed once.
+KeyPart MM_Part(const char* text);
+
 void MM_Init();
 void MM_Terminate();
 Var* MM_GetVar(const char* path);
@@ -100,6 +133,13 @@ int MM_DeleteVar(const char* path);
 // As MM_CreateVar, but an alias in the last component is returned itself, so
 // that binding a local replaces the local and never writes through it.
 Var* MM_BindVar(const char* path);
+// MM_GetVar, MM_CreateVar and MM_BindVar of the path made of `head` (when
+// not null) followed by `count` parts; head or count must give one part.
+Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count);
+Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count);
+Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count);
+// MM_DeleteVar of the root variable of a scope.
+int MM_DeleteScope(const ScopeKey& scope);
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);
 int MM_VarSubCount(const char* path);

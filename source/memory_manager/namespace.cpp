@@ -20,6 +20,41 @@ enum WalkFlags : unsigned {
     WALK_KEEP_LAST_ALIAS = 2  // do not resolve an alias in the last component
 };
 
+// One step of a walk: finds (or, with WALK_CREATE, makes) the component
+// `part` in `table`, whose owner is `owner`, and resolves an alias. Returns
+// null when the walk ends empty. With `holder`, *holder and sKey name the
+// table and key under which the returned Var is stored.
+Var* WalkStep(HashTable* table, Var* owner, const KeyPart& part, bool last, unsigned flags, HashTable** holder) {
+    Var* var = static_cast<Var*>(HT_GetHashed(table, part.text, part.length, part.hash));
+    if (!var) {
+        if (!(flags & WALK_CREATE)) return nullptr;
+        ZK_ASSERT(table != nullptr);
+        std::unique_ptr<Var> fresh(Var_New());  // freed if the entry cannot be made
+        fresh->parent = owner;
+        sKey.assign(part.text, part.length);
+        HT_UnsafeAdd(table, sKey.c_str(), fresh.get());
+        var = fresh.release();
+    }
+    if (holder) {
+        *holder = table;
+        sKey.assign(part.text, part.length);
+    }
+    if (var->type == VAR_ALIAS && !(last && (flags & WALK_KEEP_LAST_ALIAS))) {
+        var = var->value.alias;
+        if (last && holder) {
+            *holder = var->parent ? var->parent->children : sTable;
+            if (!HT_GetKey(*holder, var, sKey)) return nullptr;
+        }
+    }
+    return var;
+}
+
+// The member table to continue a walk in after `var`; null ends the walk.
+HashTable* MembersOf(Var* var, unsigned flags) {
+    if (!var->children && (flags & WALK_CREATE)) var->children = HT_Create(4);
+    return var->children;
+}
+
 // Resolves `path` component by component. When `holder` is given, afterwards
 // *holder is the table in which the returned Var is stored under the key in
 // sKey (for a resolved alias: its target's own table).
@@ -32,38 +67,31 @@ Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
         while (*end && *end != '.') ++end;
         bool last = *end == '\0';
         size_t length = static_cast<size_t>(end - p);
-
-        Var* var = static_cast<Var*>(HT_GetN(table, p, length));
-        if (!var) {
-            if (!(flags & WALK_CREATE)) return nullptr;
-            ZK_ASSERT(table != nullptr);
-            std::unique_ptr<Var> fresh(Var_New());
-            fresh->parent = owner;
-            sKey.assign(p, length);
-            HT_UnsafeAdd(table, sKey.c_str(), fresh.get());
-            var = fresh.release();
-        }
-        if (holder) {
-            *holder = table;
-            sKey.assign(p, length);
-        }
-
-        if (var->type == VAR_ALIAS && !(last && (flags & WALK_KEEP_LAST_ALIAS))) {
-            var = var->value.alias;
-            if (last && holder) {
-                *holder = var->parent ? var->parent->children : sTable;
-                if (!HT_GetKey(*holder, var, sKey)) return nullptr;
-            }
-        }
-        if (last) return var;
-
-        if (!var->children) {
-            if (!(flags & WALK_CREATE)) return nullptr;
-            var->children = HT_Create(4);
-        }
-        table = var->children;
+        KeyPart part{p, static_cast<uint32_t>(length), HT_RawHash(p, length)};
+        Var* var = WalkStep(table, owner, part, last, flags, holder);
+        if (!var || last) return var;
+        if (!(table = MembersOf(var, flags))) return nullptr;
         owner = var;
         p = end + 1;
+    }
+}
+
+// The walk of the path `head` (when given) followed by `count` parts.
+Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count, unsigned flags) {
+    HashTable* table = sTable;
+    Var* owner = nullptr;
+    if (head) {
+        Var* var = WalkStep(table, owner, *head, count == 0, flags, nullptr);
+        if (!var || count == 0) return var;
+        if (!(table = MembersOf(var, flags))) return nullptr;
+        owner = var;
+    }
+    for (size_t i = 0;; ++i) {
+        bool last = i + 1 == count;
+        Var* var = WalkStep(table, owner, parts[i], last, flags, nullptr);
+        if (!var || last) return var;
+        if (!(table = MembersOf(var, flags))) return nullptr;
+        owner = var;
     }
 }
 
@@ -73,6 +101,30 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 HashTable* MM_RootTable() { return sTable; }
+
+ScopeKey::ScopeKey(int64_t scope) {
+    char* end = digits + sizeof digits - 1;
+    *end = '\0';
+    char* p = end;
+    uint64_t v = static_cast<uint64_t>(scope);
+    do *--p = static_cast<char>('0' + v % 10);
+    while (v /= 10);
+    size_t n = static_cast<size_t>(end - p);
+    part = {p, static_cast<uint32_t>(n), HT_RawHash(p, n)};
+}
+
+KeyPart MM_Part(const char* text) {
+    size_t n = std::strlen(text);
+    return {text, static_cast<uint32_t>(n), HT_RawHash(text, n)};
+}
+
+int MM_DeleteScope(const ScopeKey& scope) {
+    // A scope variable is never an alias: its key is a number no script can name.
+    if (!HT_GetHashed(sTable, scope.part.text, scope.part.length, scope.part.hash)) return 0;
+    HT_Function(sTable, scope.part.text, UnreferenceVar);
+    HT_Delete(sTable, scope.part.text, DeleteVar);
+    return 1;
+}
 
 void MM_Init() {
     if (sTable) MM_Terminate();
@@ -90,6 +142,18 @@ Var* MM_GetVar(const char* path) { return WalkPath(path, 0); }
 Var* MM_CreateVar(const char* path) { return WalkPath(path, WALK_CREATE); }
 
 Var* MM_BindVar(const char* path) { return WalkPath(path, WALK_CREATE | WALK_KEEP_LAST_ALIAS); }
+
+Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) {
+    return WalkParts(head, parts, count, 0);
+}
+
+Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
+    return WalkParts(head, parts, count, WALK_CREATE);
+}
+
+Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
+    return WalkParts(head, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
+}
 
 int MM_DeleteVar(const char* path) {
     HashTable* holder = nullptr;

@@ -1,8 +1,11 @@
 // Single variables: values, alias links, deep copy and the release callbacks
 // that the variable tables use.
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -13,6 +16,10 @@
 uint64_t sVarEpoch = 0;
 
 namespace {
+
+uint32_t StoredLength(size_t length) {
+    return length < kUnknownLength ? static_cast<uint32_t>(length) : kUnknownLength;
+}
 
 void MakeUndefined(Var* var) {
     var->type = VAR_UNDEFINED;
@@ -87,16 +94,37 @@ double Var_GetNumber(const Var* var) {
 
 const char* Var_SetString(Var* var, const char* text) {
     // The text may lie inside the string being replaced: copy it first.
-    return Var_TakeString(var, MM_StrDup(text));
+    size_t length = std::strlen(text);
+    char* copy = static_cast<char*>(CheckedMalloc(length + 1));
+    std::memcpy(copy, text, length + 1);
+    return Var_TakeString(var, copy, length);
 }
 
-const char* Var_TakeString(Var* var, char* text) {
+const char* Var_TakeString(Var* var, char* text) { return Var_TakeString(var, text, std::strlen(text)); }
+
+const char* Var_TakeString(Var* var, char* text, size_t length) {
     if (!(var->type == VAR_STRING && var->value.string == text)) {
         ReleaseValue(var);
         var->type = VAR_STRING;
         var->value.string = text;
     }
+    var->length = StoredLength(length);
     return text;
+}
+
+size_t Var_StringLength(const Var* var) {
+    return var->length != kUnknownLength ? var->length : std::strlen(var->value.string);
+}
+
+void Var_AppendString(Var* var, const char* text, size_t length) {
+    size_t old = Var_StringLength(var);
+    size_t need = old + length + 1;
+    if (need > malloc_usable_size(var->value.string)) {
+        size_t capacity = need + old;  // doubling keeps a run of appends linear
+        var->value.string = static_cast<char*>(CheckedRealloc(var->value.string, capacity));
+    }
+    std::memcpy(var->value.string + old, text, length + 1);
+    var->length = StoredLength(old + length);
 }
 
 const char* Var_GetString(const Var* var) {
@@ -156,10 +184,13 @@ void Var_Set(Var* dest, const Var* source) {
             break;
         }
         case VAR_STRING: {
-            char* copy = MM_StrDup(source->value.string);
+            size_t length = Var_StringLength(source);
+            char* copy = static_cast<char*>(CheckedMalloc(length + 1));
+            std::memcpy(copy, source->value.string, length + 1);
             ReleaseValue(dest);
             dest->type = VAR_STRING;
             dest->value.string = copy;
+            dest->length = StoredLength(length);
             break;
         }
         case VAR_ALIAS: {
