@@ -32,7 +32,19 @@ HashEntry* FindEntry(const HashTable* ht, const char* key, size_t length, uint32
 }
 
 // An entry and its key copy share one allocation: the key follows the record.
-void FreeEntry(HashEntry* e) { std::free(e); }
+size_t EntrySize(size_t keyLength) { return sizeof(HashEntry) + keyLength + 1; }
+void FreeEntry(HashEntry* e) { ZK_SmallFree(e, EntrySize(e->length)); }
+
+HashEntry** NewBuckets(int32_t size) {
+    size_t bytes = static_cast<size_t>(size) * sizeof(HashEntry*);
+    auto** buckets = static_cast<HashEntry**>(ZK_SmallAlloc(bytes));
+    std::memset(buckets, 0, bytes);
+    return buckets;
+}
+
+void FreeBuckets(HashEntry** buckets, int32_t size) {
+    ZK_SmallFree(buckets, static_cast<size_t>(size) * sizeof(HashEntry*));
+}
 
 void GrowIfLoaded(HashTable* ht) {
     if (static_cast<double>(ht->entries) / ht->size > 0.75) HT_Resize(ht, ht->size * 2);
@@ -42,12 +54,18 @@ void GrowIfLoaded(HashTable* ht) {
 
 HashTable* HT_Create(int32_t size) {
     if (size <= 0) size = 1;
-    auto buckets = std::make_unique<HashEntry*[]>(static_cast<size_t>(size));
-    HashTable* ht = new HashTable;
+    HashEntry** buckets = NewBuckets(size);
+    HashTable* ht;
+    try {
+        ht = new HashTable;
+    } catch (...) {
+        FreeBuckets(buckets, size);
+        throw;
+    }
     ht->size = size;
     ht->minSize = static_cast<uint32_t>(size);
     ht->entries = 0;
-    ht->buckets = buckets.release();
+    ht->buckets = buckets;
     ++sTables;
     return ht;
 }
@@ -71,7 +89,7 @@ void HT_Clear(HashTable* ht, HT_ReleaseFunc release) {
 void HT_Free(HashTable* ht, HT_ReleaseFunc release) {
     if (!ht) return;
     if (ht->buckets) HT_Clear(ht, release);
-    delete[] ht->buckets;
+    FreeBuckets(ht->buckets, ht->size);
     delete ht;
     --sTables;
 }
@@ -133,7 +151,7 @@ int HT_GetKey(const HashTable* ht, const void* data, std::string& key) {
 
 HashEntry* HT_NewEntry(const char* key, void* data) {
     size_t n = std::strlen(key) + 1;
-    auto* e = static_cast<HashEntry*>(CheckedMalloc(sizeof(HashEntry) + n));
+    auto* e = static_cast<HashEntry*>(ZK_SmallAlloc(EntrySize(n - 1)));
     e->data = data;
     e->key = reinterpret_cast<char*>(e + 1);
     e->next = nullptr;
@@ -204,7 +222,7 @@ void HT_Resize(HashTable* ht, int32_t size) {
     if (size == ht->size) return;
     HashEntry** old = ht->buckets;
     int32_t oldSize = ht->size;
-    ht->buckets = new HashEntry*[size]();
+    ht->buckets = NewBuckets(size);
     ht->size = size;
     for (int32_t i = 0; i < oldSize; ++i) {
         HashEntry* e = old[i];
@@ -216,7 +234,7 @@ void HT_Resize(HashTable* ht, int32_t size) {
             e = next;
         }
     }
-    delete[] old;
+    FreeBuckets(old, oldSize);
 }
 
 void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func) {

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "memory_manager/small_alloc.h"
+
 struct HashEntry {
     void* data;
     char* key;
@@ -28,6 +30,7 @@ struct HashTable {
     uint32_t minSize;
     int32_t entries;
     HashEntry** buckets;
+    ZK_SMALL_BLOCKS
 };
 
 using HT_ReleaseFunc = void (*)(void* data);

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "hash_table/hash_table.h"
+#include "memory_manager/small_alloc.h"
 
 enum VarType : int32_t {
     VAR_UNDEFINED = 0,
@@ -45,6 +46,7 @@ struct FunctionRef {
 struct VarRef {
     Var* var;
     VarRef* next;
+    ZK_SMALL_BLOCKS
 };
 
 struct Var {
@@ -63,6 +65,7 @@ struct Var {
     Var* parent = nullptr;
     HashTable* children = nullptr;
     VarRef* references = nullptr;
+    ZK_SMALL_BLOCKS
 };
 
 constexpr uint32_t kUnknownLength = UINT32_MAX;

@@ -1,0 +1,26 @@
+// Free lists for the small blocks that every call and every member makes
+// and drops again: Vars, hash entries, member tables, alias nodes.
+//
+// Blocks are grouped by size in steps of 16 bytes up to kSmallLimit; a freed
+// block goes to the head of its size's list and is handed out again first.
+// Larger blocks, and every block in a sanitizer build (so that the address
+// sanitizer still sees each block's life), go straight to malloc and free.
+//
+// Invariants:
+//  - A block is freed with the size it was allocated with.
+//  - Memory taken for the lists is kept until the process ends; it is reused,
+//    never returned, so the peak of small blocks bounds what is held.
+//  - Allocation failure throws std::bad_alloc, like operator new.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t kSmallLimit = 256;
+
+void* ZK_SmallAlloc(size_t size);
+void ZK_SmallFree(void* block, size_t size);
+
+// operator new and delete for a record type kept in the free lists.
+#define ZK_SMALL_BLOCKS                                                                       \
+    static void* operator new(size_t size) { return ZK_SmallAlloc(size); }                   \
+    static void operator delete(void* block, size_t size) { ZK_SmallFree(block, size); }
