@@ -14,9 +14,7 @@ int32_t sTables = 0;
 
 inline uint32_t BucketOf(const HashTable* ht, uint32_t hash) { return hash % static_cast<uint32_t>(ht->size); }
 
-inline uint32_t Bucket(const HashTable* ht, const char* key) {
-    return BucketOf(ht, HT_RawHash(key, std::strlen(key)));
-}
+inline uint32_t Bucket(const HashTable* ht, const char* key) { return BucketOf(ht, HT_RawHash(key, std::strlen(key))); }
 
 inline bool SameKey(const HashEntry* e, const char* key, size_t length, uint32_t hash) {
     if (e->hash != hash || e->length != length) return false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "interpreter/compiled_expressions.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
@@ -167,6 +168,7 @@ void ShortCircuit() {
 }  // namespace
 
 void BoolExpression() {
+    if (RunCompiledCondition()) return;
     DepthGuard guard;
     SingleBool();
     while (NextIsReserved(RW_AND) || NextIsReserved(RW_OR)) {

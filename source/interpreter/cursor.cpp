@@ -262,6 +262,15 @@ Var* NameKey::Bind() const {
 
 int32_t NextNameEnd() { return sName.end; }
 
+int32_t LookaheadIndex() {
+    if (sNextType == TOKEN_NAME) return sName.first;
+    return sNextType == TOKEN_EOF ? sToken : sToken - 1;
+}
+
+bool LookaheadInCurrentScope() { return sNextType != TOKEN_NAME || (!sName.global && sName.scope == sScope); }
+
+const NameInfo& NameAt(int32_t first) { return NameInfoAt(first); }
+
 void Expect(int32_t c) {
     if (!NextIsOp(c)) ErrorF("Missing %c", static_cast<char>(c));
     GetNext(false);

@@ -46,6 +46,13 @@ void GetNext(bool global = false);
 NameKey NextKey();
 // Index of the first token after the lookahead name (without composing it).
 int32_t NextNameEnd();
+// Index of the lookahead's first token.
+int32_t LookaheadIndex();
+// True when the lookahead is not a name, or a name read in the scoped form
+// in the current scope.
+bool LookaheadInCurrentScope();
+// The extent and, for a plain name, the parts of the name starting at token i.
+const NameInfo& NameAt(int32_t first);
 
 void Expect(int32_t c);
 void EndStatement();

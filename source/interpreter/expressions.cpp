@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "interpreter/assignments.h"
+#include "interpreter/compiled_expressions.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
@@ -84,6 +85,7 @@ void ResetEvaluator() {
 }
 
 void Expression() {
+    if (RunCompiledExpression()) return;
     DepthGuard guard;
     Term();
     switch (sRegister.type) {

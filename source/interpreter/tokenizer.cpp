@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "interpreter/call_stack.h"
+#include "interpreter/compiled_expressions.h"
 #include "interpreter/runner.h"
 #include "interpreter/tokens.h"
 #include "symbol_table/symbol_table.h"
@@ -269,4 +270,7 @@ int32_t FileEnd(int32_t i) {
     return i;
 }
 
-void ClearTokens() { std::vector<Token>().swap(sTokens); }
+void ClearTokens() {
+    ClearCompiled();  // trees refer to tokens by index
+    std::vector<Token>().swap(sTokens);
+}

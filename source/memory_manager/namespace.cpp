@@ -143,9 +143,7 @@ Var* MM_CreateVar(const char* path) { return WalkPath(path, WALK_CREATE); }
 
 Var* MM_BindVar(const char* path) { return WalkPath(path, WALK_CREATE | WALK_KEEP_LAST_ALIAS); }
 
-Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) {
-    return WalkParts(head, parts, count, 0);
-}
+Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) { return WalkParts(head, parts, count, 0); }
 
 Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
     return WalkParts(head, parts, count, WALK_CREATE);

@@ -21,6 +21,6 @@ void* ZK_SmallAlloc(size_t size);
 void ZK_SmallFree(void* block, size_t size);
 
 // operator new and delete for a record type kept in the free lists.
-#define ZK_SMALL_BLOCKS                                                                       \
-    static void* operator new(size_t size) { return ZK_SmallAlloc(size); }                   \
+#define ZK_SMALL_BLOCKS                                                    \
+    static void* operator new(size_t size) { return ZK_SmallAlloc(size); } \
     static void operator delete(void* block, size_t size) { ZK_SmallFree(block, size); }

@@ -1,0 +1,591 @@
+#include "interpreter/compiled_expressions.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "interpreter/cursor.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/functions.h"
+#include "interpreter/runner.h"
+
+namespace {
+
+// ---------------------------------------------------------------- trees
+
+enum class Kind : uint8_t {
+    kNumber,   // constant
+    kString,   // constant
+    kName,     // a plain name read
+    kIndexed,  // a name with bracketed indexes read
+    kPlus,     // unary +
+    kMinus,    // unary -
+    kAdd,      // + on numbers, or on strings
+    kSub,
+    kMul,
+    kDiv,
+    // Conditions (flag results)
+    kTruth,    // truthiness of an expression
+    kCompare,  // relational operator between two expressions
+    kNot,
+    kChain,  // and/or chain, left to right with short-circuit
+};
+
+// One piece of an indexed name: a fixed component, or an index expression.
+struct NamePiece {
+    const char* text = nullptr;  // fixed component (token text), or null for an index
+    uint32_t length = 0;
+    uint32_t hash = 0;
+    int32_t index = -1;  // node of the index expression
+};
+
+struct Node {
+    Kind kind = Kind::kNumber;
+    int32_t op = 0;              // kCompare: operator code; kChain: and/or per operand
+    double number = 0;           // kNumber
+    const char* text = nullptr;  // kString: token text
+    size_t length = 0;
+    const NameInfo* name = nullptr;  // kName
+    std::vector<NamePiece> pieces;   // kIndexed
+    std::vector<int32_t> kids;       // operands (node indexes)
+    std::vector<bool> isAnd;         // kChain: the word before operand i (i >= 1)
+};
+
+struct Unit {
+    std::vector<Node> nodes;
+    int32_t root = 0;
+    int32_t end = 0;       // first token after the expression
+    int32_t lastItem = 0;  // token whose position the walker records last before `end`
+    int32_t depth = 0;     // depth guards the walker holds at its deepest point
+};
+
+std::vector<std::unique_ptr<Unit>> sUnits;
+// Per token: null when not tried yet, kNotCompilable, or the unit.
+Unit sNotCompilableMark;
+Unit* const kNotCompilable = &sNotCompilableMark;
+std::vector<Unit*> sExprCache, sCondCache;
+
+// ---------------------------------------------------------------- compiler
+
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
+bool IsWord(int32_t i, int32_t code) { return At(i).type == TOKEN_RESERVED && At(i).code == code; }
+bool IsRelOp(int32_t i) {
+    if (At(i).type != TOKEN_OPERATOR) return false;
+    int32_t c = At(i).code;
+    return c == '<' || c == '=' || c == '>' || c == OP_LE || c == OP_GE || c == OP_NE;
+}
+
+struct NotPure {};  // thrown while compiling: the walker keeps the tokens
+
+// Parses the walker's grammar over the tokens, without evaluating anything.
+// `at` is the next token to read; `last` the token of the item read last.
+class Compiler {
+  public:
+    explicit Compiler(Unit& unit) : u_(unit) {}
+
+    int32_t Expression(int32_t& at, int32_t depth) {
+        Deeper(depth + 1);
+        int32_t left = Term(at, depth + 1);
+        while (IsOp(at, '+') || IsOp(at, '-')) {
+            Kind kind = IsOp(at, '+') ? Kind::kAdd : Kind::kSub;
+            Item(at++);
+            int32_t right = Term(at, depth + 1);
+            left = Add(kind, {left, right});
+        }
+        return left;
+    }
+
+    int32_t Condition(int32_t& at, int32_t depth) {  // BoolExpression
+        Deeper(depth + 1);
+        int32_t first = Single(at, depth + 1);
+        if (!IsWord(at, RW_AND) && !IsWord(at, RW_OR)) return first;
+        int32_t chain = Add(Kind::kChain, {first});
+        while (IsWord(at, RW_AND) || IsWord(at, RW_OR)) {
+            bool isAnd = IsWord(at, RW_AND);
+            Item(at++);
+            int32_t next = Single(at, depth + 1);
+            Node& n = u_.nodes[static_cast<size_t>(chain)];
+            n.kids.push_back(next);
+            n.isAnd.push_back(isAnd);
+        }
+        // A short-circuit lands on the ')' that closes the group; anything
+        // else there is an error the walker reports.
+        if (!IsOp(at, ')')) throw NotPure{};
+        return chain;
+    }
+
+    void Item(int32_t token) { u_.lastItem = token; }
+
+  private:
+    Unit& u_;
+
+    void Deeper(int32_t depth) {
+        if (depth > u_.depth) u_.depth = depth;
+        if (depth > 200) throw NotPure{};  // very deep nesting stays with the walker
+    }
+
+    int32_t Add(Kind kind, std::vector<int32_t> kids = {}) {
+        u_.nodes.emplace_back();
+        u_.nodes.back().kind = kind;
+        u_.nodes.back().kids = std::move(kids);
+        return static_cast<int32_t>(u_.nodes.size() - 1);
+    }
+
+    int32_t Single(int32_t& at, int32_t depth) {  // SingleBool
+        Deeper(depth + 1);
+        if (IsWord(at, RW_NOT)) {
+            Item(at++);
+            return Add(Kind::kNot, {Condition(at, depth + 1)});
+        }
+        if (IsOp(at, '(')) {
+            int32_t close = At(at).match;
+            if (close == 0) throw NotPure{};
+            if (!IsRelOp(close + 1)) {  // a nested condition
+                Item(at++);
+                int32_t inner = Condition(at, depth + 1);
+                if (!IsOp(at, ')')) throw NotPure{};
+                Item(at++);
+                return inner;
+            }
+        }
+        // BoolTerm
+        int32_t left = Expression(at, depth + 1);
+        if (!IsRelOp(at)) return Add(Kind::kTruth, {left});
+        int32_t op = At(at).code;
+        Item(at++);
+        int32_t right = Expression(at, depth + 1);
+        int32_t node = Add(Kind::kCompare, {left, right});
+        u_.nodes[static_cast<size_t>(node)].op = op;
+        return node;
+    }
+
+    int32_t Term(int32_t& at, int32_t depth) {
+        int32_t left = Signed(at, depth);
+        while (IsOp(at, '*') || IsOp(at, '/')) {
+            Kind kind = IsOp(at, '*') ? Kind::kMul : Kind::kDiv;
+            Item(at++);
+            int32_t right = Signed(at, depth);
+            left = Add(kind, {left, right});
+        }
+        return left;
+    }
+
+    int32_t Signed(int32_t& at, int32_t depth) {
+        if (IsOp(at, '+') || IsOp(at, '-')) {
+            Kind kind = IsOp(at, '+') ? Kind::kPlus : Kind::kMinus;
+            Item(at++);
+            return Add(kind, {Factor(at, depth)});
+        }
+        return Factor(at, depth);
+    }
+
+    int32_t Factor(int32_t& at, int32_t depth) {
+        const Token& t = At(at);
+        switch (t.type) {
+            case TOKEN_NUMBER: {
+                Item(at++);
+                int32_t node = Add(Kind::kNumber);
+                u_.nodes[static_cast<size_t>(node)].number = t.number;
+                return node;
+            }
+            case TOKEN_STRING: {
+                Item(at++);
+                int32_t node = Add(Kind::kString);
+                u_.nodes[static_cast<size_t>(node)].text = t.text.get();
+                u_.nodes[static_cast<size_t>(node)].length = std::strlen(t.text.get());
+                return node;
+            }
+            case TOKEN_NAME: return Name(at, depth);
+            case TOKEN_OPERATOR:
+                if (t.code == '(') {
+                    Item(at++);
+                    int32_t inner = Expression(at, depth);
+                    if (!IsOp(at, ')')) throw NotPure{};
+                    Item(at++);
+                    return inner;
+                }
+                throw NotPure{};
+            default: throw NotPure{};  // built-ins, function literals, errors
+        }
+    }
+
+    int32_t Name(int32_t& at, int32_t depth) {
+        int32_t first = at;
+        const NameInfo& info = NameAt(first);
+        int32_t end = info.end;
+        // A call or an update is not a read.
+        if (IsOp(end, '(') || IsOp(end, OP_INCREMENT) || IsOp(end, OP_DECREMENT)) throw NotPure{};
+        int32_t node;
+        if (info.plain) {
+            node = Add(Kind::kName);
+            u_.nodes[static_cast<size_t>(node)].name = &info;
+        } else {
+            node = Add(Kind::kIndexed);
+            std::vector<NamePiece> pieces;
+            int32_t i = first;
+            Deeper(depth + 1);  // composing holds a guard of its own
+            while (true) {
+                const char* text = At(i).text.get();
+                uint32_t length = static_cast<uint32_t>(std::strlen(text));
+                pieces.push_back({text, length, HT_RawHash(text, length), -1});
+                ++i;
+                while (IsOp(i, '[')) {
+                    int32_t close = At(i).match;
+                    if (close == 0) throw NotPure{};
+                    int32_t inner = i + 1;
+                    int32_t index = Expression(inner, depth + 1);
+                    if (inner != close) throw NotPure{};
+                    pieces.push_back({nullptr, 0, 0, index});
+                    i = close + 1;
+                }
+                if (!IsOp(i, '.')) break;
+                ++i;
+                if (At(i).type != TOKEN_NAME) throw NotPure{};
+            }
+            if (i != end) throw NotPure{};
+            u_.nodes[static_cast<size_t>(node)].pieces = std::move(pieces);
+        }
+        Item(first);
+        at = end;
+        return node;
+    }
+};
+
+// ---------------------------------------------------------------- evaluation
+
+struct GiveUp {};  // thrown while running: the walker evaluates instead
+
+// A value during evaluation; owns its string (null unless VAR_STRING).
+struct Value {
+    int32_t type = VAR_UNDEFINED;
+    FunctionRef function{};
+    double number = 0;
+    char* string = nullptr;
+    size_t length = 0;
+
+    Value() = default;
+    Value(const Value&) = delete;
+    Value& operator=(const Value&) = delete;
+    ~Value() {
+        if (string) std::free(string);
+    }
+};
+
+char* CopyText(const char* text, size_t length) {
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+class Runner {
+  public:
+    explicit Runner(const Unit& unit) : u_(unit) {}
+
+    // Evaluates node n into v, which is undefined on entry.
+    void Eval(int32_t n, Value& v) {
+        const Node& node = u_.nodes[static_cast<size_t>(n)];
+        switch (node.kind) {
+            case Kind::kNumber:
+                v.type = VAR_NUMBER;
+                v.number = node.number;
+                return;
+            case Kind::kString:
+                v.type = VAR_STRING;
+                v.string = CopyText(node.text, node.length);
+                v.length = node.length;
+                return;
+            case Kind::kName: Read(Lookup(*node.name), v); return;
+            case Kind::kIndexed: Read(Indexed(node), v); return;
+            case Kind::kPlus:
+                Eval(node.kids[0], v);
+                if (v.type != VAR_NUMBER && v.type != VAR_STRING) throw GiveUp{};
+                return;
+            case Kind::kMinus:
+                Eval(node.kids[0], v);
+                if (v.type != VAR_NUMBER) throw GiveUp{};
+                v.number = -v.number;
+                return;
+            case Kind::kAdd: {
+                Eval(node.kids[0], v);
+                Value r;
+                Eval(node.kids[1], r);
+                if (v.type == VAR_NUMBER && r.type == VAR_NUMBER) {
+                    v.number += r.number;
+                } else if (v.type == VAR_STRING && r.type == VAR_STRING) {
+                    Join(v, r);
+                } else {
+                    throw GiveUp{};
+                }
+                return;
+            }
+            case Kind::kSub:
+            case Kind::kMul:
+            case Kind::kDiv: {
+                Eval(node.kids[0], v);
+                if (v.type != VAR_NUMBER) throw GiveUp{};
+                Value r;
+                Eval(node.kids[1], r);
+                if (r.type != VAR_NUMBER) throw GiveUp{};
+                if (node.kind == Kind::kSub)
+                    v.number -= r.number;
+                else if (node.kind == Kind::kMul)
+                    v.number *= r.number;
+                else
+                    v.number /= r.number;
+                return;
+            }
+            default: throw GiveUp{};  // conditions are not values
+        }
+    }
+
+    bool Test(int32_t n) {
+        const Node& node = u_.nodes[static_cast<size_t>(n)];
+        switch (node.kind) {
+            case Kind::kTruth: {
+                Value v;
+                Eval(node.kids[0], v);
+                switch (v.type) {
+                    case VAR_NUMBER: return v.number != 0 || std::isnan(v.number);
+                    case VAR_STRING: return v.length != 0;
+                    case VAR_FUNCTION: return true;
+                    default: return false;
+                }
+            }
+            case Kind::kCompare: return Compare(node);
+            case Kind::kNot: return !Test(node.kids[0]);
+            case Kind::kChain: {
+                bool flag = Test(node.kids[0]);
+                for (size_t i = 1; i < node.kids.size(); ++i) {
+                    bool isAnd = node.isAnd[i - 1];
+                    if (isAnd ? !flag : flag) return flag;  // decided: the rest is skipped
+                    bool right = Test(node.kids[i]);
+                    flag = isAnd ? (flag && right) : (flag || right);
+                }
+                return flag;
+            }
+            default: throw GiveUp{};
+        }
+    }
+
+  private:
+    const Unit& u_;
+
+    static const KeyPart& ScopeKeyPart(int64_t scope) {
+        static std::unique_ptr<ScopeKey> cached;
+        static int64_t cachedScope = -1;
+        if (scope != cachedScope) {
+            cached = std::make_unique<ScopeKey>(scope);
+            cachedScope = scope;
+        }
+        return cached->part;
+    }
+
+    // A plain name, in the current scope.
+    static const Var* Lookup(const NameInfo& name) {
+        const KeyPart* head = sScope > 0 ? &ScopeKeyPart(sScope) : nullptr;
+        return MM_GetParts(head, name.parts.data(), name.parts.size());
+    }
+
+    // The register's rules for a name read: an alias or a missing variable
+    // reads as undefined; strings are copied.
+    static void Read(const Var* var, Value& v) {
+        if (!var) return;
+        switch (var->type) {
+            case VAR_NUMBER:
+                v.type = VAR_NUMBER;
+                v.number = var->value.number;
+                break;
+            case VAR_STRING:
+                v.type = VAR_STRING;
+                v.length = Var_StringLength(var);
+                v.string = CopyText(var->value.string, v.length);
+                break;
+            case VAR_FUNCTION:
+                v.type = VAR_FUNCTION;
+                v.function = var->value.function;
+                break;
+            default: break;
+        }
+    }
+
+    static void Join(Value& left, const Value& right) {
+        size_t length = left.length + right.length;
+        char* joined = static_cast<char*>(std::realloc(left.string, length + 1));
+        if (!joined) throw std::bad_alloc();
+        std::memcpy(joined + left.length, right.string, right.length + 1);
+        left.string = joined;
+        left.length = length;
+    }
+
+    // Looks an indexed name up: its key is built as the cursor composes it.
+    const Var* Indexed(const Node& node) {
+        std::string path;
+        if (sScope > 0) {
+            path = ScopeKeyPart(sScope).text;
+            path += '.';
+        }
+        bool first = true;
+        for (const NamePiece& piece : node.pieces) {
+            if (!first) path += '.';
+            first = false;
+            if (piece.text) {
+                path.append(piece.text, piece.length);
+                continue;
+            }
+            Value index;
+            Eval(piece.index, index);
+            if (index.type == VAR_NUMBER) {
+                double t = std::trunc(index.number);
+                if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw GiveUp{};
+                path += std::to_string(static_cast<int32_t>(t));
+            } else if (index.type == VAR_STRING && ValidateUserKey(index.string)) {
+                path.append(index.string, index.length);
+            } else {
+                throw GiveUp{};
+            }
+        }
+        return MM_GetVar(path);
+    }
+
+    bool Compare(const Node& node) {
+        int32_t op = node.op;
+        bool equality = op == '=' || op == OP_NE;
+        Value l, r;
+        Eval(node.kids[0], l);
+        if ((l.type == VAR_UNDEFINED || l.type == VAR_FUNCTION) && !equality) throw GiveUp{};
+        Eval(node.kids[1], r);
+        if (l.type == VAR_UNDEFINED || r.type == VAR_UNDEFINED) {
+            if (!equality) throw GiveUp{};
+            bool same = l.type == r.type;
+            return op == '=' ? same : !same;
+        }
+        if (l.type != r.type) throw GiveUp{};
+        switch (l.type) {
+            case VAR_NUMBER:
+                switch (op) {
+                    case '=': return l.number == r.number;
+                    case OP_NE: return !(l.number == r.number);
+                    case '<': return l.number < r.number;
+                    case '>': return l.number > r.number;
+                    case OP_LE: return l.number <= r.number;
+                    default: return l.number >= r.number;
+                }
+            case VAR_STRING:
+                if (equality) {
+                    bool same = l.length == r.length && std::memcmp(l.string, r.string, l.length) == 0;
+                    return op == '=' ? same : !same;
+                }
+                // Strings order by their length in bytes.
+                switch (op) {
+                    case '<': return l.length < r.length;
+                    case '>': return l.length > r.length;
+                    case OP_LE: return l.length <= r.length;
+                    default: return l.length >= r.length;
+                }
+            default: {
+                bool same = l.function == r.function;
+                return op == '=' ? same : !same;
+            }
+        }
+    }
+};
+
+// ---------------------------------------------------------------- cache
+
+// The unit cached for the token at `first`, compiling it on the first visit;
+// null when the tokens there are not a pure expression (or condition).
+const Unit* UnitAt(std::vector<Unit*>& cache, int32_t first, bool condition) {
+    if (static_cast<size_t>(first) >= cache.size()) cache.resize(sTokens.size(), nullptr);
+    Unit*& slot = cache[static_cast<size_t>(first)];
+    if (slot) return slot == kNotCompilable ? nullptr : slot;
+    auto unit = std::make_unique<Unit>();
+    try {
+        Compiler compiler(*unit);
+        int32_t at = first;
+        unit->root = condition ? compiler.Condition(at, 0) : compiler.Expression(at, 0);
+        unit->end = at;
+    } catch (const NotPure&) {
+        slot = kNotCompilable;
+        return nullptr;
+    }
+    slot = unit.get();
+    sUnits.push_back(std::move(unit));
+    return slot;
+}
+
+// Leaves the cursor as the walker leaves it after the unit's tokens.
+void MoveBehind(const Unit& unit) {
+    const Token& last = At(unit.lastItem);
+    sLastLine = static_cast<int32_t>(last.line);
+    sLastCol = static_cast<int32_t>(last.column);
+    SeekToken(unit.end);
+    GetNext();
+}
+
+bool Enabled() {
+#ifdef ZORVIK_WALKER_ONLY
+    return false;
+#else
+    return true;
+#endif
+}
+
+}  // namespace
+
+bool RunCompiledExpression() {
+    if (!Enabled() || !LookaheadInCurrentScope()) return false;
+    const Unit* unit = UnitAt(sExprCache, LookaheadIndex(), false);
+    if (!unit || sDepth + unit->depth > kMaxDepth) return false;
+    try {
+        Value v;
+        Runner(*unit).Eval(unit->root, v);
+        Var_Free(&sRegister);
+        sRegister.type = v.type;
+        switch (v.type) {
+            case VAR_NUMBER: sRegister.value.number = v.number; break;
+            case VAR_STRING:
+                sRegister.value.string = v.string;
+                sRegister.length = v.length < kUnknownLength ? static_cast<uint32_t>(v.length) : kUnknownLength;
+                v.string = nullptr;
+                break;
+            case VAR_FUNCTION: sRegister.value.function = v.function; break;
+            default: sRegister.value.number = 0; break;
+        }
+    } catch (const GiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;  // the walker repeats the work and reports where it runs out
+    }
+    MoveBehind(*unit);
+    return true;
+}
+
+bool RunCompiledCondition() {
+    if (!Enabled() || !LookaheadInCurrentScope()) return false;
+    const Unit* unit = UnitAt(sCondCache, LookaheadIndex(), true);
+    if (!unit || sDepth + unit->depth > kMaxDepth) return false;
+    bool flag;
+    try {
+        flag = Runner(*unit).Test(unit->root);
+    } catch (const GiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    SetFlag(flag ? 1 : 0);
+    MoveBehind(*unit);
+    return true;
+}
+
+void ClearCompiled() {
+    sUnits.clear();
+    sExprCache.clear();
+    sCondCache.clear();
+}

@@ -1,0 +1,40 @@
+// The fast path of the evaluator: pure expressions and conditions compiled
+// once into small trees.
+//
+// An expression or condition is "pure" when evaluating it can change
+// nothing: it is built only of constants, names that are read (not called,
+// not updated), bracketed indexes of the same kind, + - * / and the
+// comparisons, and/or/not. The first time Expression() or BoolExpression()
+// meets one at a token, it is compiled and the tree is cached in that token
+// (or the token is marked as not compilable); later evaluations run the tree
+// instead of re-reading the tokens.
+//
+// Invariants:
+//  - Running a tree changes no variable, prints nothing and calls nothing,
+//    so when it meets anything unusual (every case that ends in a script
+//    error, memory running out, and a nesting deeper than the depth limit
+//    allows) it gives up,
+//    and the token walker evaluates the same tokens from the start. The
+//    walker then raises the error at exactly its own position.
+//  - A tree covers exactly the tokens that the walker would read for the
+//    same expression, so afterwards the cursor is left as the walker leaves
+//    it: the lookahead on the first token after the expression, read right
+//    after the expression's last item.
+//  - Names are resolved at every evaluation, in the scope current at that
+//    moment, exactly as the cursor composes them: nothing about a variable
+//    is cached.
+//  - The compiler is switched off by building with ZORVIK_WALKER_ONLY, which
+//    leaves the token walker alone as the reference implementation.
+#pragma once
+
+#include <cstdint>
+
+// Evaluates the expression whose first item is the lookahead into the
+// register and moves the cursor behind it; false when the expression is not
+// pure or gave up, with nothing changed.
+bool RunCompiledExpression();
+// The same for a condition, leaving the register in its flag form.
+bool RunCompiledCondition();
+
+// Drops every compiled tree (with the token array at the end of a run).
+void ClearCompiled();
