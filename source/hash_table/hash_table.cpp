@@ -147,16 +147,31 @@ int HT_GetKey(const HashTable* ht, const void* data, std::string& key) {
     return 0;
 }
 
-HashEntry* HT_NewEntry(const char* key, void* data) {
-    size_t n = std::strlen(key) + 1;
-    auto* e = static_cast<HashEntry*>(ZK_SmallAlloc(EntrySize(n - 1)));
+namespace {
+
+HashEntry* NewEntry(const char* key, size_t length, uint32_t hash, void* data) {
+    auto* e = static_cast<HashEntry*>(ZK_SmallAlloc(EntrySize(length)));
     e->data = data;
     e->key = reinterpret_cast<char*>(e + 1);
     e->next = nullptr;
-    e->hash = HT_RawHash(key, n - 1);
-    e->length = static_cast<uint32_t>(n - 1);
-    std::memcpy(e->key, key, n);
+    e->hash = hash;
+    e->length = static_cast<uint32_t>(length);
+    std::memcpy(e->key, key, length);
+    e->key[length] = '\0';
     return e;
+}
+
+}  // namespace
+
+HashEntry* HT_NewEntry(const char* key, void* data) {
+    size_t length = std::strlen(key);
+    return NewEntry(key, length, HT_RawHash(key, length), data);
+}
+
+int HT_UnsafeAddHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, void* data) {
+    if (!ht) return 0;
+    GrowIfLoaded(ht);
+    return HT_AddEntry(ht, NewEntry(key, length, hash, data));
 }
 
 int HT_Add(HashTable* ht, const char* key, void* data) {
@@ -196,11 +211,15 @@ int HT_AddEntry(HashTable* ht, HashEntry* entry) {
 
 int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release) {
     if (!ht) return 0;
+    size_t length = std::strlen(key);
+    return HT_DeleteHashed(ht, key, length, HT_RawHash(key, length), release);
+}
+
+int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, HT_ReleaseFunc release) {
+    if (!ht) return 0;
     if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
         static_cast<double>(ht->entries) / ht->size < 0.25)
         HT_Resize(ht, ht->size / 2);
-    size_t length = std::strlen(key);
-    uint32_t hash = HT_RawHash(key, length);
     for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
         HashEntry* e = *link;
         if (!SameKey(e, key, length, hash)) continue;

@@ -47,6 +47,10 @@ void* HT_Get(const HashTable* ht, const char* key);
 void* HT_GetN(const HashTable* ht, const char* key, size_t length);
 // The same with the key's HT_RawHash already known (a key cached by a caller).
 void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
+// HT_UnsafeAdd and HT_Delete of the first `length` bytes of `key`, whose
+// HT_RawHash is `hash`.
+int HT_UnsafeAddHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, void* data);
+int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, HT_ReleaseFunc release);
 // The 33-multiplier string hash of the first `length` bytes, before it is
 // reduced to a bucket index (bytes are taken as signed 8-bit values).
 uint32_t HT_RawHash(const char* key, size_t length);

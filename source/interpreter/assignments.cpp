@@ -150,8 +150,8 @@ void DeepAssignment(const NameKey& key) {
         Var* func = source.Get();
         GetNext();
         CallFunc(func);
-        DeepStore(key, MM_GetVar("@"));
-        MM_DeleteVar("@");
+        DeepStore(key, MM_GetResult());
+        MM_DeleteResult();
         return;
     }
     GetNext();

@@ -377,19 +377,9 @@ class Runner {
   private:
     const Unit& u_;
 
-    static const KeyPart& ScopeKeyPart(int64_t scope) {
-        static std::unique_ptr<ScopeKey> cached;
-        static int64_t cachedScope = -1;
-        if (scope != cachedScope) {
-            cached = std::make_unique<ScopeKey>(scope);
-            cachedScope = scope;
-        }
-        return cached->part;
-    }
-
     // A plain name, in the current scope.
     static const Var* Lookup(const NameInfo& name) {
-        const KeyPart* head = sScope > 0 ? &ScopeKeyPart(sScope) : nullptr;
+        const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
         return MM_GetParts(head, name.parts.data(), name.parts.size());
     }
 
@@ -428,7 +418,7 @@ class Runner {
     const Var* Indexed(const Node& node) {
         std::string path;
         if (sScope > 0) {
-            path = ScopeKeyPart(sScope).text;
+            path = MM_ScopePart(sScope).text;
             path += '.';
         }
         bool first = true;

@@ -134,17 +134,6 @@ const std::string& ScopePrefix(int64_t scope) {
     return prefix;
 }
 
-// The root component "N" of scope N; valid until the next call.
-const KeyPart& ScopePart(int64_t scope) {
-    static std::unique_ptr<ScopeKey> cached;
-    static int64_t cachedScope = -1;
-    if (scope != cachedScope) {
-        cached = std::make_unique<ScopeKey>(scope);
-        cachedScope = scope;
-    }
-    return cached->part;
-}
-
 // Evaluates the bracketed indexes of the lookahead name and builds its key.
 // The evaluation moves the cursor; afterwards the lookahead is the name again.
 void Compose() {
@@ -244,19 +233,19 @@ const std::string& NameKey::Path() const {
 
 Var* NameKey::Get() const {
     if (!plain_) return MM_GetVar(path_);
-    const KeyPart& head = ScopePart(scope_);
+    const KeyPart& head = MM_ScopePart(scope_);
     return MM_GetParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
 }
 
 Var* NameKey::Create() const {
     if (!plain_) return MM_CreateVar(path_);
-    const KeyPart& head = ScopePart(scope_);
+    const KeyPart& head = MM_ScopePart(scope_);
     return MM_CreateParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
 }
 
 Var* NameKey::Bind() const {
     if (!plain_) return MM_BindVar(path_);
-    const KeyPart& head = ScopePart(scope_);
+    const KeyPart& head = MM_ScopePart(scope_);
     return MM_BindParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
 }
 

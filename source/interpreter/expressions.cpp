@@ -54,8 +54,8 @@ void NamePrimary() {
         case VAR_FUNCTION:
             if (NextIsOp('(')) {
                 CallFunc(var);
-                Var_Set(&sRegister, MM_GetVar("@"));
-                MM_DeleteVar("@");
+                Var_Set(&sRegister, MM_GetResult());
+                MM_DeleteResult();
             } else {
                 Var_SetFunction(&sRegister, var->value.function);
             }

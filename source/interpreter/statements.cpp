@@ -224,15 +224,15 @@ void Return() {
     if (sScope <= 0) Error("Unexpected return");
     GetNext();
     if (NextIsOp(';')) {
-        Var_Free(MM_CreateVar("@"));
+        Var_Free(MM_CreateResult());
     } else if (sNextType == TOKEN_NAME && TokenIsOp(NextNameEnd(), ';')) {
         Var* source = NextKey().Get();
-        MM_DeleteVar("@");
-        MM_CopyVar(MM_CreateVar("@"), source);
+        MM_DeleteResult();
+        MM_CopyVar(MM_CreateResult(), source);
         GetNext();
     } else {
         Expression();
-        StoreRegister(MM_CreateVar("@"));
+        StoreRegister(MM_CreateResult());
     }
     EndStatement();
 }
@@ -290,7 +290,7 @@ void NameStatement() {
             case OP_DECREMENT: PostfixStatement(key, sNextChar); break;
             case '(':
                 CallFunc(key.Create());
-                MM_DeleteVar("@");
+                MM_DeleteResult();
                 break;
             default: Error("Syntax error");
         }

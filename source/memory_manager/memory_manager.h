@@ -118,12 +118,17 @@ struct KeyPart {
 // The root component "N" under which the locals of scope N live, written
 // and hashed without building a string.
 struct ScopeKey {
-    explicit ScopeKey(int64_t scope);
+    explicit ScopeKey(int64_t scope) { Set(scope); }
+    void Set(int64_t scope);
     ScopeKey(const ScopeKey&) = delete;  // `part` points into `digits`
     ScopeKey& operator=(const ScopeKey&) = delete;
     char digits[24];
     KeyPart part;
 };
+
+// The key of scope `scope`, cached: most lookups are in the scope of the last.
+// Valid until the next call with another scope.
+const KeyPart& MM_ScopePart(int64_t scope);
 
 // A constant name component, hashed once.
 KeyPart MM_Part(const char* text);
@@ -143,6 +148,11 @@ Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count);
 Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count);
 // MM_DeleteVar of the root variable of a scope.
 int MM_DeleteScope(const ScopeKey& scope);
+// The root variable "@" through which a call's or an import's result
+// travels: MM_GetVar, MM_CreateVar and MM_DeleteVar of "@".
+Var* MM_GetResult();
+Var* MM_CreateResult();
+int MM_DeleteResult();
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);
 int MM_VarSubCount(const char* path);

@@ -31,8 +31,7 @@ Var* WalkStep(HashTable* table, Var* owner, const KeyPart& part, bool last, unsi
         ZK_ASSERT(table != nullptr);
         std::unique_ptr<Var> fresh(Var_New());  // freed if the entry cannot be made
         fresh->parent = owner;
-        sKey.assign(part.text, part.length);
-        HT_UnsafeAdd(table, sKey.c_str(), fresh.get());
+        HT_UnsafeAddHashed(table, part.text, part.length, part.hash, fresh.get());
         var = fresh.release();
     }
     if (holder) {
@@ -102,7 +101,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 HashTable* MM_RootTable() { return sTable; }
 
-ScopeKey::ScopeKey(int64_t scope) {
+void ScopeKey::Set(int64_t scope) {
     char* end = digits + sizeof digits - 1;
     *end = '\0';
     char* p = end;
@@ -113,18 +112,45 @@ ScopeKey::ScopeKey(int64_t scope) {
     part = {p, static_cast<uint32_t>(n), HT_RawHash(p, n)};
 }
 
+const KeyPart& MM_ScopePart(int64_t scope) {
+    static ScopeKey cached(0);
+    static int64_t cachedScope = 0;
+    if (scope != cachedScope) {
+        cached.Set(scope);
+        cachedScope = scope;
+    }
+    return cached.part;
+}
+
 KeyPart MM_Part(const char* text) {
     size_t n = std::strlen(text);
     return {text, static_cast<uint32_t>(n), HT_RawHash(text, n)};
 }
 
-int MM_DeleteScope(const ScopeKey& scope) {
-    // A scope variable is never an alias: its key is a number no script can name.
-    if (!HT_GetHashed(sTable, scope.part.text, scope.part.length, scope.part.hash)) return 0;
-    HT_Function(sTable, scope.part.text, UnreferenceVar);
-    HT_Delete(sTable, scope.part.text, DeleteVar);
+namespace {
+
+// MM_DeleteVar of a root variable named by one part.
+int DeleteRoot(const KeyPart& key) {
+    auto* var = static_cast<Var*>(HT_GetHashed(sTable, key.text, key.length, key.hash));
+    if (!var) return 0;
+    // Deleting an alias deletes its target, wherever that lives.
+    if (var->type == VAR_ALIAS) return MM_DeleteVar(std::string(key.text, key.length).c_str());
+    UnreferenceVar(var);
+    HT_DeleteHashed(sTable, key.text, key.length, key.hash, DeleteVar);
     return 1;
 }
+
+const KeyPart kResult = MM_Part("@");
+
+}  // namespace
+
+int MM_DeleteScope(const ScopeKey& scope) { return DeleteRoot(scope.part); }
+
+Var* MM_GetResult() { return MM_GetParts(nullptr, &kResult, 1); }
+
+Var* MM_CreateResult() { return MM_CreateParts(nullptr, &kResult, 1); }
+
+int MM_DeleteResult() { return DeleteRoot(kResult); }
 
 void MM_Init() {
     if (sTable) MM_Terminate();
