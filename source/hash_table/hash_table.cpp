@@ -33,15 +33,18 @@ HashEntry* FindEntry(const HashTable* ht, const char* key, size_t length, uint32
 size_t EntrySize(size_t keyLength) { return sizeof(HashEntry) + keyLength + 1; }
 void FreeEntry(HashEntry* e) { ZK_SmallFree(e, EntrySize(e->length)); }
 
+// A bucket is one chain head: a pointer to an entry.
+constexpr size_t kBucketBytes = sizeof(void*);
+
 HashEntry** NewBuckets(int32_t size) {
-    size_t bytes = static_cast<size_t>(size) * sizeof(HashEntry*);
+    size_t bytes = static_cast<size_t>(size) * kBucketBytes;
     auto** buckets = static_cast<HashEntry**>(ZK_SmallAlloc(bytes));
     std::memset(buckets, 0, bytes);
     return buckets;
 }
 
 void FreeBuckets(HashEntry** buckets, int32_t size) {
-    ZK_SmallFree(buckets, static_cast<size_t>(size) * sizeof(HashEntry*));
+    ZK_SmallFree(buckets, static_cast<size_t>(size) * kBucketBytes);
 }
 
 void GrowIfLoaded(HashTable* ht) {

@@ -20,7 +20,7 @@ constexpr bool kPooled = true;
 
 constexpr size_t kStep = 16;
 constexpr size_t kClasses = kSmallLimit / kStep;
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 
 struct FreeBlock {
     FreeBlock* next;
