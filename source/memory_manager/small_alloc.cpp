@@ -27,19 +27,24 @@ struct FreeBlock {
 };
 
 FreeBlock* sFree[kClasses];
+// The unused rest of the chunk each size takes new blocks from.
+char* sFresh[kClasses];
+char* sFreshEnd[kClasses];
 
 size_t ClassOf(size_t size) { return (size + kStep - 1) / kStep - 1; }
 
-// Cuts a fresh chunk into blocks of class c and puts them on its list.
-void Refill(size_t c) {
+// A block of class c that was never handed out: cut from the current chunk,
+// or from a new one when it is used up (a chunk is cut as it is needed, so a
+// short run touches little of it).
+void* FreshBlock(size_t c) {
     size_t size = (c + 1) * kStep;
-    char* chunk = static_cast<char*>(CheckedMalloc(kChunk));
-    size_t count = kChunk / size;
-    for (size_t i = count; i-- > 0;) {
-        auto* block = reinterpret_cast<FreeBlock*>(chunk + i * size);
-        block->next = sFree[c];
-        sFree[c] = block;
+    if (static_cast<size_t>(sFreshEnd[c] - sFresh[c]) < size) {
+        sFresh[c] = static_cast<char*>(CheckedMalloc(kChunk));
+        sFreshEnd[c] = sFresh[c] + kChunk;
     }
+    void* block = sFresh[c];
+    sFresh[c] += size;
+    return block;
 }
 
 }  // namespace
@@ -47,8 +52,8 @@ void Refill(size_t c) {
 void* ZK_SmallAlloc(size_t size) {
     if (!kPooled || size > kSmallLimit) return CheckedMalloc(size ? size : 1);
     size_t c = ClassOf(size ? size : 1);
-    if (!sFree[c]) Refill(c);
     FreeBlock* block = sFree[c];
+    if (!block) return FreshBlock(c);
     sFree[c] = block->next;
     return block;
 }
