@@ -18,10 +18,9 @@ void MulDiv(char op) {
     if (left != VAR_NUMBER) ErrorF("%c is undefined for %s", op, TypeWord(left));
     SignedFactor();
     if (sRegister.type != VAR_NUMBER) ErrorF("%c is undefined between numbers and %s", op, TypeWord(sRegister.type));
-    Var l;
-    Pop(l);
+    PoppedValue l;
     double r = sRegister.value.number;
-    sRegister.value.number = op == '*' ? l.value.number * r : l.value.number / r;
+    sRegister.value.number = op == '*' ? l->value.number * r : l->value.number / r;
 }
 
 // The right operand of + and -: a whole term.
@@ -42,26 +41,23 @@ void Add() {
         if (sRegister.type == VAR_FUNCTION) Error("+ is undefined between numbers an functions");
         ErrorF("+ is undefined between numbers and %s", TypeWord(sRegister.type));
     }
-    Var l;
-    Pop(l);
-    sRegister.value.number = l.value.number + sRegister.value.number;
+    PoppedValue l;
+    sRegister.value.number = l->value.number + sRegister.value.number;
 }
 
 void Sub() {
     RightTerm();
     if (sRegister.type != VAR_NUMBER) ErrorF("- is undefined between numbers and %s", TypeWord(sRegister.type));
-    Var l;
-    Pop(l);
-    sRegister.value.number = l.value.number - sRegister.value.number;
+    PoppedValue l;
+    sRegister.value.number = l->value.number - sRegister.value.number;
 }
 
 void AddString() {
     RightTerm();
     if (sRegister.type != VAR_STRING) ErrorF("+ is undefined between strings and %s", TypeWord(sRegister.type));
-    Var l;
-    Pop(l);
+    PoppedValue left;
     // The left operand's block is ours: extend it instead of copying it.
-    Var_AppendString(&l, sRegister.value.string, Var_StringLength(&sRegister));
+    Var_AppendString(left.Get(), sRegister.value.string, Var_StringLength(&sRegister));
     Var_Free(&sRegister);
-    sRegister = l;
+    sRegister = left.Release();
 }

@@ -65,7 +65,7 @@ void ToString() {
         Expression();
         if (sRegister.type != VAR_NUMBER) Error("Expected numeric expression");
         decimals = Decimals(sRegister.value.number);
-        Pop(sRegister);
+        sRegister = PoppedValue().Release();
     }
     switch (sRegister.type) {
         case VAR_NUMBER: Var_SetString(&sRegister, NumberToText(sRegister.value.number, decimals).c_str()); break;

@@ -89,17 +89,8 @@ void BoolTerm() {
     Push();
     GetNext();
     Expression();
-    Var l;
-    Pop(l);
-    bool result;
-    try {
-        result = Compare(op, l, sRegister);
-    } catch (...) {
-        if (l.type == VAR_STRING) std::free(l.value.string);
-        throw;
-    }
-    if (l.type == VAR_STRING) std::free(l.value.string);
-    SetFlag(result ? 1 : 0);
+    PoppedValue leftValue;
+    SetFlag(Compare(op, *leftValue, sRegister) ? 1 : 0);
 }
 
 // 1 when the '(' at index open begins a comparison, 2 when it encloses a
@@ -182,10 +173,9 @@ void BoolExpression() {
         Push();
         GetNext();
         SingleBool();
-        Var l;
-        Pop(l);
+        PoppedValue l;
         int32_t right = Flag() != 0;
-        int32_t left = l.value.flag != 0;
+        int32_t left = l->value.flag != 0;
         SetFlag(isAnd ? (left && right) : (left || right));
     }
 }

@@ -14,8 +14,31 @@
 extern Var sRegister;
 
 void Push();
-void Pop(Var& dest);
 Var& StackTop();
+
+// The value on top of the stack, taken off it by the constructor. It owns
+// what the value holds (a string) and frees it when it goes out of scope,
+// also when an error unwinds past it; Release() hands the value on instead.
+class PoppedValue {
+  public:
+    PoppedValue();
+    ~PoppedValue() { Var_Free(&value_); }
+    PoppedValue(const PoppedValue&) = delete;
+    PoppedValue& operator=(const PoppedValue&) = delete;
+
+    const Var& operator*() const { return value_; }
+    const Var* operator->() const { return &value_; }
+    Var* Get() { return &value_; }
+    // The value, now the caller's to free; this owner is left empty.
+    Var Release() {
+        Var v = value_;
+        value_.type = VAR_UNDEFINED;
+        return v;
+    }
+
+  private:
+    Var value_;
+};
 
 void Expression();
 void Term();

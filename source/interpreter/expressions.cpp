@@ -71,10 +71,7 @@ void Push() {
     sRegister.type = VAR_UNDEFINED;  // the string, if any, now belongs to the slot
 }
 
-void Pop(Var& dest) {
-    dest = sStack.back();
-    sStack.pop_back();
-}
+PoppedValue::PoppedValue() : value_(sStack.back()) { sStack.pop_back(); }
 
 Var& StackTop() { return sStack.back(); }
 
