@@ -169,7 +169,7 @@ void Factor() {
         case TOKEN_RESERVED:
             if (sNextReserved == RW_FUNCTION) {
                 FunctionLiteral();
-            } else if (sNextReserved >= RW_TOSTRING && sNextReserved <= RW_LENGTH) {
+            } else if (IsBuiltInOperator(sNextReserved)) {
                 BuiltIn(sNextReserved);
             } else {
                 Error("Syntax error");

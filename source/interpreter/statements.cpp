@@ -37,6 +37,21 @@ int32_t RunBlock() {
     return ExecuteBlock();
 }
 
+// What a loop does after one run of its body, from the body's completion
+// code: kRepeat after a normal end (the cursor then past the body's '}'),
+// kNormal after a break (the rest of the body skipped), kReturn for a
+// return, which travels on as it is.
+constexpr int32_t kRepeat = -1;
+int32_t AfterLoopBody(int32_t code) {
+    if (code == kBreak) {
+        SkipBlock();
+        return kNormal;
+    }
+    if (code == kReturn) return kReturn;
+    Expect('}');
+    return kRepeat;
+}
+
 int32_t If() {
     GetNext();
     bool taken = Condition();
@@ -90,13 +105,7 @@ int32_t While() {
             SkipBlock();
             return kNormal;
         }
-        int32_t code = RunBlock();
-        if (code == kBreak) {
-            SkipBlock();
-            return kNormal;
-        }
-        if (code == kReturn) return kReturn;
-        Expect('}');
+        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
     }
 }
 
@@ -106,15 +115,12 @@ int32_t Do() {
     while (true) {
         SeekToken(start);
         GetNext();
-        int32_t code = RunBlock();
-        if (code == kReturn) return kReturn;
-        if (code == kBreak) {
-            SkipBlock();
+        int32_t after = AfterLoopBody(RunBlock());
+        if (after == kNormal) {  // a break: the statement ends after "while (...);"
             Search(';');
             EndStatement();
-            return kNormal;
         }
-        Expect('}');
+        if (after != kRepeat) return after;
         if (!NextIsReserved(RW_WHILE)) Error("Expected while");
         GetNext();
         bool again = Condition();
@@ -160,13 +166,7 @@ int32_t CountingFor(const NameKey& key) {
     if (!NextIsOp('{')) Error("Missing {");
     while (true) {
         epoch = sVarEpoch;
-        int32_t code = RunBlock();
-        if (code == kBreak) {
-            SkipBlock();
-            return kNormal;
-        }
-        if (code == kReturn) return kReturn;
-        Expect('}');
+        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
         var = LoopVariable(var, epoch, key);
         var->value.number += step;
         if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end)) return kNormal;
@@ -193,12 +193,7 @@ int32_t MemberFor(const NameKey& key) {
         Var_SetAlias(key.Create(), path.c_str());
         int32_t code = RunBlock();
         Var_Free(key.Bind());  // the loop variable itself, whatever the body made of it
-        if (code == kBreak) {
-            SkipBlock();
-            return kNormal;
-        }
-        if (code == kReturn) return kReturn;
-        Expect('}');
+        if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
         SeekToken(body);
         GetNext();
     }
@@ -347,7 +342,7 @@ int32_t ExecuteBlock() {
                 return kNormal;
             case TOKEN_NAME: NameStatement(); break;
             case TOKEN_RESERVED: {
-                bool control = sNextReserved <= RW_FOR && sNextReserved != RW_ELSE;
+                bool control = RunsOwnBlock(sNextReserved);
                 int32_t code = ReservedStatement();
                 if (code != kNormal) {
                     --sBlock;

@@ -72,6 +72,20 @@ enum ReservedCode : int32_t {
 
 extern const char* const kReservedWords[RW_COUNT];
 
+// Order matters: the two predicates below take runs of the codes above.
+static_assert(RW_IF == 0 && RW_ELSE == 1 && RW_WHILE == 2 && RW_DO == 3 && RW_FOR == 4,
+              "if, else, while, do, for come first");
+static_assert(RW_TOSTRING + 7 == RW_LENGTH && RW_SIZEOF + 1 == RW_LENGTH,
+              "the built-in value operators tostring ... length are one run");
+
+// A statement that runs a block of its own (if, while, do, for): a break
+// that ends it leaves that block's rest to skip. An else is part of its if.
+constexpr bool RunsOwnBlock(int32_t code) { return code <= RW_FOR && code != RW_ELSE; }
+
+// A built-in value operator: tostring, tonumber, defined, isnumber,
+// isstring, isfunction, sizeof, length.
+constexpr bool IsBuiltInOperator(int32_t code) { return code >= RW_TOSTRING && code <= RW_LENGTH; }
+
 // What the cursor learned about the name that starts at a token.
 struct NameInfo {
     int32_t end;       // index of the first token after the whole name
