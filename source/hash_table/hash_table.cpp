@@ -258,16 +258,17 @@ void HT_Resize(HashTable* ht, int32_t size) {
 }
 
 void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func) {
-    if (!ht) return;
-    for (int32_t i = 0; i < ht->size; ++i)
-        for (HashEntry* e = ht->buckets[i]; e; e = e->next)
-            if (e->data) func(e->data);
+    HT_ForEachEntry(ht, [func](HashEntry* e) {
+        if (e->data) func(e->data);
+    });
 }
 
 void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func) {
-    if (!ht) return;
-    for (int32_t i = 0; i < ht->size; ++i)
-        for (HashEntry* e = ht->buckets[i]; e; e = e->next) func(e->key, e->data);
+    HT_ForEachEntry(ht, [func](HashEntry* e) { func(e->key, e->data); });
+}
+
+void HT_ForEach(const HashTable* ht, HT_EntryFunc visit, void* context) {
+    HT_ForEachEntry(ht, [visit, context](HashEntry* e) { visit(e, context); });
 }
 
 int32_t HT_TableCount() { return sTables; }

@@ -67,6 +67,19 @@ int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release);
 void HT_Resize(HashTable* ht, int32_t size);
 void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func);
 void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func);
+
+// The one walk over a table's entries, in traversal order: buckets in index
+// order, each chain from head to tail. visit(entry) may change the entry's
+// data but must not insert or remove entries of the table being walked.
+template <typename Visit>
+void HT_ForEachEntry(const HashTable* ht, Visit visit) {
+    if (!ht) return;
+    for (int32_t i = 0; i < ht->size; ++i)
+        for (HashEntry* e = ht->buckets[i]; e; e = e->next) visit(e);
+}
+// The same walk for a plain function, which gets `context` with each entry.
+using HT_EntryFunc = void (*)(HashEntry* entry, void* context);
+void HT_ForEach(const HashTable* ht, HT_EntryFunc visit, void* context);
 int32_t HT_TableCount();
 
 // Allocates an entry record with a copy of the key, for HT_AddEntry. The key

@@ -55,9 +55,7 @@ void MoveInto(Var* dest, DetachedCopy& copy) {
     Var_Free(&copy.var);
     dest->children = copy.var.children;
     copy.var.children = nullptr;
-    if (!dest->children) return;
-    for (int32_t b = 0; b < dest->children->size; ++b)
-        for (HashEntry* e = dest->children->buckets[b]; e; e = e->next) static_cast<Var*>(e->data)->parent = dest;
+    HT_ForEachEntry(dest->children, [dest](HashEntry* e) { static_cast<Var*>(e->data)->parent = dest; });
 }
 
 // Deletes the members of `var`, unlinking aliases into and out of them;

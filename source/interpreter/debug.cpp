@@ -50,12 +50,10 @@ void Debug() {
             std::fputs("[]\n", stdout);
         } else {
             std::fputs("[\n", stdout);
-            const HashTable* t = var->children;
-            for (int32_t b = 0; b < t->size; ++b)
-                for (const HashEntry* e = t->buckets[b]; e; e = e->next) {
-                    std::printf("  %s: ", e->key);
-                    WriteValue(static_cast<const Var*>(e->data));
-                }
+            HT_ForEachEntry(var->children, [](const HashEntry* e) {
+                std::printf("  %s: ", e->key);
+                WriteValue(static_cast<const Var*>(e->data));
+            });
             std::fputs("]\n", stdout);
         }
     }

@@ -189,12 +189,11 @@ bool IsScriptDirectoryEntry(int32_t i) { return i == sScriptDirEntry; }
 const Library* LibraryOfToken(int32_t index) {
     if (index < 0 || index >= TokenCount() || !sLibraries) return nullptr;
     const Library* best = nullptr;
-    for (int32_t b = 0; b < sLibraries->size; ++b)
-        for (HashEntry* e = sLibraries->buckets[b]; e; e = e->next) {
-            auto* lib = static_cast<const Library*>(e->data);
-            if (lib->firstToken > 0 && lib->firstToken <= index && (!best || lib->firstToken > best->firstToken))
-                best = lib;
-        }
+    HT_ForEachEntry(sLibraries, [index, &best](const HashEntry* e) {
+        auto* lib = static_cast<const Library*>(e->data);
+        if (lib->firstToken > 0 && lib->firstToken <= index && (!best || lib->firstToken > best->firstToken))
+            best = lib;
+    });
     return best;
 }
 

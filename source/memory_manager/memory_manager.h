@@ -158,8 +158,6 @@ int MM_VarDefined(const char* path);
 int MM_VarSubCount(const char* path);
 KeyNode* MM_GetKeys(const char* path);
 void MM_FreeKeys(KeyNode* list);
-// HT_ApplyKeyFunction callback of MM_GetKeys: pushes the key onto the list.
-void CollectKeys(const char* key, void* data);
 int ValidateUserKey(const char* key);
 
 inline Var* MM_GetVar(const std::string& path) { return MM_GetVar(path.c_str()); }

@@ -10,7 +10,6 @@
 namespace {
 
 HashTable* sTable = nullptr;
-KeyNode* sKeyList = nullptr;
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
 std::string sKey;
@@ -205,15 +204,13 @@ int MM_VarSubCount(const char* path) {
     return var && var->children ? var->children->entries : 0;
 }
 
-void CollectKeys(const char* key, void* /*data*/) { sKeyList = new KeyNode{key, sKeyList}; }
-
 KeyNode* MM_GetKeys(const char* path) {
     Var* var = MM_GetVar(path);
-    if (!var || !var->children) return nullptr;
-    sKeyList = nullptr;
-    HT_ApplyKeyFunction(var->children, CollectKeys);
-    KeyNode* list = sKeyList;
-    sKeyList = nullptr;
+    if (!var) return nullptr;
+    // Each key goes to the head of the list: the list is the reverse of the
+    // table's order, which is the order member loops visit.
+    KeyNode* list = nullptr;
+    HT_ForEachEntry(var->children, [&list](const HashEntry* e) { list = new KeyNode{e->key, list}; });
     return list;
 }
 

@@ -223,7 +223,9 @@ void MM_CopyVar(Var* dest, const Var* source) {
     static std::vector<std::pair<Var*, const Var*>> pending, members;
     pending.assign(1, {dest, source});
     while (!pending.empty()) {
-        auto [to, from] = pending.back();
+        // Named, not a structured binding: the member walk below captures `to`.
+        Var* to = pending.back().first;
+        const Var* from = pending.back().second;
         pending.pop_back();
         Var_Set(to, from);
         if (!from || !from->children) continue;
@@ -235,18 +237,14 @@ void MM_CopyVar(Var* dest, const Var* source) {
         // Equal sizes keep every key in its bucket, so entries are linked
         // straight into bucket i without rehashing (which reverses each chain).
         members.clear();
-        for (int32_t i = 0; i < source_table->size; ++i) {
-            for (const HashEntry* e = source_table->buckets[i]; e; e = e->next) {
-                std::unique_ptr<Var> fresh(Var_New());
-                HashEntry* entry = HT_NewEntry(e->key, fresh.get());
-                Var* member = fresh.release();
-                member->parent = to;
-                entry->next = table->buckets[i];
-                table->buckets[i] = entry;
-                ++table->entries;
-                members.emplace_back(member, static_cast<const Var*>(e->data));
-            }
-        }
+        HT_ForEachEntry(source_table, [to, table](const HashEntry* e) {
+            std::unique_ptr<Var> fresh(Var_New());
+            HashEntry* entry = HT_NewEntry(e->key, fresh.get());
+            Var* member = fresh.release();
+            member->parent = to;
+            HT_AddEntry(table, entry);  // at the head of the same bucket index
+            members.emplace_back(member, static_cast<const Var*>(e->data));
+        });
         pending.insert(pending.end(), members.rbegin(), members.rend());
     }
 }
@@ -261,12 +259,12 @@ void DeleteVar(void* data) {
         Var* var = pending;
         pending = var->parent;
         if (HashTable* members = var->children) {
-            for (int32_t i = 0; i < members->size; ++i)
-                for (const HashEntry* e = members->buckets[i]; e; e = e->next)
-                    if (auto* member = static_cast<Var*>(e->data)) {
-                        member->parent = pending;
-                        pending = member;
-                    }
+            HT_ForEachEntry(members, [&pending](const HashEntry* e) {
+                if (auto* member = static_cast<Var*>(e->data)) {
+                    member->parent = pending;
+                    pending = member;
+                }
+            });
             HT_Free(members, nullptr);
         }
         if (var->type == VAR_STRING) std::free(var->value.string);
@@ -299,9 +297,8 @@ void UnreferenceVar(void* data) {
             node = next;
         }
         var->references = nullptr;
-        if (const HashTable* members = var->children)
-            for (int32_t i = 0; i < members->size; ++i)
-                for (const HashEntry* e = members->buckets[i]; e; e = e->next)
-                    if (e->data) pending.push_back(static_cast<Var*>(e->data));
+        HT_ForEachEntry(var->children, [](const HashEntry* e) {
+            if (e->data) pending.push_back(static_cast<Var*>(e->data));
+        });
     }
 }
