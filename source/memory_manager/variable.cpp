@@ -234,8 +234,8 @@ void MM_CopyVar(Var* dest, const Var* source) {
         HashTable* table = HT_Create(source_table->size);
         table->minSize = 4;
         to->children = table;
-        // Equal sizes keep every key in its bucket, so entries are linked
-        // straight into bucket i without rehashing (which reverses each chain).
+        // Equal sizes keep every key at its bucket index; linking each copy
+        // at the head of its chain reverses each chain.
         members.clear();
         HT_ForEachEntry(source_table, [to, table](const HashEntry* e) {
             std::unique_ptr<Var> fresh(Var_New());
