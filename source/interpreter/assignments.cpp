@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
@@ -31,21 +30,27 @@ void CheckCompoundTarget(int32_t op, int32_t type) {
 }
 
 // A deep copy held outside the namespace until it is moved in; released
-// (members and aliases unlinked) if an error unwinds before that.
+// (members and aliases unlinked) if an error unwinds before that, also one
+// that cuts the copy itself short.
 struct DetachedCopy {
-    explicit DetachedCopy(const Var* source) { MM_CopyVar(&var, source); }
-    ~DetachedCopy() {
-        Var_Free(&var);
-        if (!var.children) return;
+    explicit DetachedCopy(const Var* source) {
         try {
-            HT_ApplyDataFunction(var.children, UnreferenceVar);
-        } catch (const std::bad_alloc&) {
-            return;  // out of memory: aliases may still name the members, which therefore stay
+            MM_CopyVar(&var, source);
+        } catch (...) {
+            Release();
+            throw;
         }
-        HT_Free(var.children, DeleteVar);
     }
+    ~DetachedCopy() { Release(); }
     DetachedCopy(const DetachedCopy&) = delete;
     DetachedCopy& operator=(const DetachedCopy&) = delete;
+
+    void Release() {
+        Var_Free(&var);
+        HT_Free(var.children, UnlinkDeleteVar);
+        var.children = nullptr;
+    }
+
     Var var;
 };
 
@@ -62,8 +67,7 @@ void MoveInto(Var* dest, DetachedCopy& copy) {
 // `var` itself, its value and its own aliases stay.
 void DeleteMembers(Var* var) {
     if (!var->children) return;
-    HT_ApplyDataFunction(var->children, UnreferenceVar);
-    HT_Free(var->children, DeleteVar);
+    HT_Free(var->children, UnlinkDeleteVar);
     var->children = nullptr;
 }
 

@@ -97,6 +97,11 @@ void Var_Free(Var* var);
 void MM_CopyVar(Var* dest, const Var* source);
 void DeleteVar(void* var);
 void UnreferenceVar(void* var);
+// Frees a Var with its members like DeleteVar, unlinking every alias into
+// and out of them on the way like UnreferenceVar; allocates nothing, so it
+// also works when memory has run out. The release callback of deletions
+// during a run.
+void UnlinkDeleteVar(void* var);
 
 // malloc'd copy of a C string (the allocator of every Var string).
 char* MM_StrDup(const char* text);

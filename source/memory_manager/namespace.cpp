@@ -181,8 +181,7 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
 int MM_DeleteVar(const char* path) {
     HashTable* holder = nullptr;
     if (!WalkPath(path, 0, &holder)) return 0;
-    HT_Function(holder, sKey.c_str(), UnreferenceVar);
-    HT_Delete(holder, sKey.c_str(), DeleteVar);
+    HT_Delete(holder, sKey.c_str(), UnlinkDeleteVar);
     return 1;
 }
 

@@ -278,6 +278,38 @@ void DeleteVar(void* data) {
     }
 }
 
+// UnreferenceVar and DeleteVar in one pass, allocating nothing. Unlinking a
+// Var as it is freed is enough: an alias inside the tree whose target was
+// freed before it was made undefined then, and so was removed from no list;
+// a referrer inside the tree that was freed before it had removed its node.
+void UnlinkDeleteVar(void* data) {
+    Var* pending = static_cast<Var*>(data);
+    pending->parent = nullptr;
+    while (pending) {
+        Var* var = pending;
+        pending = var->parent;
+        if (var->type == VAR_ALIAS) Var__RemoveReference(var->value.alias, var);
+        for (VarRef* node = var->references; node;) {
+            VarRef* next = node->next;
+            MakeUndefined(node->var);
+            delete node;
+            node = next;
+        }
+        if (HashTable* members = var->children) {
+            for (int32_t i = 0; i < members->size; ++i)
+                for (const HashEntry* e = members->buckets[i]; e; e = e->next)
+                    if (auto* member = static_cast<Var*>(e->data)) {
+                        member->parent = pending;
+                        pending = member;
+                    }
+            HT_Free(members, nullptr);
+        }
+        if (var->type == VAR_STRING) std::free(var->value.string);
+        delete var;
+        ++sVarEpoch;
+    }
+}
+
 void UnreferenceVar(void* data) {
     static std::vector<Var*> pending;
     pending.assign(1, static_cast<Var*>(data));

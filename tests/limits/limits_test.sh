@@ -22,6 +22,18 @@ expect() {
     fi
 }
 
+# matches <what> <limit in KiB> <script> <pattern>...: the output matches one pattern
+matches() {
+    out=$(ulimit -v "$2"; "$zorvik" "$3" 2>/dev/null)
+    local pattern
+    for pattern in "${@:4}"; do
+        # shellcheck disable=SC2053
+        [[ $out == $pattern ]] && return
+    done
+    printf 'FAIL %s under %s KiB: %s\n' "$1" "$2" "$out"
+    failures=$((failures + 1))
+}
+
 case_memory() {
     printf 's := import("sys.z");\ns.wln("before");\nt = "x";\nwhile (1) { t += t; }\n' > double.z
     expect "doubling a string" "before
@@ -42,6 +54,12 @@ ERROR (chain.z:4:17) Out of memory" 400000 chain.z
     expect "doubling through calls" "before
 ERROR (call.z:4:32) Out of memory" 400000 call.z
 
+    # Memory runs out in the middle of deep copies: what was half copied is freed again.
+    printf 's := import("sys.z");\ns.wln("before");\ni = 0;\n%s\n' \
+        'while (1) { a[i] = "member"; a[i].m = i; c.x ref a[i]; b := a; c := a[i]; i++; }' > copy.z
+    matches "copying a growing record" 40000 copy.z "before
+ERROR (copy.z:4:*) Out of memory"
+
     expect "an endless script" "ERROR (/dev/zero:0:0) Out of memory" 400000 /dev/zero
 
     head -c 30000000 /dev/zero | tr '\0' ';' > big.z
@@ -50,18 +68,6 @@ ERROR (call.z:4:32) Out of memory" 400000 call.z
     # The same interpreter runs normally again once memory is available.
     printf 's := import("sys.z");\ns.wln("fine");\nexit(1);\n' > fine.z
     expect "an ordinary run under the limit" "fine" 400000 fine.z
-}
-
-# matches <what> <limit in KiB> <script> <pattern>...: the output matches one pattern
-matches() {
-    out=$(ulimit -v "$2"; "$zorvik" "$3" 2>/dev/null)
-    local pattern
-    for pattern in "${@:4}"; do
-        # shellcheck disable=SC2053
-        [[ $out == $pattern ]] && return
-    done
-    printf 'FAIL %s under %s KiB: %s\n' "$1" "$2" "$out"
-    failures=$((failures + 1))
 }
 
 case_depth() {
