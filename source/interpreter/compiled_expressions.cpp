@@ -532,7 +532,7 @@ bool Enabled() {
 bool RunCompiledExpression() {
     if (!Enabled() || !LookaheadInCurrentScope()) return false;
     const Unit* unit = UnitAt(sExprCache, LookaheadIndex(), false);
-    if (!unit || sDepth + unit->depth > kMaxDepth) return false;
+    if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     try {
         Value v;
         Runner(*unit).Eval(unit->root, v);
@@ -560,7 +560,7 @@ bool RunCompiledExpression() {
 bool RunCompiledCondition() {
     if (!Enabled() || !LookaheadInCurrentScope()) return false;
     const Unit* unit = UnitAt(sCondCache, LookaheadIndex(), true);
-    if (!unit || sDepth + unit->depth > kMaxDepth) return false;
+    if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     bool flag;
     try {
         flag = Runner(*unit).Test(unit->root);
