@@ -113,12 +113,6 @@ HashEntry* HT_GetEntry(const HashTable* ht, const char* key) {
     return FindEntry(ht, key, length, HT_RawHash(key, length));
 }
 
-void* HT_GetN(const HashTable* ht, const char* key, size_t length) {
-    if (!ht) return nullptr;
-    HashEntry* e = FindEntry(ht, key, length, HT_RawHash(key, length));
-    return e ? e->data : nullptr;
-}
-
 void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
     if (!ht) return nullptr;
     HashEntry* e = FindEntry(ht, key, length, hash);

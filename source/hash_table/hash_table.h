@@ -43,9 +43,8 @@ void HT_Free(HashTable* ht, HT_ReleaseFunc release);
 uint32_t HT_Hash(const HashTable* ht, const char* key);
 void* HT_Get(const HashTable* ht, const char* key);
 // HT_Get of the key made of the first `length` bytes of `key` (a key that
-// holds no NUL byte), for looking up a part of a longer text in place.
-void* HT_GetN(const HashTable* ht, const char* key, size_t length);
-// The same with the key's HT_RawHash already known (a key cached by a caller).
+// holds no NUL byte), whose HT_RawHash `hash` the caller knows: a part of a
+// longer text is looked up in place.
 void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
 // HT_UnsafeAdd and HT_Delete of the first `length` bytes of `key`, whose
 // HT_RawHash is `hash`.

@@ -151,14 +151,14 @@ TEST(HashTable, GetKeyReportsTheFirstMatchInBucketOrder) {
     HT_Free(t, nullptr);
 }
 
-TEST(HashTable, GetNLooksUpAPartOfALongerText) {
+TEST(HashTable, GetHashedLooksUpAPartOfALongerText) {
     HashTable* t = HT_Create(1);  // one chain: every lookup compares every key
     HT_Add(t, "ab", &gA);
     HT_Add(t, "abcdef", &gB);
-    EXPECT_EQ(HT_GetN(t, "ab.x", 2), &gA);
-    EXPECT_EQ(HT_GetN(t, "abcdef.x", 6), &gB);
-    EXPECT_EQ(HT_GetN(t, "abc.x", 3), nullptr);
-    EXPECT_EQ(HT_GetN(t, "a", 1), nullptr);
+    EXPECT_EQ(HT_GetHashed(t, "ab.x", 2, HT_RawHash("ab.x", 2)), &gA);
+    EXPECT_EQ(HT_GetHashed(t, "abcdef.x", 6, HT_RawHash("abcdef.x", 6)), &gB);
+    EXPECT_EQ(HT_GetHashed(t, "abc.x", 3, HT_RawHash("abc.x", 3)), nullptr);
+    EXPECT_EQ(HT_GetHashed(t, "a", 1, HT_RawHash("a", 1)), nullptr);
     HT_Free(t, nullptr);
 }
 
