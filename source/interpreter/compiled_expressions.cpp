@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -86,9 +87,21 @@ struct NotPure {};  // thrown while compiling: the walker keeps the tokens
 // `at` is the next token to read; `last` the token of the item read last.
 class Compiler {
   public:
-    explicit Compiler(Unit& unit) : u_(unit) {}
+    // An expression or condition whose compiling was left by NotPure.
+    struct Start {
+        int32_t token;
+        bool condition;
+    };
+
+    explicit Compiler(Unit& unit) : u_(unit) { failed_.reserve(kMaxStarts); }
+
+    // Every expression and condition that was being compiled when NotPure
+    // was thrown: each contains what stopped the compiler, so none of them
+    // is tried again (nested starts would otherwise each repeat the work).
+    const std::vector<Start>& Failed() const { return failed_; }
 
     int32_t Expression(int32_t& at, int32_t depth) {
+        Open open(*this, at, false);
         Deeper(depth + 1);
         int32_t left = Term(at, depth + 1);
         while (IsOp(at, '+') || IsOp(at, '-')) {
@@ -101,6 +114,7 @@ class Compiler {
     }
 
     int32_t Condition(int32_t& at, int32_t depth) {  // BoolExpression
+        Open open(*this, at, true);
         Deeper(depth + 1);
         int32_t first = Single(at, depth + 1);
         if (!IsWord(at, RW_AND) && !IsWord(at, RW_OR)) return first;
@@ -122,11 +136,34 @@ class Compiler {
     void Item(int32_t token) { u_.lastItem = token; }
 
   private:
+    static constexpr int32_t kMaxNesting = 200;  // very deep nesting stays with the walker
+    static constexpr size_t kMaxStarts = 2 * kMaxNesting + 8;
+
+    // Records its start in failed_ when NotPure unwinds through it.
+    class Open {
+      public:
+        Open(Compiler& c, int32_t token, bool condition)
+            : c_(c), start_{token, condition}, unwinding_(std::uncaught_exceptions()) {}
+        ~Open() {
+            // The capacity was reserved: recording never allocates while unwinding.
+            if (std::uncaught_exceptions() > unwinding_ && c_.failed_.size() < c_.failed_.capacity())
+                c_.failed_.push_back(start_);
+        }
+        Open(const Open&) = delete;
+        Open& operator=(const Open&) = delete;
+
+      private:
+        Compiler& c_;
+        Start start_;
+        int unwinding_;
+    };
+
     Unit& u_;
+    std::vector<Start> failed_;
 
     void Deeper(int32_t depth) {
         if (depth > u_.depth) u_.depth = depth;
-        if (depth > 200) throw NotPure{};  // very deep nesting stays with the walker
+        if (depth > kMaxNesting) throw NotPure{};
     }
 
     int32_t Add(Kind kind, std::vector<int32_t> kids = {}) {
@@ -496,13 +533,19 @@ const Unit* UnitAt(std::vector<Unit*>& cache, int32_t first, bool condition) {
     Unit*& slot = cache[static_cast<size_t>(first)];
     if (slot) return slot == kNotCompilable ? nullptr : slot;
     auto unit = std::make_unique<Unit>();
+    Compiler compiler(*unit);
     try {
-        Compiler compiler(*unit);
         int32_t at = first;
         unit->root = condition ? compiler.Condition(at, 0) : compiler.Expression(at, 0);
         unit->end = at;
     } catch (const NotPure&) {
-        slot = kNotCompilable;
+        for (const Compiler::Start& start : compiler.Failed()) {
+            std::vector<Unit*>& marks = start.condition ? sCondCache : sExprCache;
+            if (static_cast<size_t>(start.token) >= marks.size()) marks.resize(sTokens.size(), nullptr);
+            Unit*& mark = marks[static_cast<size_t>(start.token)];
+            if (!mark) mark = kNotCompilable;
+        }
+        cache[static_cast<size_t>(first)] = kNotCompilable;  // `slot` may have moved with a resize
         return nullptr;
     }
     slot = unit.get();
