@@ -313,14 +313,6 @@ struct Value {
     }
 };
 
-char* CopyText(const char* text, size_t length) {
-    char* copy = static_cast<char*>(std::malloc(length + 1));
-    if (!copy) throw std::bad_alloc();
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
 class Runner {
   public:
     explicit Runner(const Unit& unit) : u_(unit) {}
@@ -335,7 +327,7 @@ class Runner {
                 return;
             case Kind::kString:
                 v.type = VAR_STRING;
-                v.string = CopyText(node.text, node.length);
+                v.string = MM_CopyText(node.text, node.length);
                 v.length = node.length;
                 return;
             case Kind::kName: Read(Lookup(*node.name), v); return;
@@ -432,7 +424,7 @@ class Runner {
             case VAR_STRING:
                 v.type = VAR_STRING;
                 v.length = Var_StringLength(var);
-                v.string = CopyText(var->value.string, v.length);
+                v.string = MM_CopyText(var->value.string, v.length);
                 break;
             case VAR_FUNCTION:
                 v.type = VAR_FUNCTION;

@@ -103,8 +103,9 @@ void UnreferenceVar(void* var);
 // during a run.
 void UnlinkDeleteVar(void* var);
 
-// malloc'd copy of a C string (the allocator of every Var string).
-char* MM_StrDup(const char* text);
+// A malloc'd, NUL-terminated copy of the first `length` bytes of `text`
+// (the allocator of every Var string); throws std::bad_alloc.
+char* MM_CopyText(const char* text, size_t length);
 
 // --- the namespace ---
 struct KeyNode {

@@ -69,10 +69,10 @@ void LinkAlias(Var* var, Var* target) {
 
 }  // namespace
 
-char* MM_StrDup(const char* text) {
-    size_t n = std::strlen(text) + 1;
-    char* copy = static_cast<char*>(CheckedMalloc(n));
-    std::memcpy(copy, text, n);
+char* MM_CopyText(const char* text, size_t length) {
+    char* copy = static_cast<char*>(CheckedMalloc(length + 1));
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
     return copy;
 }
 
@@ -95,9 +95,7 @@ double Var_GetNumber(const Var* var) {
 const char* Var_SetString(Var* var, const char* text) {
     // The text may lie inside the string being replaced: copy it first.
     size_t length = std::strlen(text);
-    char* copy = static_cast<char*>(CheckedMalloc(length + 1));
-    std::memcpy(copy, text, length + 1);
-    return Var_TakeString(var, copy, length);
+    return Var_TakeString(var, MM_CopyText(text, length), length);
 }
 
 const char* Var_TakeString(Var* var, char* text) { return Var_TakeString(var, text, std::strlen(text)); }
@@ -185,8 +183,7 @@ void Var_Set(Var* dest, const Var* source) {
         }
         case VAR_STRING: {
             size_t length = Var_StringLength(source);
-            char* copy = static_cast<char*>(CheckedMalloc(length + 1));
-            std::memcpy(copy, source->value.string, length + 1);
+            char* copy = MM_CopyText(source->value.string, length);
             ReleaseValue(dest);
             dest->type = VAR_STRING;
             dest->value.string = copy;
