@@ -19,7 +19,7 @@ inline uint32_t Bucket(const HashTable* ht, const char* key) { return BucketOf(h
 inline bool SameKey(const HashEntry* e, const char* key, size_t length, uint32_t hash) {
     if (e->hash != hash || e->length != length) return false;
     for (size_t i = 0; i < length; ++i)  // keys are short: no call into memcmp
-        if (e->key[i] != key[i]) return false;
+        if (e->Key()[i] != key[i]) return false;
     return true;
 }
 
@@ -29,7 +29,6 @@ HashEntry* FindEntry(const HashTable* ht, const char* key, size_t length, uint32
     return nullptr;
 }
 
-// An entry and its key copy share one allocation: the key follows the record.
 size_t EntrySize(size_t keyLength) { return sizeof(HashEntry) + keyLength + 1; }
 void FreeEntry(HashEntry* e) { ZK_SmallFree(e, EntrySize(e->length)); }
 
@@ -43,9 +42,7 @@ HashEntry** NewBuckets(int32_t size) {
     return buckets;
 }
 
-void FreeBuckets(HashEntry** buckets, int32_t size) {
-    ZK_SmallFree(buckets, static_cast<size_t>(size) * kBucketBytes);
-}
+void FreeBuckets(HashEntry** buckets, int32_t size) { ZK_SmallFree(buckets, static_cast<size_t>(size) * kBucketBytes); }
 
 void GrowIfLoaded(HashTable* ht) {
     if (static_cast<double>(ht->entries) / ht->size > 0.75) HT_Resize(ht, ht->size * 2);
@@ -138,7 +135,7 @@ int HT_GetKey(const HashTable* ht, const void* data, std::string& key) {
     for (int32_t i = 0; i < ht->size; ++i)
         for (HashEntry* e = ht->buckets[i]; e; e = e->next)
             if (e->data == data) {
-                key = e->key;
+                key = e->Key();
                 return 1;
             }
     return 0;
@@ -149,12 +146,11 @@ namespace {
 HashEntry* NewEntry(const char* key, size_t length, uint32_t hash, void* data) {
     auto* e = static_cast<HashEntry*>(ZK_SmallAlloc(EntrySize(length)));
     e->data = data;
-    e->key = reinterpret_cast<char*>(e + 1);
     e->next = nullptr;
     e->hash = hash;
     e->length = static_cast<uint32_t>(length);
-    std::memcpy(e->key, key, length);
-    e->key[length] = '\0';
+    std::memcpy(e->Key(), key, length);
+    e->Key()[length] = '\0';
     return e;
 }
 
@@ -258,7 +254,7 @@ void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func) {
 }
 
 void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func) {
-    HT_ForEachEntry(ht, [func](HashEntry* e) { func(e->key, e->data); });
+    HT_ForEachEntry(ht, [func](HashEntry* e) { func(e->Key(), e->data); });
 }
 
 void HT_ForEach(const HashTable* ht, HT_EntryFunc visit, void* context) {

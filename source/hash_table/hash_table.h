@@ -17,12 +17,15 @@
 
 #include "memory_manager/small_alloc.h"
 
+// An entry and its key share one block: the key's bytes and a NUL follow the
+// record, so a member costs one allocation and no key pointer.
 struct HashEntry {
     void* data;
-    char* key;
     HashEntry* next;
-    uint32_t hash;    // HT_RawHash(key), kept so that lookups and resizes never rehash
-    uint32_t length;  // strlen(key)
+    uint32_t hash;    // HT_RawHash(Key()), kept so that lookups and resizes never rehash
+    uint32_t length;  // strlen(Key())
+    const char* Key() const { return reinterpret_cast<const char*>(this + 1); }
+    char* Key() { return reinterpret_cast<char*>(this + 1); }
 };
 
 struct HashTable {
@@ -32,6 +35,8 @@ struct HashTable {
     HashEntry** buckets;
     ZK_SMALL_BLOCKS
 };
+// Entries, tables and bucket arrays are small blocks.
+static_assert(alignof(HashEntry) <= kSmallAlign && alignof(HashTable) <= kSmallAlign);
 
 using HT_ReleaseFunc = void (*)(void* data);
 using HT_DataFunc = void (*)(void* data);
@@ -81,6 +86,5 @@ using HT_EntryFunc = void (*)(HashEntry* entry, void* context);
 void HT_ForEach(const HashTable* ht, HT_EntryFunc visit, void* context);
 int32_t HT_TableCount();
 
-// Allocates an entry record with a copy of the key, for HT_AddEntry. The key
-// lives in the same block as the record and is freed with it.
+// Allocates an entry record with a copy of the key, for HT_AddEntry.
 HashEntry* HT_NewEntry(const char* key, void* data);

@@ -51,7 +51,7 @@ void Debug() {
         } else {
             std::fputs("[\n", stdout);
             HT_ForEachEntry(var->children, [](const HashEntry* e) {
-                std::printf("  %s: ", e->key);
+                std::printf("  %s: ", e->Key());
                 WriteValue(static_cast<const Var*>(e->data));
             });
             std::fputs("]\n", stdout);

@@ -67,6 +67,7 @@ struct Var {
     VarRef* references = nullptr;
     ZK_SMALL_BLOCKS
 };
+static_assert(alignof(Var) <= kSmallAlign && alignof(VarRef) <= kSmallAlign);
 
 constexpr uint32_t kUnknownLength = UINT32_MAX;
 

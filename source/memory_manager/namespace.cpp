@@ -209,7 +209,7 @@ KeyNode* MM_GetKeys(const char* path) {
     // Each key goes to the head of the list: the list is the reverse of the
     // table's order, which is the order member loops visit.
     KeyNode* list = nullptr;
-    HT_ForEachEntry(var->children, [&list](const HashEntry* e) { list = new KeyNode{e->key, list}; });
+    HT_ForEachEntry(var->children, [&list](const HashEntry* e) { list = new KeyNode{e->Key(), list}; });
     return list;
 }
 

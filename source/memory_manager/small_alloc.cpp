@@ -18,7 +18,7 @@ constexpr bool kPooled = true;
 constexpr bool kPooled = true;
 #endif
 
-constexpr size_t kStep = 16;
+constexpr size_t kStep = kSmallAlign;
 constexpr size_t kClasses = kSmallLimit / kStep;
 constexpr size_t kChunk = size_t{64} * 1024;
 

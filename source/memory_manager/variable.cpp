@@ -236,7 +236,7 @@ void MM_CopyVar(Var* dest, const Var* source) {
         members.clear();
         HT_ForEachEntry(source_table, [to, table](const HashEntry* e) {
             std::unique_ptr<Var> fresh(Var_New());
-            HashEntry* entry = HT_NewEntry(e->key, fresh.get());
+            HashEntry* entry = HT_NewEntry(e->Key(), fresh.get());
             Var* member = fresh.release();
             member->parent = to;
             HT_AddEntry(table, entry);  // at the head of the same bucket index

@@ -18,7 +18,7 @@ namespace {
 // The keys of one bucket's chain, head to tail.
 std::vector<std::string> Chain(const HashTable* t, uint32_t bucket) {
     std::vector<std::string> keys;
-    for (const HashEntry* e = t->buckets[bucket]; e; e = e->next) keys.emplace_back(e->key);
+    for (const HashEntry* e = t->buckets[bucket]; e; e = e->next) keys.emplace_back(e->Key());
     return keys;
 }
 
