@@ -108,7 +108,7 @@ void array_insert() {
         upper = lower;
     }
     Var* fresh = Var_New();
-    fresh->parent = a;
+    fresh->SetParent(a);
     upper->data = fresh;
 }
 

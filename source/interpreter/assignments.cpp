@@ -60,7 +60,7 @@ void MoveInto(Var* dest, DetachedCopy& copy) {
     Var_Free(&copy.var);
     dest->children = copy.var.children;
     copy.var.children = nullptr;
-    HT_ForEachEntry(dest->children, [dest](HashEntry* e) { static_cast<Var*>(e->data)->parent = dest; });
+    HT_ForEachEntry(dest->children, [dest](HashEntry* e) { static_cast<Var*>(e->data)->SetParent(dest); });
 }
 
 // Deletes the members of `var`, unlinking aliases into and out of them;

@@ -132,8 +132,8 @@ void CallFunc(Var* function) {
     ScopeKey locals(scope);
 
     Var* self = MM_BindParts(&locals.part, &kSelf, 1);
-    if (function->parent)
-        BindAlias(self, function->parent);
+    if (function->Parent())
+        BindAlias(self, function->Parent());
     else
         Var_Free(self);
     BindAlias(MM_BindParts(&locals.part, &kThis, 1), function);

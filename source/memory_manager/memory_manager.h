@@ -62,11 +62,59 @@ struct Var {
         FunctionRef function;
         int32_t flag;  // truth flag of a condition, kept in an undefined register
     } value{};
-    Var* parent = nullptr;
     HashTable* children = nullptr;
-    VarRef* references = nullptr;
+
+    // The Var whose member table holds this one; null for a root variable
+    // and for one outside the namespace.
+    Var* Parent() const { return HasLinks() ? Links()->parent : reinterpret_cast<Var*>(links_); }
+    void SetParent(Var* parent) {
+        if (HasLinks())
+            Links()->parent = parent;
+        else
+            links_ = reinterpret_cast<uintptr_t>(parent);
+    }
+    // The head of the list of aliases that point here, or null.
+    VarRef* References() const { return HasLinks() ? Links()->references : nullptr; }
+    // Makes `head` the list of aliases; allocates (and may throw
+    // std::bad_alloc) only at the first alias this Var ever gets.
+    void SetReferences(VarRef* head);
+    // Detaches the list of aliases and returns its head; allocates nothing.
+    VarRef* TakeReferences() {
+        if (!HasLinks()) return nullptr;
+        VarRef* head = Links()->references;
+        Links()->references = nullptr;
+        return head;
+    }
+    // Frees what the links hold beyond the Var itself; for a Var that is
+    // about to be deleted, whose list is empty.
+    void ReleaseLinks() {
+        if (HasLinks()) FreeLinks();
+    }
+
     ZK_SMALL_BLOCKS
+
+  private:
+    // The parent link and the alias list share one word, so that a Var takes
+    // 32 bytes (every member of a table is a Var). Only the targets of
+    // aliases have a list: a Var that never had an alias keeps its parent
+    // pointer in the word itself; one that had one points at a record that
+    // holds both, marked by the low bit (records and Vars are 8-byte
+    // aligned). A Var keeps its record, once made, until it is freed (the
+    // target of the `self` of every call would otherwise make and free one
+    // per call). Values copied by value (evaluator registers) are no alias
+    // targets, so no record is ever shared.
+    struct Links_ {
+        Var* parent;
+        VarRef* references;
+        ZK_SMALL_BLOCKS
+    };
+    static constexpr uintptr_t kLinksTag = 1;
+    bool HasLinks() const { return (links_ & kLinksTag) != 0; }
+    void FreeLinks();
+    Links_* Links() const { return reinterpret_cast<Links_*>(links_ & ~kLinksTag); }
+    uintptr_t links_ = 0;
 };
+static_assert(sizeof(Var) == 32, "every member of a table is a Var: keep it small");
 static_assert(alignof(Var) <= kSmallAlign && alignof(VarRef) <= kSmallAlign);
 
 constexpr uint32_t kUnknownLength = UINT32_MAX;

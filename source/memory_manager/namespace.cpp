@@ -29,7 +29,7 @@ Var* WalkStep(HashTable* table, Var* owner, const KeyPart& part, bool last, unsi
         if (!(flags & WALK_CREATE)) return nullptr;
         ZK_ASSERT(table != nullptr);
         std::unique_ptr<Var> fresh(Var_New());  // freed if the entry cannot be made
-        fresh->parent = owner;
+        fresh->SetParent(owner);
         HT_UnsafeAddHashed(table, part.text, part.length, part.hash, fresh.get());
         var = fresh.release();
     }
@@ -40,7 +40,7 @@ Var* WalkStep(HashTable* table, Var* owner, const KeyPart& part, bool last, unsi
     if (var->type == VAR_ALIAS && !(last && (flags & WALK_KEEP_LAST_ALIAS))) {
         var = var->value.alias;
         if (last && holder) {
-            *holder = var->parent ? var->parent->children : sTable;
+            *holder = var->Parent() ? var->Parent()->children : sTable;
             if (!HT_GetKey(*holder, var, sKey)) return nullptr;
         }
     }

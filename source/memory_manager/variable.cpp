@@ -44,9 +44,8 @@ void LinkAlias(Var* var, Var* target) {
     var->type = VAR_ALIAS;
     var->value.alias = target;
 
-    VarRef* node = var->references;
-    var->references = nullptr;
-    VarRef** tail = &target->references;
+    VarRef* node = var->TakeReferences();
+    VarRef** tail = &target->References()->next;  // the list holds var's node now
     while (*tail) tail = &(*tail)->next;
     while (node) {
         VarRef* next = node->next;
@@ -149,17 +148,47 @@ Var* Var_GetAlias(const Var* var) {
     return var->value.alias;
 }
 
+void Var::SetReferences(VarRef* head) {
+    if (HasLinks())
+        Links()->references = head;
+    else if (head)
+        links_ = reinterpret_cast<uintptr_t>(new Links_{Parent(), head}) | kLinksTag;
+}
+
+void Var::FreeLinks() {
+    Links_* links = Links();
+    ZK_ASSERT(links->references == nullptr);
+    links_ = reinterpret_cast<uintptr_t>(links->parent);
+    delete links;
+}
+
 void Var__AddReference(Var* target, Var* alias) {
-    VarRef** tail = &target->references;
-    while (*tail) tail = &(*tail)->next;
-    *tail = new VarRef{alias, nullptr};
+    auto* node = new VarRef{alias, nullptr};
+    if (VarRef* tail = target->References()) {
+        while (tail->next) tail = tail->next;
+        tail->next = node;
+        return;
+    }
+    try {
+        target->SetReferences(node);  // the first alias ever: makes the record
+    } catch (...) {
+        delete node;
+        throw;
+    }
 }
 
 void Var__RemoveReference(Var* target, Var* alias) {
-    for (VarRef** link = &target->references; *link; link = &(*link)->next) {
-        if ((*link)->var != alias) continue;
-        VarRef* node = *link;
-        *link = node->next;
+    VarRef* head = target->References();
+    if (!head) return;
+    if (head->var == alias) {
+        target->SetReferences(head->next);  // allocates nothing: the record exists
+        delete head;
+        return;
+    }
+    for (VarRef* prev = head; prev->next; prev = prev->next) {
+        VarRef* node = prev->next;
+        if (node->var != alias) continue;
+        prev->next = node->next;
         delete node;
         return;
     }
@@ -238,7 +267,7 @@ void MM_CopyVar(Var* dest, const Var* source) {
             std::unique_ptr<Var> fresh(Var_New());
             HashEntry* entry = HT_NewEntry(e->Key(), fresh.get());
             Var* member = fresh.release();
-            member->parent = to;
+            member->SetParent(to);
             HT_AddEntry(table, entry);  // at the head of the same bucket index
             members.emplace_back(member, static_cast<const Var*>(e->data));
         });
@@ -246,30 +275,31 @@ void MM_CopyVar(Var* dest, const Var* source) {
     }
 }
 
-// The Vars waiting to be freed are chained through their parent fields,
+// The Vars waiting to be freed are chained through their parent links,
 // which nothing reads any more: freeing allocates nothing, so it cannot
 // fail halfway (also not when memory has run out).
 void DeleteVar(void* data) {
     Var* pending = static_cast<Var*>(data);
-    pending->parent = nullptr;
+    pending->SetParent(nullptr);
     while (pending) {
         Var* var = pending;
-        pending = var->parent;
+        pending = var->Parent();
         if (HashTable* members = var->children) {
             HT_ForEachEntry(members, [&pending](const HashEntry* e) {
                 if (auto* member = static_cast<Var*>(e->data)) {
-                    member->parent = pending;
+                    member->SetParent(pending);
                     pending = member;
                 }
             });
             HT_Free(members, nullptr);
         }
         if (var->type == VAR_STRING) std::free(var->value.string);
-        for (VarRef* node = var->references; node;) {
+        for (VarRef* node = var->TakeReferences(); node;) {
             VarRef* next = node->next;
             delete node;
             node = next;
         }
+        var->ReleaseLinks();
         delete var;
         ++sVarEpoch;
     }
@@ -281,12 +311,12 @@ void DeleteVar(void* data) {
 // a referrer inside the tree that was freed before it had removed its node.
 void UnlinkDeleteVar(void* data) {
     Var* pending = static_cast<Var*>(data);
-    pending->parent = nullptr;
+    pending->SetParent(nullptr);
     while (pending) {
         Var* var = pending;
-        pending = var->parent;
+        pending = var->Parent();
         if (var->type == VAR_ALIAS) Var__RemoveReference(var->value.alias, var);
-        for (VarRef* node = var->references; node;) {
+        for (VarRef* node = var->TakeReferences(); node;) {
             VarRef* next = node->next;
             MakeUndefined(node->var);
             delete node;
@@ -296,12 +326,13 @@ void UnlinkDeleteVar(void* data) {
             for (int32_t i = 0; i < members->size; ++i)
                 for (const HashEntry* e = members->buckets[i]; e; e = e->next)
                     if (auto* member = static_cast<Var*>(e->data)) {
-                        member->parent = pending;
+                        member->SetParent(pending);
                         pending = member;
                     }
             HT_Free(members, nullptr);
         }
         if (var->type == VAR_STRING) std::free(var->value.string);
+        var->ReleaseLinks();
         delete var;
         ++sVarEpoch;
     }
@@ -319,13 +350,12 @@ void UnreferenceVar(void* data) {
         }
         // The nodes go at once, so that a walk cut short (memory ran out)
         // leaves no node naming a Var that is no longer an alias here.
-        for (VarRef* node = var->references; node;) {
+        for (VarRef* node = var->TakeReferences(); node;) {
             VarRef* next = node->next;
             MakeUndefined(node->var);
             delete node;
             node = next;
         }
-        var->references = nullptr;
         HT_ForEachEntry(var->children, [](const HashEntry* e) {
             if (e->data) pending.push_back(static_cast<Var*>(e->data));
         });

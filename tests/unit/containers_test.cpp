@@ -63,7 +63,7 @@ class MemoryManager : public ::testing::Test {
 
 std::vector<Var*> Refs(const Var* target) {
     std::vector<Var*> out;
-    for (const VarRef* r = target->references; r; r = r->next) out.push_back(r->var);
+    for (const VarRef* r = target->References(); r; r = r->next) out.push_back(r->var);
     return out;
 }
 
@@ -404,7 +404,7 @@ TEST_F(MemoryManager, CopyIsDeepKeepsBucketsReversesChainsAndFloorsAtFour) {
     }
     ASSERT_EQ(MM_DeleteVar("src"), 1);
     for (const std::string& k : keys) EXPECT_STREQ(Var_GetString(MM_GetVar("dst." + k)), k.c_str());
-    EXPECT_EQ(MM_GetVar("dst.p.y")->parent, MM_GetVar("dst.p"));
+    EXPECT_EQ(MM_GetVar("dst.p.y")->Parent(), MM_GetVar("dst.p"));
     EXPECT_EQ(Var_GetNumber(MM_GetVar("dst.p.y")), 4);
     EXPECT_EQ(Refs(t), (std::vector<Var*>{static_cast<Var*>(HT_Get(dst->children, "r"))}));  // aliases stay structural
     ASSERT_EQ(MM_DeleteVar("dst"), 1);
