@@ -1,5 +1,6 @@
 #include "interpreter/compiled_expressions.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,9 @@ struct Node {
     std::vector<bool> isAnd;         // kChain: the word before operand i (i >= 1)
 };
 
-struct Unit {
+}  // namespace
+
+struct CompiledTree {
     std::vector<Node> nodes;
     int32_t root = 0;
     int32_t end = 0;       // first token after the expression
@@ -64,11 +67,13 @@ struct Unit {
     int32_t depth = 0;     // depth guards the walker holds at its deepest point
 };
 
-std::vector<std::unique_ptr<Unit>> sUnits;
+namespace {
+
+std::vector<std::unique_ptr<CompiledTree>> sUnits;
 // Per token: null when not tried yet, kNotCompilable, or the unit.
-Unit sNotCompilableMark;
-Unit* const kNotCompilable = &sNotCompilableMark;
-std::vector<Unit*> sExprCache, sCondCache;
+CompiledTree sNotCompilableMark;
+CompiledTree* const kNotCompilable = &sNotCompilableMark;
+std::vector<CompiledTree*> sExprCache, sCondCache, sTargetCache;
 
 // ---------------------------------------------------------------- compiler
 
@@ -93,7 +98,7 @@ class Compiler {
         bool condition;
     };
 
-    explicit Compiler(Unit& unit) : u_(unit) { failed_.reserve(kMaxStarts); }
+    explicit Compiler(CompiledTree& unit) : u_(unit) { failed_.reserve(kMaxStarts); }
 
     // Every expression and condition that was being compiled when NotPure
     // was thrown: each contains what stopped the compiler, so none of them
@@ -133,6 +138,9 @@ class Compiler {
         return chain;
     }
 
+    // A name as the target of a store: only its bracketed indexes are read.
+    int32_t Target(int32_t& at) { return Name(at, 0, true); }
+
     void Item(int32_t token) { u_.lastItem = token; }
 
   private:
@@ -158,7 +166,7 @@ class Compiler {
         int unwinding_;
     };
 
-    Unit& u_;
+    CompiledTree& u_;
     std::vector<Start> failed_;
 
     void Deeper(int32_t depth) {
@@ -237,7 +245,7 @@ class Compiler {
                 u_.nodes[static_cast<size_t>(node)].length = std::strlen(t.text.get());
                 return node;
             }
-            case TOKEN_NAME: return Name(at, depth);
+            case TOKEN_NAME: return Name(at, depth, false);
             case TOKEN_OPERATOR:
                 if (t.code == '(') {
                     Item(at++);
@@ -251,12 +259,12 @@ class Compiler {
         }
     }
 
-    int32_t Name(int32_t& at, int32_t depth) {
+    int32_t Name(int32_t& at, int32_t depth, bool target = false) {
         int32_t first = at;
         const NameInfo& info = NameAt(first);
         int32_t end = info.end;
         // A call or an update is not a read.
-        if (IsOp(end, '(') || IsOp(end, OP_INCREMENT) || IsOp(end, OP_DECREMENT)) throw NotPure{};
+        if (!target && (IsOp(end, '(') || IsOp(end, OP_INCREMENT) || IsOp(end, OP_DECREMENT))) throw NotPure{};
         int32_t node;
         if (info.plain) {
             node = Add(Kind::kName);
@@ -295,8 +303,6 @@ class Compiler {
 
 // ---------------------------------------------------------------- evaluation
 
-struct GiveUp {};  // thrown while running: the walker evaluates instead
-
 // A value during evaluation; owns its string (null unless VAR_STRING).
 struct Value {
     int32_t type = VAR_UNDEFINED;
@@ -315,7 +321,7 @@ struct Value {
 
 class Runner {
   public:
-    explicit Runner(const Unit& unit) : u_(unit) {}
+    explicit Runner(const CompiledTree& unit) : u_(unit) {}
 
     // Evaluates node n into v, which is undefined on entry.
     void Eval(int32_t n, Value& v) {
@@ -331,14 +337,14 @@ class Runner {
                 v.length = node.length;
                 return;
             case Kind::kName: Read(Lookup(*node.name), v); return;
-            case Kind::kIndexed: Read(Indexed(node), v); return;
+            case Kind::kIndexed: Read(Indexed(node, false), v); return;
             case Kind::kPlus:
                 Eval(node.kids[0], v);
-                if (v.type != VAR_NUMBER && v.type != VAR_STRING) throw GiveUp{};
+                if (v.type != VAR_NUMBER && v.type != VAR_STRING) throw CompiledGiveUp{};
                 return;
             case Kind::kMinus:
                 Eval(node.kids[0], v);
-                if (v.type != VAR_NUMBER) throw GiveUp{};
+                if (v.type != VAR_NUMBER) throw CompiledGiveUp{};
                 v.number = -v.number;
                 return;
             case Kind::kAdd: {
@@ -350,7 +356,7 @@ class Runner {
                 } else if (v.type == VAR_STRING && r.type == VAR_STRING) {
                     Join(v, r);
                 } else {
-                    throw GiveUp{};
+                    throw CompiledGiveUp{};
                 }
                 return;
             }
@@ -358,10 +364,10 @@ class Runner {
             case Kind::kMul:
             case Kind::kDiv: {
                 Eval(node.kids[0], v);
-                if (v.type != VAR_NUMBER) throw GiveUp{};
+                if (v.type != VAR_NUMBER) throw CompiledGiveUp{};
                 Value r;
                 Eval(node.kids[1], r);
-                if (r.type != VAR_NUMBER) throw GiveUp{};
+                if (r.type != VAR_NUMBER) throw CompiledGiveUp{};
                 if (node.kind == Kind::kSub)
                     v.number -= r.number;
                 else if (node.kind == Kind::kMul)
@@ -370,7 +376,7 @@ class Runner {
                     v.number /= r.number;
                 return;
             }
-            default: throw GiveUp{};  // conditions are not values
+            default: throw CompiledGiveUp{};  // conditions are not values
         }
     }
 
@@ -399,12 +405,22 @@ class Runner {
                 }
                 return flag;
             }
-            default: throw GiveUp{};
+            default: throw CompiledGiveUp{};
         }
     }
 
+    // The variable a name node stands for, in the current scope; with
+    // `create`, made with its path when missing (MM_CreateVar).
+    Var* Resolve(const Node& node, bool create) {
+        if (node.kind == Kind::kIndexed) return Indexed(node, create);
+        const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
+        const NameInfo& name = *node.name;
+        return create ? MM_CreateParts(head, name.parts.data(), name.parts.size())
+                      : MM_GetParts(head, name.parts.data(), name.parts.size());
+    }
+
   private:
-    const Unit& u_;
+    const CompiledTree& u_;
 
     // A plain name, in the current scope.
     static const Var* Lookup(const NameInfo& name) {
@@ -443,34 +459,54 @@ class Runner {
         left.length = length;
     }
 
-    // Looks an indexed name up: its key is built as the cursor composes it.
-    const Var* Indexed(const Node& node) {
-        std::string path;
-        if (sScope > 0) {
-            path = MM_ScopePart(sScope).text;
-            path += '.';
-        }
-        bool first = true;
+    // Looks an indexed name up (or creates it) by the key the cursor would
+    // compose: the scope, the fixed parts and each evaluated index, whose
+    // text (a string index may hold several dotted parts) is kept in a local
+    // buffer. A key too long for the buffer gives up.
+    Var* Indexed(const Node& node, bool create) {
+        constexpr size_t kMaxParts = 32, kTextSize = 256;
+        KeyPart parts[kMaxParts];
+        char text[kTextSize];
+        size_t count = 0, used = 0;
+        auto add = [&](const KeyPart& part) {
+            if (count == kMaxParts) throw CompiledGiveUp{};
+            parts[count++] = part;
+        };
+        // Copies a dynamic part into the buffer and adds it, hashed.
+        auto addCopy = [&](const char* p, size_t n) {
+            if (n > kTextSize - used) throw CompiledGiveUp{};
+            std::memcpy(text + used, p, n);
+            add({text + used, static_cast<uint32_t>(n), HT_RawHash(text + used, n)});
+            used += n;
+        };
         for (const NamePiece& piece : node.pieces) {
-            if (!first) path += '.';
-            first = false;
             if (piece.text) {
-                path.append(piece.text, piece.length);
+                add({piece.text, piece.length, piece.hash});
                 continue;
             }
             Value index;
             Eval(piece.index, index);
             if (index.type == VAR_NUMBER) {
                 double t = std::trunc(index.number);
-                if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw GiveUp{};
-                path += std::to_string(static_cast<int32_t>(t));
+                if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw CompiledGiveUp{};
+                char digits[16];
+                auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<int32_t>(t));
+                addCopy(digits, static_cast<size_t>(end - digits));
             } else if (index.type == VAR_STRING && ValidateUserKey(index.string)) {
-                path.append(index.string, index.length);
+                // A valid key is non-empty dotted components: each is a part.
+                for (const char* p = index.string;;) {
+                    const char* dot = std::strchr(p, '.');
+                    size_t n = dot ? static_cast<size_t>(dot - p) : std::strlen(p);
+                    addCopy(p, n);
+                    if (!dot) break;
+                    p = dot + 1;
+                }
             } else {
-                throw GiveUp{};
+                throw CompiledGiveUp{};
             }
         }
-        return MM_GetVar(path);
+        const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
+        return create ? MM_CreateParts(head, parts, count) : MM_GetParts(head, parts, count);
     }
 
     bool Compare(const Node& node) {
@@ -478,14 +514,14 @@ class Runner {
         bool equality = op == '=' || op == OP_NE;
         Value l, r;
         Eval(node.kids[0], l);
-        if ((l.type == VAR_UNDEFINED || l.type == VAR_FUNCTION) && !equality) throw GiveUp{};
+        if ((l.type == VAR_UNDEFINED || l.type == VAR_FUNCTION) && !equality) throw CompiledGiveUp{};
         Eval(node.kids[1], r);
         if (l.type == VAR_UNDEFINED || r.type == VAR_UNDEFINED) {
-            if (!equality) throw GiveUp{};
+            if (!equality) throw CompiledGiveUp{};
             bool same = l.type == r.type;
             return op == '=' ? same : !same;
         }
-        if (l.type != r.type) throw GiveUp{};
+        if (l.type != r.type) throw CompiledGiveUp{};
         switch (l.type) {
             case VAR_NUMBER:
                 switch (op) {
@@ -518,23 +554,29 @@ class Runner {
 
 // ---------------------------------------------------------------- cache
 
+enum class Mode { kExpression, kCondition, kTarget };
+
 // The unit cached for the token at `first`, compiling it on the first visit;
-// null when the tokens there are not a pure expression (or condition).
-const Unit* UnitAt(std::vector<Unit*>& cache, int32_t first, bool condition) {
+// null when the tokens there are not a pure expression (condition, target).
+const CompiledTree* UnitAt(std::vector<CompiledTree*>& cache, int32_t first, Mode mode) {
     if (static_cast<size_t>(first) >= cache.size()) cache.resize(sTokens.size(), nullptr);
-    Unit*& slot = cache[static_cast<size_t>(first)];
+    CompiledTree*& slot = cache[static_cast<size_t>(first)];
     if (slot) return slot == kNotCompilable ? nullptr : slot;
-    auto unit = std::make_unique<Unit>();
+    auto unit = std::make_unique<CompiledTree>();
     Compiler compiler(*unit);
     try {
         int32_t at = first;
-        unit->root = condition ? compiler.Condition(at, 0) : compiler.Expression(at, 0);
+        switch (mode) {
+            case Mode::kExpression: unit->root = compiler.Expression(at, 0); break;
+            case Mode::kCondition: unit->root = compiler.Condition(at, 0); break;
+            case Mode::kTarget: unit->root = compiler.Target(at); break;
+        }
         unit->end = at;
     } catch (const NotPure&) {
         for (const Compiler::Start& start : compiler.Failed()) {
-            std::vector<Unit*>& marks = start.condition ? sCondCache : sExprCache;
+            std::vector<CompiledTree*>& marks = start.condition ? sCondCache : sExprCache;
             if (static_cast<size_t>(start.token) >= marks.size()) marks.resize(sTokens.size(), nullptr);
-            Unit*& mark = marks[static_cast<size_t>(start.token)];
+            CompiledTree*& mark = marks[static_cast<size_t>(start.token)];
             if (!mark) mark = kNotCompilable;
         }
         cache[static_cast<size_t>(first)] = kNotCompilable;  // `slot` may have moved with a resize
@@ -545,8 +587,24 @@ const Unit* UnitAt(std::vector<Unit*>& cache, int32_t first, bool condition) {
     return slot;
 }
 
+// The tree's value moved into the register (whose old value is freed).
+void ToRegister(Value& v) {
+    Var_Free(&sRegister);
+    sRegister.type = v.type;
+    switch (v.type) {
+        case VAR_NUMBER: sRegister.value.number = v.number; break;
+        case VAR_STRING:
+            sRegister.value.string = v.string;
+            sRegister.length = v.length < kUnknownLength ? static_cast<uint32_t>(v.length) : kUnknownLength;
+            v.string = nullptr;
+            break;
+        case VAR_FUNCTION: sRegister.value.function = v.function; break;
+        default: sRegister.value.number = 0; break;
+    }
+}
+
 // Leaves the cursor as the walker leaves it after the unit's tokens.
-void MoveBehind(const Unit& unit) {
+void MoveBehind(const CompiledTree& unit) {
     const Token& last = At(unit.lastItem);
     sLastLine = static_cast<int32_t>(last.line);
     sLastCol = static_cast<int32_t>(last.column);
@@ -566,24 +624,11 @@ bool Enabled() {
 
 bool RunCompiledExpression() {
     if (!Enabled() || !LookaheadInCurrentScope()) return false;
-    const Unit* unit = UnitAt(sExprCache, LookaheadIndex(), false);
+    const CompiledTree* unit = UnitAt(sExprCache, LookaheadIndex(), Mode::kExpression);
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     try {
-        Value v;
-        Runner(*unit).Eval(unit->root, v);
-        Var_Free(&sRegister);
-        sRegister.type = v.type;
-        switch (v.type) {
-            case VAR_NUMBER: sRegister.value.number = v.number; break;
-            case VAR_STRING:
-                sRegister.value.string = v.string;
-                sRegister.length = v.length < kUnknownLength ? static_cast<uint32_t>(v.length) : kUnknownLength;
-                v.string = nullptr;
-                break;
-            case VAR_FUNCTION: sRegister.value.function = v.function; break;
-            default: sRegister.value.number = 0; break;
-        }
-    } catch (const GiveUp&) {
+        EvaluateTree(*unit);
+    } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
         return false;  // the walker repeats the work and reports where it runs out
@@ -594,12 +639,12 @@ bool RunCompiledExpression() {
 
 bool RunCompiledCondition() {
     if (!Enabled() || !LookaheadInCurrentScope()) return false;
-    const Unit* unit = UnitAt(sCondCache, LookaheadIndex(), true);
+    const CompiledTree* unit = UnitAt(sCondCache, LookaheadIndex(), Mode::kCondition);
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     bool flag;
     try {
         flag = Runner(*unit).Test(unit->root);
-    } catch (const GiveUp&) {
+    } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
         return false;
@@ -613,4 +658,25 @@ void ClearCompiled() {
     sUnits.clear();
     sExprCache.clear();
     sCondCache.clear();
+    sTargetCache.clear();
+}
+
+bool CompilerEnabled() { return Enabled(); }
+
+const CompiledTree* CompiledExpressionAt(int32_t first) { return UnitAt(sExprCache, first, Mode::kExpression); }
+
+const CompiledTree* CompiledTargetAt(int32_t first) { return UnitAt(sTargetCache, first, Mode::kTarget); }
+
+int32_t TreeEnd(const CompiledTree& tree) { return tree.end; }
+
+int32_t TreeDepth(const CompiledTree& tree) { return tree.depth; }
+
+void EvaluateTree(const CompiledTree& tree) {
+    Value v;
+    Runner(tree).Eval(tree.root, v);
+    ToRegister(v);
+}
+
+Var* CreateTarget(const CompiledTree& tree) {
+    return Runner(tree).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
 }

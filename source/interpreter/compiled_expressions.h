@@ -29,6 +29,8 @@
 
 #include <cstdint>
 
+#include "memory_manager/memory_manager.h"
+
 // Evaluates the expression whose first item is the lookahead into the
 // register and moves the cursor behind it; false when the expression is not
 // pure or gave up, with nothing changed.
@@ -38,3 +40,27 @@ bool RunCompiledCondition();
 
 // Drops every compiled tree (with the token array at the end of a run).
 void ClearCompiled();
+
+// ---- The trees, for the statement compiler (compiled_statements.h)
+
+struct CompiledTree;
+// Thrown by the functions below when a tree meets anything unusual; nothing
+// has been changed then, and the walker takes over.
+struct CompiledGiveUp {};
+
+// False in the walker-only build.
+bool CompilerEnabled();
+// The tree of the pure expression at token `first`, compiled on the first
+// request; null when it is not pure.
+const CompiledTree* CompiledExpressionAt(int32_t first);
+// The tree of the name at token `first` as the target of a store: a plain
+// name, or one whose bracketed indexes are pure. Null otherwise.
+const CompiledTree* CompiledTargetAt(int32_t first);
+int32_t TreeEnd(const CompiledTree& tree);    // the first token after it
+int32_t TreeDepth(const CompiledTree& tree);  // the depth guards the walker would hold
+// Evaluates an expression tree into the register (the register is left
+// alone when it gives up).
+void EvaluateTree(const CompiledTree& tree);
+// The variable a target tree names, in the current scope, made with its path
+// when missing (as MM_CreateVar); it gives up before creating anything.
+Var* CreateTarget(const CompiledTree& tree);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "interpreter/assignments.h"
+#include "interpreter/compiled_statements.h"
 #include "interpreter/cursor.h"
 #include "interpreter/debug.h"
 #include "interpreter/evaluator.h"
@@ -340,7 +341,9 @@ int32_t ExecuteBlock() {
                 if (sBlock > 1) Error("Unexpected end of file");
                 --sBlock;
                 return kNormal;
-            case TOKEN_NAME: NameStatement(); break;
+            case TOKEN_NAME:
+                if (!RunCompiledStatement()) NameStatement();
+                break;
             case TOKEN_RESERVED: {
                 bool control = RunsOwnBlock(sNextReserved);
                 int32_t code = ReservedStatement();
@@ -359,8 +362,10 @@ int32_t ExecuteBlock() {
                 if (sNextChar == ';')
                     GetNext();
                 else if (sNextChar == OP_INCREMENT || sNextChar == OP_DECREMENT) {
-                    PrefixStatement();
-                    EndStatement();
+                    if (!RunCompiledStatement()) {
+                        PrefixStatement();
+                        EndStatement();
+                    }
                 } else
                     Error("Syntax error");
                 break;

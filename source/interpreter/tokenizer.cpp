@@ -12,6 +12,7 @@
 
 #include "interpreter/call_stack.h"
 #include "interpreter/compiled_expressions.h"
+#include "interpreter/compiled_statements.h"
 #include "interpreter/runner.h"
 #include "interpreter/tokens.h"
 #include "symbol_table/symbol_table.h"
@@ -271,6 +272,7 @@ int32_t FileEnd(int32_t i) {
 }
 
 void ClearTokens() {
-    ClearCompiled();  // trees refer to tokens by index
+    ClearCompiled();  // trees and statements refer to tokens by index
+    ClearCompiledStatements();
     std::vector<Token>().swap(sTokens);
 }

@@ -1,0 +1,171 @@
+#include "interpreter/compiled_statements.h"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "interpreter/assignments.h"
+#include "interpreter/compiled_expressions.h"
+#include "interpreter/cursor.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/runner.h"
+
+namespace {
+
+enum class Form : uint8_t {
+    kAssign,    // target = value;
+    kCompound,  // target op= value;
+    kUpdate,    // target++; target--; ++target; --target;
+};
+
+struct Statement {
+    Form form = Form::kAssign;
+    int32_t op = 0;  // kCompound: OP_*_ASSIGN; kUpdate: OP_INCREMENT or OP_DECREMENT
+    const CompiledTree* target = nullptr;
+    const CompiledTree* value = nullptr;  // null for kUpdate
+    int32_t semicolon = 0;                // index of the closing ';'
+    int32_t depth = 0;                    // depth guards the walker would hold
+};
+
+std::vector<std::unique_ptr<Statement>> sStatements;
+// Per first token: null when not tried yet, kNotCompilable, or the statement.
+Statement sNotCompilableMark;
+Statement* const kNotCompilable = &sNotCompilableMark;
+std::vector<Statement*> sCache;
+
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
+bool IsCompoundOp(int32_t c) {
+    return c == OP_ADD_ASSIGN || c == OP_SUB_ASSIGN || c == OP_MUL_ASSIGN || c == OP_DIV_ASSIGN;
+}
+
+// Fills in the target of `s` from the name at `first`; false when it is
+// not a name, or its indexes are not pure.
+bool CompileTarget(Statement& s, int32_t first) {
+    if (At(first).type != TOKEN_NAME) return false;
+    s.target = CompiledTargetAt(first);
+    if (!s.target) return false;
+    s.depth = TreeDepth(*s.target);
+    return true;
+}
+
+// The simple statement starting at token `first`, or false.
+bool Compile(Statement& s, int32_t first) {
+    if (IsOp(first, OP_INCREMENT) || IsOp(first, OP_DECREMENT)) {
+        s.form = Form::kUpdate;
+        s.op = At(first).code;
+        if (!CompileTarget(s, first + 1)) return false;
+        s.semicolon = TreeEnd(*s.target);
+        return IsOp(s.semicolon, ';');
+    }
+    if (!CompileTarget(s, first)) return false;
+    int32_t op = TreeEnd(*s.target);
+    if (IsOp(op, OP_INCREMENT) || IsOp(op, OP_DECREMENT)) {
+        s.form = Form::kUpdate;
+        s.op = At(op).code;
+        s.semicolon = op + 1;
+        return IsOp(s.semicolon, ';');
+    }
+    if (IsOp(op, '='))
+        s.form = Form::kAssign;
+    else if (At(op).type == TOKEN_OPERATOR && IsCompoundOp(At(op).code))
+        s.form = Form::kCompound;
+    else
+        return false;
+    s.op = At(op).code;
+    s.value = CompiledExpressionAt(op + 1);
+    if (!s.value) return false;
+    if (TreeDepth(*s.value) > s.depth) s.depth = TreeDepth(*s.value);
+    s.semicolon = TreeEnd(*s.value);
+    return IsOp(s.semicolon, ';');
+}
+
+const Statement* StatementAt(int32_t first) {
+    if (static_cast<size_t>(first) >= sCache.size()) sCache.resize(sTokens.size(), nullptr);
+    Statement*& slot = sCache[static_cast<size_t>(first)];
+    if (slot) return slot == kNotCompilable ? nullptr : slot;
+    auto s = std::make_unique<Statement>();
+    if (!Compile(*s, first)) {
+        sCache[static_cast<size_t>(first)] = kNotCompilable;  // `slot` may have moved with a resize
+        return nullptr;
+    }
+    sCache[static_cast<size_t>(first)] = s.get();
+    sStatements.push_back(std::move(s));
+    return sStatements.back().get();
+}
+
+// Gives up after the value was evaluated: the walker evaluates it again.
+[[noreturn]] void GiveUpWithRegister() {
+    Var_Free(&sRegister);
+    throw CompiledGiveUp{};
+}
+
+void Assign(const Statement& s) {
+    Var* target = CreateTarget(*s.target);
+    EvaluateTree(*s.value);
+    StoreRegister(target);
+}
+
+void Compound(const Statement& s) {
+    Var* target = CreateTarget(*s.target);
+    bool text = target->type == VAR_STRING && s.op == OP_ADD_ASSIGN;
+    if (target->type != VAR_NUMBER && !text) throw CompiledGiveUp{};
+    EvaluateTree(*s.value);
+    if (text) {
+        if (sRegister.type != VAR_STRING) GiveUpWithRegister();
+        Var_AppendString(target, sRegister.value.string, Var_StringLength(&sRegister));
+        Var_Free(&sRegister);
+        return;
+    }
+    if (sRegister.type != VAR_NUMBER) GiveUpWithRegister();
+    double r = sRegister.value.number;
+    double& x = target->value.number;
+    switch (s.op) {
+        case OP_ADD_ASSIGN: x += r; break;
+        case OP_SUB_ASSIGN: x -= r; break;
+        case OP_MUL_ASSIGN: x *= r; break;
+        default: x /= r; break;
+    }
+}
+
+void Update(const Statement& s) {
+    Var* target = CreateTarget(*s.target);
+    if (target->type != VAR_NUMBER) throw CompiledGiveUp{};
+    target->value.number += s.op == OP_INCREMENT ? 1 : -1;
+}
+
+// Leaves the cursor as EndStatement leaves it after the ';'.
+void MoveBehind(const Statement& s) {
+    const Token& semicolon = At(s.semicolon);
+    sLastLine = static_cast<int32_t>(semicolon.line);
+    sLastCol = static_cast<int32_t>(semicolon.column);
+    SeekToken(s.semicolon + 1);
+    GetNext();
+}
+
+}  // namespace
+
+bool RunCompiledStatement() {
+    if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
+    const Statement* s = StatementAt(LookaheadIndex());
+    if (!s || sDepth + s->depth > sMaxDepth) return false;
+    try {
+        switch (s->form) {
+            case Form::kAssign: Assign(*s); break;
+            case Form::kCompound: Compound(*s); break;
+            case Form::kUpdate: Update(*s); break;
+        }
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        Var_Free(&sRegister);
+        return false;  // the walker repeats the work and reports where it runs out
+    }
+    MoveBehind(*s);
+    return true;
+}
+
+void ClearCompiledStatements() {
+    sStatements.clear();
+    sCache.clear();
+}

@@ -1,0 +1,28 @@
+// The fast path of the statement executor: simple statements compiled once.
+//
+// A simple statement stores into one variable and ends with ';':
+//     target = value;   target += value; (-= *= /=)
+//     target++;   target--;   ++target;   --target;
+// where the target is a name whose bracketed indexes are pure and the value
+// a pure expression (see compiled_expressions.h). The first time the block
+// executor meets one, it is compiled and cached by its first token; later
+// runs skip the tokens.
+//
+// Invariants:
+//  - Before its one change (the store), a compiled statement has at most
+//    created its target with its path, which the walker does first as well
+//    and which changes nothing when done again. So when it meets anything
+//    unusual (a wrong type, a value that gives up) it gives up with the
+//    cursor untouched, and the walker runs the whole statement again and
+//    reports any error at its own position.
+//  - Afterwards the cursor is left as the walker leaves it: the lookahead on
+//    the token after ';', read right after the ';'.
+//  - Switched off with the expression compiler (ZORVIK_WALKER_ONLY).
+#pragma once
+
+// Runs the simple statement at the lookahead and moves the cursor behind
+// it; false, with nothing changed that matters, when the walker must run it.
+bool RunCompiledStatement();
+
+// Drops every compiled statement (with the token array at the end of a run).
+void ClearCompiledStatements();
