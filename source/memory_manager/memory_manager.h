@@ -43,9 +43,15 @@ struct FunctionRef {
     bool operator==(const FunctionRef&) const = default;
 };
 
+// One node of a target's references list, in the order the aliases were
+// made. The list is linked forward by `next` (null at the tail) and backward
+// by `prev`, where the head's `prev` is the tail: an alias is appended and,
+// since the newest aliases (the locals of the deepest calls) go first, found
+// from the tail in constant time however long the list.
 struct VarRef {
     Var* var;
     VarRef* next;
+    VarRef* prev;
     ZK_SMALL_BLOCKS
 };
 

@@ -36,6 +36,37 @@ void ReleaseValue(Var* var) {
     MakeUndefined(var);
 }
 
+// Links `node` in at the tail of the references list of `target`; may throw
+// std::bad_alloc, with the list unchanged, only at the first alias ever.
+void AppendReference(Var* target, VarRef* node) {
+    node->next = nullptr;
+    VarRef* head = target->References();
+    if (!head) {
+        node->prev = node;
+        target->SetReferences(node);
+        return;
+    }
+    VarRef* tail = head->prev;
+    tail->next = node;
+    node->prev = tail;
+    head->prev = node;
+}
+
+// Takes `node` out of the references list of `target`.
+void UnlinkReference(Var* target, VarRef* node) {
+    VarRef* head = target->References();
+    if (node == head) {
+        if (node->next) node->next->prev = node->prev;
+        target->SetReferences(node->next);  // allocates nothing: the record exists
+        return;
+    }
+    node->prev->next = node->next;
+    if (node->next)
+        node->next->prev = node->prev;
+    else
+        head->prev = node->prev;  // it was the tail
+}
+
 // Makes the undefined `var` an alias of `target` (never an alias, never `var`).
 // Aliases that pointed at `var` would otherwise point at an alias, so they are
 // moved over to `target`, keeping their order; their nodes are reused.
@@ -45,8 +76,6 @@ void LinkAlias(Var* var, Var* target) {
     var->value.alias = target;
 
     VarRef* node = var->TakeReferences();
-    VarRef** tail = &target->References()->next;  // the list holds var's node now
-    while (*tail) tail = &(*tail)->next;
     while (node) {
         VarRef* next = node->next;
         Var* alias = node->var;
@@ -58,9 +87,7 @@ void LinkAlias(Var* var, Var* target) {
             delete node;
         } else {
             alias->value.alias = target;
-            node->next = nullptr;
-            *tail = node;
-            tail = &node->next;
+            AppendReference(target, node);
         }
         node = next;
     }
@@ -163,14 +190,9 @@ void Var::FreeLinks() {
 }
 
 void Var__AddReference(Var* target, Var* alias) {
-    auto* node = new VarRef{alias, nullptr};
-    if (VarRef* tail = target->References()) {
-        while (tail->next) tail = tail->next;
-        tail->next = node;
-        return;
-    }
+    auto* node = new VarRef{alias, nullptr, nullptr};
     try {
-        target->SetReferences(node);  // the first alias ever: makes the record
+        AppendReference(target, node);  // the first alias ever makes the record
     } catch (...) {
         delete node;
         throw;
@@ -180,17 +202,13 @@ void Var__AddReference(Var* target, Var* alias) {
 void Var__RemoveReference(Var* target, Var* alias) {
     VarRef* head = target->References();
     if (!head) return;
-    if (head->var == alias) {
-        target->SetReferences(head->next);  // allocates nothing: the record exists
-        delete head;
-        return;
-    }
-    for (VarRef* prev = head; prev->next; prev = prev->next) {
-        VarRef* node = prev->next;
-        if (node->var != alias) continue;
-        prev->next = node->next;
-        delete node;
-        return;
+    for (VarRef* node = head->prev;; node = node->prev) {
+        if (node->var == alias) {
+            UnlinkReference(target, node);
+            delete node;
+            return;
+        }
+        if (node == head) return;
     }
 }
 

@@ -61,9 +61,18 @@ class MemoryManager : public ::testing::Test {
     void TearDown() override { MM_Terminate(); }
 };
 
+// The references list of `target` read forward; read backward from the
+// tail (the head's prev) it must give the same aliases in reverse.
 std::vector<Var*> Refs(const Var* target) {
-    std::vector<Var*> out;
+    std::vector<Var*> out, backward;
     for (const VarRef* r = target->References(); r; r = r->next) out.push_back(r->var);
+    if (const VarRef* head = target->References()) {
+        for (const VarRef* r = head->prev;; r = r->prev) {
+            backward.insert(backward.begin(), r->var);
+            if (r == head || backward.size() > out.size()) break;
+        }
+    }
+    EXPECT_EQ(backward, out) << "the backward links disagree with the forward ones";
     return out;
 }
 
@@ -345,6 +354,8 @@ TEST_F(MemoryManager, AliasesPointAtTheFinalTargetAndHandTheirAliasesOver) {
     MM_UnaliasVar("missing");
     EXPECT_EQ(d->type, VAR_UNDEFINED);
     EXPECT_EQ(Refs(c), (std::vector<Var*>{e, a}));
+    Var_Free(e);  // the head
+    EXPECT_EQ(Refs(c), (std::vector<Var*>{a}));
 
     // Copying an alias value into an alias holder hands over the same way.
     Var *h = MM_CreateVar("h"), *u = MM_CreateVar("u"), *x = MM_CreateVar("x"), *y = MM_CreateVar("y");
