@@ -665,6 +665,8 @@ bool CompilerEnabled() { return Enabled(); }
 
 const CompiledTree* CompiledExpressionAt(int32_t first) { return UnitAt(sExprCache, first, Mode::kExpression); }
 
+const CompiledTree* CompiledConditionAt(int32_t first) { return UnitAt(sCondCache, first, Mode::kCondition); }
+
 const CompiledTree* CompiledTargetAt(int32_t first) { return UnitAt(sTargetCache, first, Mode::kTarget); }
 
 int32_t TreeEnd(const CompiledTree& tree) { return tree.end; }
@@ -676,6 +678,8 @@ void EvaluateTree(const CompiledTree& tree) {
     Runner(tree).Eval(tree.root, v);
     ToRegister(v);
 }
+
+bool TestTree(const CompiledTree& tree) { return Runner(tree).Test(tree.root); }
 
 Var* CreateTarget(const CompiledTree& tree) {
     return Runner(tree).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);

@@ -53,6 +53,8 @@ bool CompilerEnabled();
 // The tree of the pure expression at token `first`, compiled on the first
 // request; null when it is not pure.
 const CompiledTree* CompiledExpressionAt(int32_t first);
+// The same for a condition (BoolExpression).
+const CompiledTree* CompiledConditionAt(int32_t first);
 // The tree of the name at token `first` as the target of a store: a plain
 // name, or one whose bracketed indexes are pure. Null otherwise.
 const CompiledTree* CompiledTargetAt(int32_t first);
@@ -61,6 +63,8 @@ int32_t TreeDepth(const CompiledTree& tree);  // the depth guards the walker wou
 // Evaluates an expression tree into the register (the register is left
 // alone when it gives up).
 void EvaluateTree(const CompiledTree& tree);
+// Evaluates a condition tree.
+bool TestTree(const CompiledTree& tree);
 // The variable a target tree names, in the current scope, made with its path
 // when missing (as MM_CreateVar); it gives up before creating anything.
 Var* CreateTarget(const CompiledTree& tree);

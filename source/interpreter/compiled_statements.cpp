@@ -143,7 +143,48 @@ void MoveBehind(const Statement& s) {
     GetNext();
 }
 
+// The head of an if or a while: the condition and the index of the '{'.
+struct Head {
+    const CompiledTree* condition = nullptr;
+    int32_t brace = 0;
+};
+
+std::vector<std::unique_ptr<Head>> sHeads;
+Head sNoHeadMark;
+Head* const kNoHead = &sNoHeadMark;
+std::vector<Head*> sHeadCache;
+
+const Head* HeadAt(int32_t open) {
+    if (static_cast<size_t>(open) >= sHeadCache.size()) sHeadCache.resize(sTokens.size(), nullptr);
+    if (Head* slot = sHeadCache[static_cast<size_t>(open)]) return slot == kNoHead ? nullptr : slot;
+    auto head = std::make_unique<Head>();
+    if (IsOp(open, '(')) head->condition = CompiledConditionAt(open + 1);
+    if (head->condition) head->brace = TreeEnd(*head->condition) + 1;
+    if (!head->condition || !IsOp(head->brace - 1, ')') || !IsOp(head->brace, '{')) {
+        sHeadCache[static_cast<size_t>(open)] = kNoHead;  // the slot may have moved with a resize
+        return nullptr;
+    }
+    sHeadCache[static_cast<size_t>(open)] = head.get();
+    sHeads.push_back(std::move(head));
+    return sHeads.back().get();
+}
+
 }  // namespace
+
+bool RunCompiledHead(int32_t open, bool& holds) {
+    if (!CompilerEnabled()) return false;
+    const Head* head = HeadAt(open);
+    if (!head || sDepth + TreeDepth(*head->condition) > sMaxDepth) return false;
+    try {
+        holds = TestTree(*head->condition);
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    EnterBlockAt(head->brace);
+    return true;
+}
 
 bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
@@ -168,4 +209,6 @@ bool RunCompiledStatement() {
 void ClearCompiledStatements() {
     sStatements.clear();
     sCache.clear();
+    sHeads.clear();
+    sHeadCache.clear();
 }

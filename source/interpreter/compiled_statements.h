@@ -4,7 +4,8 @@
 //     target = value;   target += value; (-= *= /=)
 //     target++;   target--;   ++target;   --target;
 // where the target is a name whose bracketed indexes are pure and the value
-// a pure expression (see compiled_expressions.h). The first time the block
+// a pure expression (see compiled_expressions.h); and the head of an `if` or
+// a `while` whose condition is pure. The first time the block
 // executor meets one, it is compiled and cached by its first token; later
 // runs skip the tokens.
 //
@@ -20,9 +21,18 @@
 //  - Switched off with the expression compiler (ZORVIK_WALKER_ONLY).
 #pragma once
 
+#include <cstdint>
+
 // Runs the simple statement at the lookahead and moves the cursor behind
 // it; false, with nothing changed that matters, when the walker must run it.
 bool RunCompiledStatement();
+
+// The head `(condition) {` of an `if` or a `while` whose '(' is the token at
+// `open`: when the condition is pure, evaluates it into `holds` and leaves
+// the cursor as Condition() and Expect('{') leave it (the lookahead on the
+// first token of the block). False, with the cursor untouched, when the
+// walker must read the head.
+bool RunCompiledHead(int32_t open, bool& holds);
 
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();

@@ -265,6 +265,13 @@ void Expect(int32_t c) {
     GetNext(false);
 }
 
+void EnterBlockAt(int32_t brace) {
+    sLastLine = static_cast<int32_t>(At(brace).line);
+    sLastCol = static_cast<int32_t>(At(brace).column);
+    sToken = brace + 1;
+    GetNext(false);
+}
+
 void EndStatement() {
     if (!NextIsOp(';')) Error("Missing ;");
     GetNext(false);

@@ -55,6 +55,9 @@ bool LookaheadInCurrentScope();
 const NameInfo& NameAt(int32_t first);
 
 void Expect(int32_t c);
+// Leaves the cursor as Expect('{') leaves it with the '{' at token `brace`
+// as the lookahead: on the first token of the block.
+void EnterBlockAt(int32_t brace);
 void EndStatement();
 void SkipBlock();
 void ResetCursor();

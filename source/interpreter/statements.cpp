@@ -53,14 +53,24 @@ int32_t AfterLoopBody(int32_t code) {
     return kRepeat;
 }
 
-int32_t If() {
+// Reads `(condition) {` from the '(' at token `open` on: whether the
+// condition holds, with the lookahead on the first token of the block.
+bool Head(int32_t open) {
+    bool holds;
+    if (RunCompiledHead(open, holds)) return holds;
+    SeekToken(open);
     GetNext();
-    bool taken = Condition();
+    holds = Condition();
+    Expect('{');
+    return holds;
+}
+
+int32_t If() {
+    bool taken = Head(sToken);
     if (taken) {
-        if (int32_t code = RunBlock()) return code;
+        if (int32_t code = ExecuteBlock()) return code;
         Expect('}');
     } else {
-        Expect('{');
         SkipBlock();
     }
     while (NextIsReserved(RW_ELSE)) {
@@ -99,14 +109,11 @@ int32_t While() {
     int32_t start = sToken;
     LoopScope loop;
     while (true) {
-        SeekToken(start);
-        GetNext();
-        if (!Condition()) {
-            Expect('{');
+        if (!Head(start)) {
             SkipBlock();
             return kNormal;
         }
-        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
+        if (int32_t after = AfterLoopBody(ExecuteBlock()); after != kRepeat) return after;
     }
 }
 
@@ -162,18 +169,16 @@ int32_t CountingFor(const NameKey& key) {
     // A NaN anywhere leaves no direction: the body runs once, as with step 0.
     if (std::isnan(step)) step = 0;
     step = value < end ? std::fabs(step) : value > end ? -std::fabs(step) : 0;
-    int32_t body = sToken;
+    int32_t brace = sToken;
     Expect(')');
     if (!NextIsOp('{')) Error("Missing {");
     while (true) {
         epoch = sVarEpoch;
-        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
+        EnterBlockAt(brace);
+        if (int32_t after = AfterLoopBody(ExecuteBlock()); after != kRepeat) return after;
         var = LoopVariable(var, epoch, key);
         var->value.number += step;
         if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end)) return kNormal;
-        SeekToken(body);
-        GetNext();
-        if (!NextIsOp('{')) Error("Missing {");
     }
 }
 
