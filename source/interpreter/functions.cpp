@@ -19,6 +19,7 @@ struct UserFunction {
     int32_t body;                     // index of the first token inside '{'
     std::string kinds;                // 'v' by value, 'r' by reference, one per parameter
     std::vector<std::string> params;  // names as written
+    std::vector<uint32_t> hashes;     // HT_RawHash of each name, for binding it without hashing
 };
 
 const KeyPart kSelf = MM_Part("self");
@@ -53,10 +54,11 @@ void BindAlias(Var* alias, Var* target) {
     alias->value.alias = target;
 }
 
-// The local variable `name` (a parameter) of a new scope.
-Var* BindLocal(const ScopeKey& locals, const std::string& name) {
+// The local variable for parameter i of `f` in a new scope.
+Var* BindLocal(const ScopeKey& locals, const UserFunction& f, size_t i) {
+    const std::string& name = f.params[i];
     if (name.find('.') != std::string::npos) return MM_BindVar(std::string(locals.part.text) + "." + name);
-    KeyPart part = MM_Part(name.c_str());
+    KeyPart part{name.data(), static_cast<uint32_t>(name.size()), f.hashes[i]};
     return MM_BindParts(&locals.part, &part, 1);
 }
 
@@ -73,6 +75,7 @@ void ReadParameters(UserFunction& f) {
         for (const std::string& p : f.params)
             if (p == name) ErrorF("Duplicate parameter name \"%s\"", ScriptText(name).c_str());
         f.kinds += kind;
+        f.hashes.push_back(HT_RawHash(name.data(), name.size()));
         f.params.push_back(std::move(name));
         GetNext(true);
         if (NextIsOp(','))
@@ -142,7 +145,7 @@ void CallFunc(Var* function) {
         const UserFunction& f = sFunctions[static_cast<size_t>(index)];
         if (i >= f.params.size()) Error("Too many parameters in function call");
         Argument(f.kinds[i]);
-        StoreRegister(BindLocal(locals, sFunctions[static_cast<size_t>(index)].params[i]));
+        StoreRegister(BindLocal(locals, sFunctions[static_cast<size_t>(index)], i));
         if (NextIsOp(','))
             GetNext();
         else if (!NextIsOp(')'))
