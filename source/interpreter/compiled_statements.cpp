@@ -9,6 +9,7 @@
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
+#include "interpreter/statements.h"
 
 namespace {
 
@@ -143,6 +144,59 @@ void MoveBehind(const Statement& s) {
     GetNext();
 }
 
+// Runs a compiled statement without moving the cursor; false when it gave
+// up and the walker must run it.
+bool Run(const Statement& s) {
+    try {
+        switch (s.form) {
+            case Form::kAssign: Assign(s); break;
+            case Form::kCompound: Compound(s); break;
+            case Form::kUpdate: Update(s); break;
+        }
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        Var_Free(&sRegister);
+        return false;  // the walker repeats the work and reports where it runs out
+    }
+    return true;
+}
+
+// A block of simple statements only: their records in order, the depth the
+// deepest needs.
+struct Block {
+    std::vector<const Statement*> statements;
+    int32_t depth = 0;
+};
+
+std::vector<std::unique_ptr<Block>> sBlocks;
+Block sNoBlockMark;
+Block* const kNoBlock = &sNoBlockMark;
+std::vector<Block*> sBlockCache;
+
+// The block whose '{' is at `brace`, when it holds one or more statements
+// and every one of them is simple.
+const Block* BlockAt(int32_t brace) {
+    if (static_cast<size_t>(brace) >= sBlockCache.size()) sBlockCache.resize(sTokens.size(), nullptr);
+    if (Block* slot = sBlockCache[static_cast<size_t>(brace)]) return slot == kNoBlock ? nullptr : slot;
+    auto block = std::make_unique<Block>();
+    int32_t at = brace + 1;
+    while (!IsOp(at, '}')) {
+        const Statement* s = StatementAt(at);
+        if (!s) break;
+        block->statements.push_back(s);
+        if (s->depth > block->depth) block->depth = s->depth;
+        at = s->semicolon + 1;
+    }
+    if (!IsOp(at, '}') || block->statements.empty()) {
+        sBlockCache[static_cast<size_t>(brace)] = kNoBlock;  // the slot may have moved with a resize
+        return nullptr;
+    }
+    sBlockCache[static_cast<size_t>(brace)] = block.get();
+    sBlocks.push_back(std::move(block));
+    return sBlocks.back().get();
+}
+
 // The head of an if or a while: the condition and the index of the '{'.
 struct Head {
     const CompiledTree* condition = nullptr;
@@ -182,27 +236,41 @@ bool RunCompiledHead(int32_t open, bool& holds) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    EnterBlockAt(head->brace);
+    SeekToken(head->brace);
+    GetNext();
     return true;
 }
 
 bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
     const Statement* s = StatementAt(LookaheadIndex());
-    if (!s || sDepth + s->depth > sMaxDepth) return false;
-    try {
-        switch (s->form) {
-            case Form::kAssign: Assign(*s); break;
-            case Form::kCompound: Compound(*s); break;
-            case Form::kUpdate: Update(*s); break;
-        }
-    } catch (const CompiledGiveUp&) {
-        return false;
-    } catch (const std::bad_alloc&) {
-        Var_Free(&sRegister);
-        return false;  // the walker repeats the work and reports where it runs out
-    }
+    if (!s || sDepth + s->depth > sMaxDepth || !Run(*s)) return false;
     MoveBehind(*s);
+    return true;
+}
+
+bool RunCompiledBlock(int32_t brace, int32_t& code) {
+    if (!CompilerEnabled()) return false;
+    const Block* block = BlockAt(brace);
+    if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
+    const std::vector<const Statement*>& list = block->statements;
+    size_t done = 0;
+    {
+        DepthGuard guard;  // the one ExecuteBlock holds while the statements run
+        while (done < list.size() && Run(*list[done])) ++done;
+    }
+    if (done == list.size()) {
+        MoveBehind(*list.back());  // the lookahead on the '}', as ExecuteBlock returns
+        code = kNormal;
+        return true;
+    }
+    // The walker goes on from the statement that gave up, as if it had run
+    // the block from the start.
+    if (done == 0)
+        EnterBlockAt(brace);
+    else
+        MoveBehind(*list[done - 1]);
+    code = ExecuteBlock();
     return true;
 }
 
@@ -211,4 +279,6 @@ void ClearCompiledStatements() {
     sCache.clear();
     sHeads.clear();
     sHeadCache.clear();
+    sBlocks.clear();
+    sBlockCache.clear();
 }

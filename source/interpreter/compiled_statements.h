@@ -29,10 +29,17 @@ bool RunCompiledStatement();
 
 // The head `(condition) {` of an `if` or a `while` whose '(' is the token at
 // `open`: when the condition is pure, evaluates it into `holds` and leaves
-// the cursor as Condition() and Expect('{') leave it (the lookahead on the
-// first token of the block). False, with the cursor untouched, when the
-// walker must read the head.
+// the cursor as Condition() leaves it (the lookahead on the '{'). False, with
+// the cursor untouched, when the walker must read the head.
 bool RunCompiledHead(int32_t open, bool& holds);
+
+// Runs the block whose '{' is at token `brace` as Expect('{') and
+// ExecuteBlock() would, when every statement in it is simple: the
+// statements run one after the other without the cursor, which is then left
+// on the closing '}'. From a statement that gives up on, the walker runs the
+// rest of the block (ExecuteBlock), as if it had run it from the start.
+// Returns false, with nothing done, when the block is not of that kind.
+bool RunCompiledBlock(int32_t brace, int32_t& code);
 
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();

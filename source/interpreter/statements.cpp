@@ -34,6 +34,8 @@ bool Condition() {
 
 // Runs a block whose '{' is the lookahead; leaves the lookahead on its '}'.
 int32_t RunBlock() {
+    int32_t code;
+    if (NextIsOp('{') && RunCompiledBlock(sToken - 1, code)) return code;
     Expect('{');
     return ExecuteBlock();
 }
@@ -53,24 +55,23 @@ int32_t AfterLoopBody(int32_t code) {
     return kRepeat;
 }
 
-// Reads `(condition) {` from the '(' at token `open` on: whether the
-// condition holds, with the lookahead on the first token of the block.
+// Reads `(condition)` from the '(' at token `open` on: whether the
+// condition holds, with the lookahead on the token after the ')'.
 bool Head(int32_t open) {
     bool holds;
     if (RunCompiledHead(open, holds)) return holds;
     SeekToken(open);
     GetNext();
-    holds = Condition();
-    Expect('{');
-    return holds;
+    return Condition();
 }
 
 int32_t If() {
     bool taken = Head(sToken);
     if (taken) {
-        if (int32_t code = ExecuteBlock()) return code;
+        if (int32_t code = RunBlock()) return code;
         Expect('}');
     } else {
+        Expect('{');
         SkipBlock();
     }
     while (NextIsReserved(RW_ELSE)) {
@@ -110,10 +111,11 @@ int32_t While() {
     LoopScope loop;
     while (true) {
         if (!Head(start)) {
+            Expect('{');
             SkipBlock();
             return kNormal;
         }
-        if (int32_t after = AfterLoopBody(ExecuteBlock()); after != kRepeat) return after;
+        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
     }
 }
 
@@ -174,8 +176,12 @@ int32_t CountingFor(const NameKey& key) {
     if (!NextIsOp('{')) Error("Missing {");
     while (true) {
         epoch = sVarEpoch;
-        EnterBlockAt(brace);
-        if (int32_t after = AfterLoopBody(ExecuteBlock()); after != kRepeat) return after;
+        int32_t code;
+        if (!RunCompiledBlock(brace, code)) {
+            EnterBlockAt(brace);
+            code = ExecuteBlock();
+        }
+        if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
         var = LoopVariable(var, epoch, key);
         var->value.number += step;
         if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end)) return kNormal;
