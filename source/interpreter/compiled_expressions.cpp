@@ -55,6 +55,10 @@ struct Node {
     std::vector<NamePiece> pieces;   // kIndexed
     std::vector<int32_t> kids;       // operands (node indexes)
     std::vector<bool> isAnd;         // kChain: the word before operand i (i >= 1)
+    // kName: the variable found under the cache stamp `stamp` (see
+    // NewCacheStamp); only ever a variable that was found.
+    mutable uint64_t stamp = 0;
+    mutable Var* found = nullptr;
 };
 
 }  // namespace
@@ -319,9 +323,12 @@ struct Value {
     }
 };
 
+uint64_t sLastStamp = 0;
+
 class Runner {
   public:
-    explicit Runner(const CompiledTree& unit) : u_(unit) {}
+    // With a non-zero `stamp`, plain names found are remembered under it.
+    Runner(const CompiledTree& unit, uint64_t stamp) : u_(unit), stamp_(stamp) {}
 
     // Evaluates node n into v, which is undefined on entry.
     void Eval(int32_t n, Value& v) {
@@ -336,7 +343,7 @@ class Runner {
                 v.string = MM_CopyText(node.text, node.length);
                 v.length = node.length;
                 return;
-            case Kind::kName: Read(Lookup(*node.name), v); return;
+            case Kind::kName: Read(Resolve(node, false), v); return;
             case Kind::kIndexed: Read(Indexed(node, false), v); return;
             case Kind::kPlus:
                 Eval(node.kids[0], v);
@@ -413,20 +420,21 @@ class Runner {
     // `create`, made with its path when missing (MM_CreateVar).
     Var* Resolve(const Node& node, bool create) {
         if (node.kind == Kind::kIndexed) return Indexed(node, create);
+        if (stamp_ && node.stamp == stamp_) return node.found;
         const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
         const NameInfo& name = *node.name;
-        return create ? MM_CreateParts(head, name.parts.data(), name.parts.size())
-                      : MM_GetParts(head, name.parts.data(), name.parts.size());
+        Var* var = create ? MM_CreateParts(head, name.parts.data(), name.parts.size())
+                          : MM_GetParts(head, name.parts.data(), name.parts.size());
+        if (stamp_ && var) {
+            node.stamp = stamp_;
+            node.found = var;
+        }
+        return var;
     }
 
   private:
     const CompiledTree& u_;
-
-    // A plain name, in the current scope.
-    static const Var* Lookup(const NameInfo& name) {
-        const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
-        return MM_GetParts(head, name.parts.data(), name.parts.size());
-    }
+    uint64_t stamp_;
 
     // The register's rules for a name read: an alias or a missing variable
     // reads as undefined; strings are copied.
@@ -643,7 +651,7 @@ bool RunCompiledCondition() {
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     bool flag;
     try {
-        flag = Runner(*unit).Test(unit->root);
+        flag = Runner(*unit, 0).Test(unit->root);
     } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
@@ -673,14 +681,16 @@ int32_t TreeEnd(const CompiledTree& tree) { return tree.end; }
 
 int32_t TreeDepth(const CompiledTree& tree) { return tree.depth; }
 
-void EvaluateTree(const CompiledTree& tree) {
+uint64_t NewCacheStamp() { return ++sLastStamp; }
+
+void EvaluateTree(const CompiledTree& tree, uint64_t stamp) {
     Value v;
-    Runner(tree).Eval(tree.root, v);
+    Runner(tree, stamp).Eval(tree.root, v);
     ToRegister(v);
 }
 
-bool TestTree(const CompiledTree& tree) { return Runner(tree).Test(tree.root); }
+bool TestTree(const CompiledTree& tree, uint64_t stamp) { return Runner(tree, stamp).Test(tree.root); }
 
-Var* CreateTarget(const CompiledTree& tree) {
-    return Runner(tree).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
+Var* CreateTarget(const CompiledTree& tree, uint64_t stamp) {
+    return Runner(tree, stamp).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
 }

@@ -60,11 +60,21 @@ const CompiledTree* CompiledConditionAt(int32_t first);
 const CompiledTree* CompiledTargetAt(int32_t first);
 int32_t TreeEnd(const CompiledTree& tree);    // the first token after it
 int32_t TreeDepth(const CompiledTree& tree);  // the depth guards the walker would hold
+// Name caching: a loop whose passes run only compiled code may let its
+// trees remember the variables that plain names were found as, under a
+// stamp of its own. Compiled code only adds variables and changes values:
+// it never removes a member, frees a variable, makes or drops an alias or
+// changes the scope, so a variable found stays the right one while nothing
+// else runs. The loop takes a new stamp whenever anything else may have run
+// (the walker, a call); a name not found is never remembered. Stamp 0
+// caches nothing.
+uint64_t NewCacheStamp();
+
 // Evaluates an expression tree into the register (the register is left
 // alone when it gives up).
-void EvaluateTree(const CompiledTree& tree);
+void EvaluateTree(const CompiledTree& tree, uint64_t stamp = 0);
 // Evaluates a condition tree.
-bool TestTree(const CompiledTree& tree);
+bool TestTree(const CompiledTree& tree, uint64_t stamp = 0);
 // The variable a target tree names, in the current scope, made with its path
 // when missing (as MM_CreateVar); it gives up before creating anything.
-Var* CreateTarget(const CompiledTree& tree);
+Var* CreateTarget(const CompiledTree& tree, uint64_t stamp = 0);

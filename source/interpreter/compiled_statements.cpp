@@ -101,17 +101,17 @@ const Statement* StatementAt(int32_t first) {
     throw CompiledGiveUp{};
 }
 
-void Assign(const Statement& s) {
-    Var* target = CreateTarget(*s.target);
-    EvaluateTree(*s.value);
+void Assign(const Statement& s, uint64_t stamp) {
+    Var* target = CreateTarget(*s.target, stamp);
+    EvaluateTree(*s.value, stamp);
     StoreRegister(target);
 }
 
-void Compound(const Statement& s) {
-    Var* target = CreateTarget(*s.target);
+void Compound(const Statement& s, uint64_t stamp) {
+    Var* target = CreateTarget(*s.target, stamp);
     bool text = target->type == VAR_STRING && s.op == OP_ADD_ASSIGN;
     if (target->type != VAR_NUMBER && !text) throw CompiledGiveUp{};
-    EvaluateTree(*s.value);
+    EvaluateTree(*s.value, stamp);
     if (text) {
         if (sRegister.type != VAR_STRING) GiveUpWithRegister();
         Var_AppendString(target, sRegister.value.string, Var_StringLength(&sRegister));
@@ -129,8 +129,8 @@ void Compound(const Statement& s) {
     }
 }
 
-void Update(const Statement& s) {
-    Var* target = CreateTarget(*s.target);
+void Update(const Statement& s, uint64_t stamp) {
+    Var* target = CreateTarget(*s.target, stamp);
     if (target->type != VAR_NUMBER) throw CompiledGiveUp{};
     target->value.number += s.op == OP_INCREMENT ? 1 : -1;
 }
@@ -146,12 +146,12 @@ void MoveBehind(const Statement& s) {
 
 // Runs a compiled statement without moving the cursor; false when it gave
 // up and the walker must run it.
-bool Run(const Statement& s) {
+bool Run(const Statement& s, uint64_t stamp) {
     try {
         switch (s.form) {
-            case Form::kAssign: Assign(s); break;
-            case Form::kCompound: Compound(s); break;
-            case Form::kUpdate: Update(s); break;
+            case Form::kAssign: Assign(s, stamp); break;
+            case Form::kCompound: Compound(s, stamp); break;
+            case Form::kUpdate: Update(s, stamp); break;
         }
     } catch (const CompiledGiveUp&) {
         return false;
@@ -225,12 +225,12 @@ const Head* HeadAt(int32_t open) {
 
 }  // namespace
 
-bool RunCompiledHead(int32_t open, bool& holds) {
+bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp) {
     if (!CompilerEnabled()) return false;
     const Head* head = HeadAt(open);
     if (!head || sDepth + TreeDepth(*head->condition) > sMaxDepth) return false;
     try {
-        holds = TestTree(*head->condition);
+        holds = TestTree(*head->condition, stamp);
     } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
@@ -244,12 +244,13 @@ bool RunCompiledHead(int32_t open, bool& holds) {
 bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
     const Statement* s = StatementAt(LookaheadIndex());
-    if (!s || sDepth + s->depth > sMaxDepth || !Run(*s)) return false;
+    if (!s || sDepth + s->depth > sMaxDepth || !Run(*s, 0)) return false;
     MoveBehind(*s);
     return true;
 }
 
-bool RunCompiledBlock(int32_t brace, int32_t& code) {
+bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole) {
+    if (whole) *whole = false;
     if (!CompilerEnabled()) return false;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
@@ -257,11 +258,12 @@ bool RunCompiledBlock(int32_t brace, int32_t& code) {
     size_t done = 0;
     {
         DepthGuard guard;  // the one ExecuteBlock holds while the statements run
-        while (done < list.size() && Run(*list[done])) ++done;
+        while (done < list.size() && Run(*list[done], stamp)) ++done;
     }
     if (done == list.size()) {
         MoveBehind(*list.back());  // the lookahead on the '}', as ExecuteBlock returns
         code = kNormal;
+        if (whole) *whole = true;
         return true;
     }
     // The walker goes on from the statement that gave up, as if it had run

@@ -30,8 +30,9 @@ bool RunCompiledStatement();
 // The head `(condition) {` of an `if` or a `while` whose '(' is the token at
 // `open`: when the condition is pure, evaluates it into `holds` and leaves
 // the cursor as Condition() leaves it (the lookahead on the '{'). False, with
-// the cursor untouched, when the walker must read the head.
-bool RunCompiledHead(int32_t open, bool& holds);
+// the cursor untouched, when the walker must read the head. `stamp`: see
+// NewCacheStamp.
+bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 
 // Runs the block whose '{' is at token `brace` as Expect('{') and
 // ExecuteBlock() would, when every statement in it is simple: the
@@ -39,7 +40,9 @@ bool RunCompiledHead(int32_t open, bool& holds);
 // on the closing '}'. From a statement that gives up on, the walker runs the
 // rest of the block (ExecuteBlock), as if it had run it from the start.
 // Returns false, with nothing done, when the block is not of that kind.
-bool RunCompiledBlock(int32_t brace, int32_t& code);
+// `*whole` (when given) tells whether every statement ran compiled, so that
+// nothing else ran; `stamp`: see NewCacheStamp.
+bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr);
 
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();

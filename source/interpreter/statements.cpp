@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "interpreter/assignments.h"
+#include "interpreter/compiled_expressions.h"
 #include "interpreter/compiled_statements.h"
 #include "interpreter/cursor.h"
 #include "interpreter/debug.h"
@@ -33,11 +34,19 @@ bool Condition() {
 }
 
 // Runs a block whose '{' is the lookahead; leaves the lookahead on its '}'.
-int32_t RunBlock() {
+// A loop passes its name cache stamp (see NewCacheStamp), which is renewed
+// when anything but compiled code ran.
+int32_t RunBlock(uint64_t* stamp = nullptr) {
     int32_t code;
-    if (NextIsOp('{') && RunCompiledBlock(sToken - 1, code)) return code;
+    bool whole = false;
+    if (NextIsOp('{') && RunCompiledBlock(sToken - 1, code, stamp ? *stamp : 0, &whole)) {
+        if (stamp && !whole) *stamp = NewCacheStamp();
+        return code;
+    }
     Expect('{');
-    return ExecuteBlock();
+    code = ExecuteBlock();
+    if (stamp) *stamp = NewCacheStamp();
+    return code;
 }
 
 // What a loop does after one run of its body, from the body's completion
@@ -56,13 +65,16 @@ int32_t AfterLoopBody(int32_t code) {
 }
 
 // Reads `(condition)` from the '(' at token `open` on: whether the
-// condition holds, with the lookahead on the token after the ')'.
-bool Head(int32_t open) {
+// condition holds, with the lookahead on the token after the ')'. A loop
+// passes its name cache stamp, as to RunBlock.
+bool Head(int32_t open, uint64_t* stamp = nullptr) {
     bool holds;
-    if (RunCompiledHead(open, holds)) return holds;
+    if (RunCompiledHead(open, holds, stamp ? *stamp : 0)) return holds;
     SeekToken(open);
     GetNext();
-    return Condition();
+    holds = Condition();
+    if (stamp) *stamp = NewCacheStamp();
+    return holds;
 }
 
 int32_t If() {
@@ -109,13 +121,14 @@ int32_t If() {
 int32_t While() {
     int32_t start = sToken;
     LoopScope loop;
+    uint64_t stamp = NewCacheStamp();
     while (true) {
-        if (!Head(start)) {
+        if (!Head(start, &stamp)) {
             Expect('{');
             SkipBlock();
             return kNormal;
         }
-        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
+        if (int32_t after = AfterLoopBody(RunBlock(&stamp)); after != kRepeat) return after;
     }
 }
 
@@ -174,13 +187,16 @@ int32_t CountingFor(const NameKey& key) {
     int32_t brace = sToken;
     Expect(')');
     if (!NextIsOp('{')) Error("Missing {");
+    uint64_t stamp = NewCacheStamp();
     while (true) {
         epoch = sVarEpoch;
         int32_t code;
-        if (!RunCompiledBlock(brace, code)) {
+        bool whole = false;
+        if (!RunCompiledBlock(brace, code, stamp, &whole)) {
             EnterBlockAt(brace);
             code = ExecuteBlock();
         }
+        if (!whole) stamp = NewCacheStamp();
         if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
         var = LoopVariable(var, epoch, key);
         var->value.number += step;
