@@ -55,6 +55,11 @@ struct Node {
     std::vector<NamePiece> pieces;   // kIndexed
     std::vector<int32_t> kids;       // operands (node indexes)
     std::vector<bool> isAnd;         // kChain: the word before operand i (i >= 1)
+    // Whether a string constant lies among the operands (not in an index).
+    bool hasText = false;
+    // An arithmetic operator over no string constant: likely a number, so
+    // the evaluation tries Number() first.
+    bool arithmetic = false;
     // kName: the variable found under the cache stamp `stamp` (see
     // NewCacheStamp); only ever a variable that was found.
     mutable uint64_t stamp = 0;
@@ -179,9 +184,15 @@ class Compiler {
     }
 
     int32_t Add(Kind kind, std::vector<int32_t> kids = {}) {
+        bool text = kind == Kind::kString;
+        for (int32_t kid : kids) text = text || u_.nodes[static_cast<size_t>(kid)].hasText;
         u_.nodes.emplace_back();
-        u_.nodes.back().kind = kind;
-        u_.nodes.back().kids = std::move(kids);
+        Node& node = u_.nodes.back();
+        node.kind = kind;
+        node.kids = std::move(kids);
+        node.hasText = text;
+        node.arithmetic = !text && (kind == Kind::kAdd || kind == Kind::kSub || kind == Kind::kMul ||
+                                    kind == Kind::kDiv || kind == Kind::kMinus || kind == Kind::kPlus);
         return static_cast<int32_t>(u_.nodes.size() - 1);
     }
 
@@ -330,9 +341,49 @@ class Runner {
     // With a non-zero `stamp`, plain names found are remembered under it.
     Runner(const CompiledTree& unit, uint64_t stamp) : u_(unit), stamp_(stamp) {}
 
+    // Evaluates node n when its value is a number, into `out`, without
+    // building values; false when it is anything else, and then nothing has
+    // changed and the general evaluation starts again from scratch.
+    bool Number(int32_t n, double& out) {
+        const Node& node = u_.nodes[static_cast<size_t>(n)];
+        double right;
+        switch (node.kind) {
+            case Kind::kNumber: out = node.number; return true;
+            case Kind::kName:
+            case Kind::kIndexed: {
+                const Var* var = Resolve(node, false);
+                if (!var || var->type != VAR_NUMBER) return false;
+                out = var->value.number;
+                return true;
+            }
+            case Kind::kPlus: return Number(node.kids[0], out);
+            case Kind::kMinus:
+                if (!Number(node.kids[0], out)) return false;
+                out = -out;
+                return true;
+            case Kind::kAdd:
+            case Kind::kSub:
+            case Kind::kMul:
+            case Kind::kDiv:
+                if (!Number(node.kids[0], out) || !Number(node.kids[1], right)) return false;
+                switch (node.kind) {
+                    case Kind::kAdd: out += right; break;
+                    case Kind::kSub: out -= right; break;
+                    case Kind::kMul: out *= right; break;
+                    default: out /= right; break;
+                }
+                return true;
+            default: return false;
+        }
+    }
+
     // Evaluates node n into v, which is undefined on entry.
     void Eval(int32_t n, Value& v) {
         const Node& node = u_.nodes[static_cast<size_t>(n)];
+        if (node.arithmetic && Number(n, v.number)) {
+            v.type = VAR_NUMBER;
+            return;
+        }
         switch (node.kind) {
             case Kind::kNumber:
                 v.type = VAR_NUMBER;
@@ -519,6 +570,17 @@ class Runner {
 
     bool Compare(const Node& node) {
         int32_t op = node.op;
+        double x, y;
+        if (Number(node.kids[0], x) && Number(node.kids[1], y)) {
+            switch (op) {
+                case '=': return x == y;
+                case OP_NE: return !(x == y);
+                case '<': return x < y;
+                case '>': return x > y;
+                case OP_LE: return x <= y;
+                default: return x >= y;
+            }
+        }
         bool equality = op == '=' || op == OP_NE;
         Value l, r;
         Eval(node.kids[0], l);
