@@ -197,6 +197,26 @@ const Block* BlockAt(int32_t brace) {
     return sBlocks.back().get();
 }
 
+// Runs the block's statements with the cursor left alone; the number that
+// ran, all of them unless one gave up.
+size_t RunStatements(const Block& block, uint64_t stamp) {
+    const std::vector<const Statement*>& list = block.statements;
+    size_t done = 0;
+    DepthGuard guard;  // the one ExecuteBlock holds while the statements run
+    while (done < list.size() && Run(*list[done], stamp)) ++done;
+    return done;
+}
+
+// Hands the rest of the block, from the statement that gave up, to the
+// walker, which runs it as if it had run the block from the start.
+int32_t FinishByWalker(const Block& block, int32_t brace, size_t done) {
+    if (done == 0)
+        EnterBlockAt(brace);
+    else
+        MoveBehind(*block.statements[done - 1]);
+    return ExecuteBlock();
+}
+
 // The head of an if or a while: the condition and the index of the '{'.
 struct Head {
     const CompiledTree* condition = nullptr;
@@ -254,26 +274,73 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole)
     if (!CompilerEnabled()) return false;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
-    const std::vector<const Statement*>& list = block->statements;
-    size_t done = 0;
-    {
-        DepthGuard guard;  // the one ExecuteBlock holds while the statements run
-        while (done < list.size() && Run(*list[done], stamp)) ++done;
-    }
-    if (done == list.size()) {
-        MoveBehind(*list.back());  // the lookahead on the '}', as ExecuteBlock returns
-        code = kNormal;
-        if (whole) *whole = true;
+    size_t done = RunStatements(*block, stamp);
+    if (done < block->statements.size()) {
+        code = FinishByWalker(*block, brace, done);
         return true;
     }
-    // The walker goes on from the statement that gave up, as if it had run
-    // the block from the start.
-    if (done == 0)
-        EnterBlockAt(brace);
-    else
-        MoveBehind(*list[done - 1]);
-    code = ExecuteBlock();
+    MoveBehind(*block->statements.back());  // the lookahead on the '}', as ExecuteBlock returns
+    code = kNormal;
+    if (whole) *whole = true;
     return true;
+}
+
+LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
+    if (!CompilerEnabled()) return LoopExit::kNotRun;
+    const Head* head = HeadAt(open);
+    const Block* block = head ? BlockAt(head->brace) : nullptr;
+    if (!block || sDepth + TreeDepth(*head->condition) > sMaxDepth || sDepth + 1 + block->depth > sMaxDepth)
+        return LoopExit::kNotRun;
+    while (true) {
+        bool holds;
+        try {
+            holds = TestTree(*head->condition, stamp);
+        } catch (const CompiledGiveUp&) {
+            return LoopExit::kNotRun;  // the walker reads the head again, from its '('
+        } catch (const std::bad_alloc&) {
+            return LoopExit::kNotRun;
+        }
+        if (!holds) {
+            // As Condition() leaves it, then Expect('{') and SkipBlock().
+            SeekToken(head->brace);
+            GetNext();
+            Expect('{');
+            SkipBlock();
+            return LoopExit::kDone;
+        }
+        size_t done = RunStatements(*block, stamp);
+        if (done < block->statements.size()) {
+            code = FinishByWalker(*block, head->brace, done);
+            return LoopExit::kBody;
+        }
+    }
+}
+
+LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32_t& code) {
+    if (!CompilerEnabled()) return LoopExit::kNotRun;
+    const Block* block = BlockAt(brace);
+    if (!block || sDepth + 1 + block->depth > sMaxDepth) return LoopExit::kNotRun;
+    const Statement& last = *block->statements.back();
+    while (true) {
+        loop.epoch = sVarEpoch;
+        size_t done = RunStatements(*block, stamp);
+        if (done < block->statements.size()) {
+            code = FinishByWalker(*block, brace, done);
+            return LoopExit::kBody;
+        }
+        if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
+            // The walker looks the variable up again (or reports it).
+            MoveBehind(last);
+            code = kNormal;
+            return LoopExit::kBody;
+        }
+        loop.var->value.number += loop.step;
+        if (loop.Finished()) {
+            MoveBehind(last);
+            Expect('}');
+            return LoopExit::kDone;
+        }
+    }
 }
 
 void ClearCompiledStatements() {

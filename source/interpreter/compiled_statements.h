@@ -23,6 +23,8 @@
 
 #include <cstdint>
 
+#include "memory_manager/memory_manager.h"
+
 // Runs the simple statement at the lookahead and moves the cursor behind
 // it; false, with nothing changed that matters, when the walker must run it.
 bool RunCompiledStatement();
@@ -43,6 +45,31 @@ bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 // `*whole` (when given) tells whether every statement ran compiled, so that
 // nothing else ran; `stamp`: see NewCacheStamp.
 bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr);
+
+// Whole loops. A `while` whose head and block are both compiled, and a
+// counting `for` whose block is, run pass after pass without the cursor,
+// which is set only when the loop ends or hands over to the walker.
+enum class LoopExit {
+    kNotRun,  // nothing done: the walker runs the loop from its head
+    kDone,    // the loop ended normally, the cursor behind it
+    kBody,    // a pass's block was finished by the walker with `code`; the
+              // loop goes on after that block (AfterLoopBody)
+};
+// `open`: the index of the '(' after `while`.
+LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code);
+// The state of a counting loop between passes.
+struct CountingLoop {
+    Var* var;        // the loop variable, valid while sVarEpoch is unchanged
+    uint64_t epoch;  // sVarEpoch at the start of the current pass
+    double step, end;
+    bool Finished() const {
+        double v = var->value.number;
+        return step == 0 || (step > 0 && v > end) || (step < 0 && v < end);
+    }
+};
+// `brace`: the index of the block's '{'. On kBody the cursor is where the
+// walker's pass left it; on kDone, behind the loop.
+LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32_t& code);
 
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();

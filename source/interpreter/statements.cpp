@@ -122,6 +122,15 @@ int32_t While() {
     int32_t start = sToken;
     LoopScope loop;
     uint64_t stamp = NewCacheStamp();
+    // Compiled passes as long as they can be; a pass finished by the walker
+    // leaves the next to them again.
+    for (int32_t code = kNormal;;) {
+        LoopExit exit = RunCompiledWhile(start, stamp, code);
+        if (exit == LoopExit::kDone) return kNormal;
+        if (exit == LoopExit::kNotRun) break;
+        if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
+        stamp = NewCacheStamp();
+    }
     while (true) {
         if (!Head(start, &stamp)) {
             Expect('{');
@@ -188,19 +197,31 @@ int32_t CountingFor(const NameKey& key) {
     Expect(')');
     if (!NextIsOp('{')) Error("Missing {");
     uint64_t stamp = NewCacheStamp();
+    CountingLoop pass{var, epoch, step, end};
+    // The part of a pass after its block; kRepeat to go on.
+    auto afterBlock = [&pass, &key](int32_t code) {
+        if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
+        pass.var = LoopVariable(pass.var, pass.epoch, key);
+        pass.var->value.number += pass.step;
+        return pass.Finished() ? kNormal : kRepeat;
+    };
+    int32_t code = kNormal;
+    while (true) {  // compiled passes, as in While()
+        LoopExit exit = RunCompiledFor(brace, pass, stamp, code);
+        if (exit == LoopExit::kDone) return kNormal;
+        if (exit == LoopExit::kNotRun) break;
+        if (int32_t after = afterBlock(code); after != kRepeat) return after;
+        stamp = NewCacheStamp();
+    }
     while (true) {
-        epoch = sVarEpoch;
-        int32_t code;
+        pass.epoch = sVarEpoch;
         bool whole = false;
         if (!RunCompiledBlock(brace, code, stamp, &whole)) {
             EnterBlockAt(brace);
             code = ExecuteBlock();
         }
         if (!whole) stamp = NewCacheStamp();
-        if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
-        var = LoopVariable(var, epoch, key);
-        var->value.number += step;
-        if (step == 0 || (step > 0 && var->value.number > end) || (step < 0 && var->value.number < end)) return kNormal;
+        if (int32_t after = afterBlock(code); after != kRepeat) return after;
     }
 }
 
