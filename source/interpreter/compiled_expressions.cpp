@@ -538,19 +538,31 @@ class Runner {
             add({text + used, static_cast<uint32_t>(n), HT_RawHash(text + used, n)});
             used += n;
         };
+        // Writes a number index (truncated toward zero) as its decimal part.
+        auto addNumber = [&](double number) {
+            double t = std::trunc(number);
+            if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw CompiledGiveUp{};
+            if (kTextSize - used < 12) throw CompiledGiveUp{};
+            char* digits = text + used;
+            char* end = std::to_chars(digits, text + kTextSize, static_cast<int32_t>(t)).ptr;
+            size_t n = static_cast<size_t>(end - digits);
+            add({digits, static_cast<uint32_t>(n), HT_RawHash(digits, n)});
+            used += n;
+        };
         for (const NamePiece& piece : node.pieces) {
             if (piece.text) {
                 add({piece.text, piece.length, piece.hash});
                 continue;
             }
+            double number;
+            if (Number(piece.index, number)) {
+                addNumber(number);
+                continue;
+            }
             Value index;
             Eval(piece.index, index);
             if (index.type == VAR_NUMBER) {
-                double t = std::trunc(index.number);
-                if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw CompiledGiveUp{};
-                char digits[16];
-                auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<int32_t>(t));
-                addCopy(digits, static_cast<size_t>(end - digits));
+                addNumber(index.number);
             } else if (index.type == VAR_STRING && ValidateUserKey(index.string)) {
                 // A valid key is non-empty dotted components: each is a part.
                 for (const char* p = index.string;;) {
