@@ -60,7 +60,9 @@ struct Node {
     // An arithmetic operator over no string constant: likely a number, so
     // the evaluation tries Number() first.
     bool arithmetic = false;
-    // kName: the variable found under the cache stamp `stamp` (see
+    // kIndexed: the number of fixed pieces before the first index.
+    size_t prefix = 0;
+    // kName, and the fixed prefix of kIndexed: the variable found under the cache stamp `stamp` (see
     // NewCacheStamp); only ever a variable that was found.
     mutable uint64_t stamp = 0;
     mutable Var* found = nullptr;
@@ -308,6 +310,9 @@ class Compiler {
                 if (At(i).type != TOKEN_NAME) throw NotPure{};
             }
             if (i != end) throw NotPure{};
+            size_t prefix = 0;
+            while (pieces[prefix].text) ++prefix;  // the name is followed by an index somewhere
+            u_.nodes[static_cast<size_t>(node)].prefix = prefix;
             u_.nodes[static_cast<size_t>(node)].pieces = std::move(pieces);
         }
         Item(first);
@@ -576,8 +581,22 @@ class Runner {
                 throw CompiledGiveUp{};
             }
         }
-        const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
-        return create ? MM_CreateParts(head, parts, count) : MM_GetParts(head, parts, count);
+        // The fixed prefix is a plain name: cached like one.
+        Var* base;
+        if (stamp_ && node.stamp == stamp_) {
+            base = node.found;
+        } else {
+            const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
+            base = create ? MM_CreateParts(head, parts, node.prefix) : MM_GetParts(head, parts, node.prefix);
+            if (!base) return nullptr;
+            if (stamp_) {
+                node.stamp = stamp_;
+                node.found = base;
+            }
+        }
+        size_t rest = count - node.prefix;
+        return create ? MM_CreateMemberParts(base, parts + node.prefix, rest)
+                      : MM_GetMemberParts(base, parts + node.prefix, rest);
     }
 
     bool Compare(const Node& node) {

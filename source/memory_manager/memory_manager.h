@@ -207,6 +207,11 @@ Var* MM_BindVar(const char* path);
 Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count);
 Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count);
 Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count);
+// The walk of `count` (>= 1) parts on from `base`, a Var that a walk
+// returned: MM_GetParts(head, [p..., parts...]) is
+// MM_GetMemberParts(MM_GetParts(head, [p...]), parts) when the first is found.
+Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count);
+Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count);
 // MM_DeleteVar of the root variable of a scope.
 int MM_DeleteScope(const ScopeKey& scope);
 // The root variable "@" through which a call's or an import's result

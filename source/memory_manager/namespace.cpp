@@ -75,6 +75,17 @@ Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
 }
 
 // The walk of the path `head` (when given) followed by `count` parts.
+// Walks `count` (>= 1) parts on from `table`, the member table of `owner`.
+Var* WalkOn(HashTable* table, Var* owner, const KeyPart* parts, size_t count, unsigned flags) {
+    for (size_t i = 0;; ++i) {
+        bool last = i + 1 == count;
+        Var* var = WalkStep(table, owner, parts[i], last, flags, nullptr);
+        if (!var || last) return var;
+        if (!(table = MembersOf(var, flags))) return nullptr;
+        owner = var;
+    }
+}
+
 Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count, unsigned flags) {
     HashTable* table = sTable;
     Var* owner = nullptr;
@@ -84,13 +95,7 @@ Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count, unsigned
         if (!(table = MembersOf(var, flags))) return nullptr;
         owner = var;
     }
-    for (size_t i = 0;; ++i) {
-        bool last = i + 1 == count;
-        Var* var = WalkStep(table, owner, parts[i], last, flags, nullptr);
-        if (!var || last) return var;
-        if (!(table = MembersOf(var, flags))) return nullptr;
-        owner = var;
-    }
+    return WalkOn(table, owner, parts, count, flags);
 }
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -169,6 +174,14 @@ Var* MM_CreateVar(const char* path) { return WalkPath(path, WALK_CREATE); }
 Var* MM_BindVar(const char* path) { return WalkPath(path, WALK_CREATE | WALK_KEEP_LAST_ALIAS); }
 
 Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) { return WalkParts(head, parts, count, 0); }
+
+Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count) {
+    return base->children ? WalkOn(base->children, base, parts, count, 0) : nullptr;
+}
+
+Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count) {
+    return WalkOn(MembersOf(base, WALK_CREATE), base, parts, count, WALK_CREATE);
+}
 
 Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
     return WalkParts(head, parts, count, WALK_CREATE);
