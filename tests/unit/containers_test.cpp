@@ -436,6 +436,19 @@ TEST_F(MemoryManager, KeysOfOneChainComeOutInInsertionOrder) {
     EXPECT_EQ(MM_GetKeys("missing"), nullptr);
 }
 
+TEST_F(MemoryManager, AWalkGoesOnFromTheVariableItsPrefixFound) {
+    Var* b = MM_CreateVar("a.b");
+    Var_SetAlias(MM_CreateVar("x"), "a");
+    KeyPart x = MM_Part("x"), bPart = MM_Part("b"), c = MM_Part("c");
+    Var* base = MM_GetParts(nullptr, &x, 1);  // the alias resolved: a
+    EXPECT_EQ(base, MM_GetVar("a"));
+    EXPECT_EQ(MM_GetMemberParts(base, &bPart, 1), b);
+    EXPECT_EQ(MM_GetMemberParts(b, &c, 1), nullptr);  // b has no member table
+    Var* made = MM_CreateMemberParts(b, &c, 1);
+    EXPECT_EQ(made, MM_GetVar("a.b.c"));
+    EXPECT_EQ(made->Parent(), b);
+}
+
 TEST_F(MemoryManager, ComponentsMayBeArbitrarilyLong) {
     std::string longKey(10000, 'k');
     Var* v = MM_CreateVar("a." + longKey + ".b");
