@@ -1,5 +1,6 @@
 #include "interpreter/compiled_statements.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -162,61 +163,6 @@ bool Run(const Statement& s, uint64_t stamp) {
     return true;
 }
 
-// A block of simple statements only: their records in order, the depth the
-// deepest needs.
-struct Block {
-    std::vector<const Statement*> statements;
-    int32_t depth = 0;
-};
-
-std::vector<std::unique_ptr<Block>> sBlocks;
-Block sNoBlockMark;
-Block* const kNoBlock = &sNoBlockMark;
-std::vector<Block*> sBlockCache;
-
-// The block whose '{' is at `brace`, when it holds one or more statements
-// and every one of them is simple.
-const Block* BlockAt(int32_t brace) {
-    if (static_cast<size_t>(brace) >= sBlockCache.size()) sBlockCache.resize(sTokens.size(), nullptr);
-    if (Block* slot = sBlockCache[static_cast<size_t>(brace)]) return slot == kNoBlock ? nullptr : slot;
-    auto block = std::make_unique<Block>();
-    int32_t at = brace + 1;
-    while (!IsOp(at, '}')) {
-        const Statement* s = StatementAt(at);
-        if (!s) break;
-        block->statements.push_back(s);
-        if (s->depth > block->depth) block->depth = s->depth;
-        at = s->semicolon + 1;
-    }
-    if (!IsOp(at, '}') || block->statements.empty()) {
-        sBlockCache[static_cast<size_t>(brace)] = kNoBlock;  // the slot may have moved with a resize
-        return nullptr;
-    }
-    sBlockCache[static_cast<size_t>(brace)] = block.get();
-    sBlocks.push_back(std::move(block));
-    return sBlocks.back().get();
-}
-
-// Runs the block's statements with the cursor left alone; the number that
-// ran, all of them unless one gave up.
-size_t RunStatements(const Block& block, uint64_t stamp) {
-    const std::vector<const Statement*>& list = block.statements;
-    size_t done = 0;
-    DepthGuard guard;  // the one ExecuteBlock holds while the statements run
-    while (done < list.size() && Run(*list[done], stamp)) ++done;
-    return done;
-}
-
-// Hands the rest of the block, from the statement that gave up, to the
-// walker, which runs it as if it had run the block from the start.
-int32_t FinishByWalker(const Block& block, int32_t brace, size_t done) {
-    if (done == 0)
-        EnterBlockAt(brace);
-    else
-        MoveBehind(*block.statements[done - 1]);
-    return ExecuteBlock();
-}
-
 // The head of an if or a while: the condition and the index of the '{'.
 struct Head {
     const CompiledTree* condition = nullptr;
@@ -241,6 +187,161 @@ const Head* HeadAt(int32_t open) {
     sHeadCache[static_cast<size_t>(open)] = head.get();
     sHeads.push_back(std::move(head));
     return sHeads.back().get();
+}
+
+// Where the walker leaves the cursor after an item of a block: the
+// lookahead read from token `next`, right after the position of token `prev`
+// was recorded.
+struct Place {
+    int32_t prev, next;
+};
+
+void PlaceCursor(Place place) {
+    const Token& prev = At(place.prev);
+    sLastLine = static_cast<int32_t>(prev.line);
+    sLastCol = static_cast<int32_t>(prev.column);
+    SeekToken(place.next);
+    GetNext();
+}
+
+// `if (condition) { statement; }`, optionally followed by
+// `else { statement; }`, each block holding one simple statement.
+struct Branch {
+    const CompiledTree* condition = nullptr;
+    int32_t brace = 0;  // the first block's '{'
+    const Statement* then = nullptr;
+    const Statement* otherwise = nullptr;  // null without else
+    int32_t thenClose = 0, elseClose = 0;  // the blocks' '}'
+    int32_t depth = 0;
+
+    // Where If() leaves the cursor, which depends on the branch taken: a
+    // block skipped leaves the position of its first token recorded.
+    Place After(bool taken) const {
+        if (!otherwise) return taken ? Place{thenClose, thenClose + 1} : Place{brace + 1, thenClose + 1};
+        return taken ? Place{thenClose + 3, elseClose + 1} : Place{elseClose, elseClose + 1};
+    }
+};
+
+// One item of a block: a simple statement or a branch.
+struct Item {
+    const Statement* statement = nullptr;
+    std::unique_ptr<Branch> branch;
+};
+
+// A block made only of items, with the depth the deepest needs (counted
+// from inside the block).
+struct Block {
+    std::vector<Item> items;
+    int32_t depth = 0;
+};
+
+std::vector<std::unique_ptr<Block>> sBlocks;
+Block sNoBlockMark;
+Block* const kNoBlock = &sNoBlockMark;
+std::vector<Block*> sBlockCache;
+
+// The block `{ statement; }` whose '{' is at `brace`: its statement, or null.
+const Statement* SingleStatement(int32_t brace, int32_t& close) {
+    if (!IsOp(brace, '{')) return nullptr;
+    const Statement* s = StatementAt(brace + 1);
+    if (!s || !IsOp(s->semicolon + 1, '}')) return nullptr;
+    close = s->semicolon + 1;
+    return s;
+}
+
+// The branch whose `if` is at token `word`, or null.
+std::unique_ptr<Branch> CompileBranch(int32_t word) {
+    if (At(word).type != TOKEN_RESERVED || At(word).code != RW_IF) return nullptr;
+    const Head* head = HeadAt(word + 1);
+    if (!head) return nullptr;
+    auto b = std::make_unique<Branch>();
+    b->condition = head->condition;
+    b->brace = head->brace;
+    b->then = SingleStatement(b->brace, b->thenClose);
+    if (!b->then) return nullptr;
+    b->depth = std::max(TreeDepth(*b->condition), 1 + b->then->depth);
+    const Token& next = At(b->thenClose + 1);
+    if (next.type == TOKEN_RESERVED && next.code == RW_ELSE) {
+        b->otherwise = SingleStatement(b->thenClose + 2, b->elseClose);
+        if (!b->otherwise) return nullptr;
+        b->depth = std::max(b->depth, 1 + b->otherwise->depth);
+    }
+    return b;
+}
+
+// The block whose '{' is at `brace`, when it holds one or more items and
+// nothing else.
+const Block* BlockAt(int32_t brace) {
+    if (static_cast<size_t>(brace) >= sBlockCache.size()) sBlockCache.resize(sTokens.size(), nullptr);
+    if (Block* slot = sBlockCache[static_cast<size_t>(brace)]) return slot == kNoBlock ? nullptr : slot;
+    auto block = std::make_unique<Block>();
+    int32_t at = brace + 1;
+    while (!IsOp(at, '}')) {
+        Item item;
+        int32_t depth;
+        if ((item.branch = CompileBranch(at))) {
+            depth = item.branch->depth;
+            at = item.branch->After(true).next;
+        } else if ((item.statement = StatementAt(at))) {
+            depth = item.statement->depth;
+            at = item.statement->semicolon + 1;
+        } else {
+            break;
+        }
+        block->items.push_back(std::move(item));
+        block->depth = std::max(block->depth, depth);
+    }
+    if (!IsOp(at, '}') || block->items.empty()) {
+        sBlockCache[static_cast<size_t>(brace)] = kNoBlock;  // the slot may have moved with a resize
+        return nullptr;
+    }
+    sBlockCache[static_cast<size_t>(brace)] = block.get();
+    sBlocks.push_back(std::move(block));
+    return sBlocks.back().get();
+}
+
+// Runs one item with the cursor left alone; false, having changed nothing
+// that matters, when it gave up. `place` becomes where it leaves the cursor.
+// A branch that gives up is run again whole by the walker: its condition is
+// pure, and its statement had at most created its target.
+bool RunItem(const Item& item, uint64_t stamp, Place& place) {
+    if (const Statement* s = item.statement) {
+        if (!Run(*s, stamp)) return false;
+        place = {s->semicolon, s->semicolon + 1};
+        return true;
+    }
+    const Branch& b = *item.branch;
+    bool taken;
+    try {
+        taken = TestTree(*b.condition, stamp);
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const Statement* s = taken ? b.then : b.otherwise;
+    if (s && !Run(*s, stamp)) return false;
+    place = b.After(taken);
+    return true;
+}
+
+// Runs the block's items with the cursor left alone; the number that ran,
+// all of them unless one gave up, and where the last of them leaves the
+// cursor (after the '{' when none ran).
+size_t RunItems(const Block& block, int32_t brace, uint64_t stamp, Place& place) {
+    place = {brace, brace + 1};
+    size_t done = 0;
+    DepthGuard guard;  // the one ExecuteBlock holds while the items run
+    while (done < block.items.size() && RunItem(block.items[done], stamp, place)) ++done;
+    return done;
+}
+
+// Hands the rest of the block, from the item that gave up (the cursor goes
+// to `place`), to the walker, which runs it as if it had run the block from
+// the start.
+int32_t FinishByWalker(Place place) {
+    PlaceCursor(place);
+    return ExecuteBlock();
 }
 
 }  // namespace
@@ -274,12 +375,12 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole)
     if (!CompilerEnabled()) return false;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
-    size_t done = RunStatements(*block, stamp);
-    if (done < block->statements.size()) {
-        code = FinishByWalker(*block, brace, done);
+    Place place;
+    if (RunItems(*block, brace, stamp, place) < block->items.size()) {
+        code = FinishByWalker(place);
         return true;
     }
-    MoveBehind(*block->statements.back());  // the lookahead on the '}', as ExecuteBlock returns
+    PlaceCursor(place);  // the lookahead on the '}', as ExecuteBlock returns
     code = kNormal;
     if (whole) *whole = true;
     return true;
@@ -308,9 +409,9 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
             SkipBlock();
             return LoopExit::kDone;
         }
-        size_t done = RunStatements(*block, stamp);
-        if (done < block->statements.size()) {
-            code = FinishByWalker(*block, head->brace, done);
+        Place place;
+        if (RunItems(*block, head->brace, stamp, place) < block->items.size()) {
+            code = FinishByWalker(place);
             return LoopExit::kBody;
         }
     }
@@ -320,23 +421,22 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32
     if (!CompilerEnabled()) return LoopExit::kNotRun;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return LoopExit::kNotRun;
-    const Statement& last = *block->statements.back();
     while (true) {
         loop.epoch = sVarEpoch;
-        size_t done = RunStatements(*block, stamp);
-        if (done < block->statements.size()) {
-            code = FinishByWalker(*block, brace, done);
+        Place place;
+        if (RunItems(*block, brace, stamp, place) < block->items.size()) {
+            code = FinishByWalker(place);
             return LoopExit::kBody;
         }
         if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
             // The walker looks the variable up again (or reports it).
-            MoveBehind(last);
+            PlaceCursor(place);
             code = kNormal;
             return LoopExit::kBody;
         }
         loop.var->value.number += loop.step;
         if (loop.Finished()) {
-            MoveBehind(last);
+            PlaceCursor(place);
             Expect('}');
             return LoopExit::kDone;
         }
