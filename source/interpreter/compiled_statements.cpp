@@ -136,14 +136,22 @@ void Update(const Statement& s, uint64_t stamp) {
     target->value.number += s.op == OP_INCREMENT ? 1 : -1;
 }
 
-// Leaves the cursor as EndStatement leaves it after the ';'.
-void MoveBehind(const Statement& s) {
-    const Token& semicolon = At(s.semicolon);
-    sLastLine = static_cast<int32_t>(semicolon.line);
-    sLastCol = static_cast<int32_t>(semicolon.column);
-    SeekToken(s.semicolon + 1);
+// Where the walker leaves the cursor after a statement: the lookahead read
+// from token `next`, right after the position of token `prev` was recorded.
+struct Place {
+    int32_t prev, next;
+};
+
+void PlaceCursor(Place place) {
+    const Token& prev = At(place.prev);
+    sLastLine = static_cast<int32_t>(prev.line);
+    sLastCol = static_cast<int32_t>(prev.column);
+    SeekToken(place.next);
     GetNext();
 }
+
+// As EndStatement leaves it after the ';'.
+Place After(const Statement& s) { return {s.semicolon, s.semicolon + 1}; }
 
 // Runs a compiled statement without moving the cursor; false when it gave
 // up and the walker must run it.
@@ -187,21 +195,6 @@ const Head* HeadAt(int32_t open) {
     sHeadCache[static_cast<size_t>(open)] = head.get();
     sHeads.push_back(std::move(head));
     return sHeads.back().get();
-}
-
-// Where the walker leaves the cursor after an item of a block: the
-// lookahead read from token `next`, right after the position of token `prev`
-// was recorded.
-struct Place {
-    int32_t prev, next;
-};
-
-void PlaceCursor(Place place) {
-    const Token& prev = At(place.prev);
-    sLastLine = static_cast<int32_t>(prev.line);
-    sLastCol = static_cast<int32_t>(prev.column);
-    SeekToken(place.next);
-    GetNext();
 }
 
 // `if (condition) { statement; }`, optionally followed by
@@ -307,7 +300,7 @@ const Block* BlockAt(int32_t brace) {
 bool RunItem(const Item& item, uint64_t stamp, Place& place) {
     if (const Statement* s = item.statement) {
         if (!Run(*s, stamp)) return false;
-        place = {s->semicolon, s->semicolon + 1};
+        place = After(*s);
         return true;
     }
     const Branch& b = *item.branch;
@@ -366,7 +359,7 @@ bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
     const Statement* s = StatementAt(LookaheadIndex());
     if (!s || sDepth + s->depth > sMaxDepth || !Run(*s, 0)) return false;
-    MoveBehind(*s);
+    PlaceCursor(After(*s));
     return true;
 }
 
