@@ -26,6 +26,15 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
+// Every chunk begins with a link to the chunk made before it, so that all of
+// them stay reachable from sChunks for as long as the process lives (a leak
+// checker then reports them as reachable, not as possibly lost).
+struct Chunk {
+    Chunk* previous;
+};
+static_assert(sizeof(Chunk) <= kSmallAlign, "the blocks after the link stay aligned");
+Chunk* sChunks = nullptr;
+
 FreeBlock* sFree[kClasses];
 // The unused rest of the chunk each size takes new blocks from.
 char* sFresh[kClasses];
@@ -39,8 +48,12 @@ size_t ClassOf(size_t size) { return (size + kStep - 1) / kStep - 1; }
 void* FreshBlock(size_t c) {
     size_t size = (c + 1) * kStep;
     if (static_cast<size_t>(sFreshEnd[c] - sFresh[c]) < size) {
-        sFresh[c] = static_cast<char*>(CheckedMalloc(kChunk));
-        sFreshEnd[c] = sFresh[c] + kChunk;
+        auto* chunk = static_cast<Chunk*>(CheckedMalloc(kChunk));
+        chunk->previous = sChunks;
+        sChunks = chunk;
+        char* bytes = reinterpret_cast<char*>(chunk);
+        sFresh[c] = bytes + kSmallAlign;
+        sFreshEnd[c] = bytes + kChunk;
     }
     void* block = sFresh[c];
     sFresh[c] += size;
