@@ -187,8 +187,8 @@ struct ScopeKey {
     KeyPart part;
 };
 
-// The key of scope `scope`, cached: most lookups are in the scope of the last.
-// Valid until the next call with another scope.
+// The key of scope `scope`, cached for a few recent scopes. Valid until the
+// next call with another scope (which may take its place).
 const KeyPart& MM_ScopePart(int64_t scope);
 
 // A constant name component, hashed once.

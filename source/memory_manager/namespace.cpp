@@ -1,6 +1,7 @@
 // The one namespace of a run: a tree of Vars under the root table, addressed
 // by '.'-separated paths.
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -117,13 +118,19 @@ void ScopeKey::Set(int64_t scope) {
 }
 
 const KeyPart& MM_ScopePart(int64_t scope) {
-    static ScopeKey cached(0);
-    static int64_t cachedScope = 0;
-    if (scope != cachedScope) {
-        cached.Set(scope);
-        cachedScope = scope;
+    // A few recent scopes, by number: a recursion goes back and forth
+    // between the scopes of neighbouring calls.
+    struct Slot {
+        int64_t scope = 0;
+        ScopeKey key{0};
+    };
+    static Slot slots[64];
+    Slot& slot = slots[static_cast<uint64_t>(scope) % std::size(slots)];
+    if (slot.scope != scope) {
+        slot.key.Set(scope);
+        slot.scope = scope;
     }
-    return cached.part;
+    return slot.key.part;
 }
 
 KeyPart MM_Part(const char* text) {
