@@ -602,16 +602,7 @@ class Runner {
     bool Compare(const Node& node) {
         int32_t op = node.op;
         double x, y;
-        if (Number(node.kids[0], x) && Number(node.kids[1], y)) {
-            switch (op) {
-                case '=': return x == y;
-                case OP_NE: return !(x == y);
-                case '<': return x < y;
-                case '>': return x > y;
-                case OP_LE: return x <= y;
-                default: return x >= y;
-            }
-        }
+        if (Number(node.kids[0], x) && Number(node.kids[1], y)) return CompareNumbers(op, x, y);
         bool equality = op == '=' || op == OP_NE;
         Value l, r;
         Eval(node.kids[0], l);
@@ -624,15 +615,7 @@ class Runner {
         }
         if (l.type != r.type) throw CompiledGiveUp{};
         switch (l.type) {
-            case VAR_NUMBER:
-                switch (op) {
-                    case '=': return l.number == r.number;
-                    case OP_NE: return !(l.number == r.number);
-                    case '<': return l.number < r.number;
-                    case '>': return l.number > r.number;
-                    case OP_LE: return l.number <= r.number;
-                    default: return l.number >= r.number;
-                }
+            case VAR_NUMBER: return CompareNumbers(op, l.number, r.number);
             case VAR_STRING:
                 if (equality) {
                     bool same = l.length == r.length && std::memcmp(l.string, r.string, l.length) == 0;

@@ -37,16 +37,6 @@ bool Ordered(int32_t op, int cmp) {
     }
 }
 
-bool CompareNumbers(int32_t op, double l, double r) {
-    switch (op) {
-        case '=': return l == r;
-        case OP_NE: return !(l == r);
-        case '<': return l < r;
-        case '>': return l > r;
-        case OP_LE: return l <= r;
-        default: return l >= r;
-    }
-}
 
 // The comparison matrix; raises the type errors.
 bool Compare(int32_t op, const Var& l, const Var& r) {
@@ -157,6 +147,17 @@ void ShortCircuit() {
 }
 
 }  // namespace
+
+bool CompareNumbers(int32_t op, double l, double r) {
+    switch (op) {
+        case '=': return l == r;
+        case OP_NE: return !(l == r);
+        case '<': return l < r;
+        case '>': return l > r;
+        case OP_LE: return l <= r;
+        default: return l >= r;
+    }
+}
 
 void BoolExpression() {
     if (RunCompiledCondition()) return;

@@ -66,6 +66,10 @@ inline void SetFlag(int32_t flag) {
 }
 inline int32_t Flag() { return sRegister.value.flag; }
 
+// The comparison `op` (= <> < > <= >=) between two numbers; a NaN is equal
+// to nothing and ordered with nothing.
+bool CompareNumbers(int32_t op, double l, double r);
+
 // Operator text and type words for messages.
 const char* OperatorText(int32_t code);
 const char* TypeWord(int32_t type);
