@@ -13,9 +13,7 @@ namespace {
 
 // The target again after an evaluation, looked up by key only when some
 // variable was freed since `epoch`.
-Var* Reacquire(Var* target, uint64_t epoch, const NameKey& key) {
-    return epoch == sVarEpoch ? target : key.Create();
-}
+Var* Reacquire(Var* target, uint64_t epoch, const NameKey& key) { return epoch == sVarEpoch ? target : key.Create(); }
 
 void CheckUpdateType(int32_t op, int32_t type) {
     if (type == VAR_NUMBER) return;

@@ -37,7 +37,6 @@ bool Ordered(int32_t op, int cmp) {
     }
 }
 
-
 // The comparison matrix; raises the type errors.
 bool Compare(int32_t op, const Var& l, const Var& r) {
     const char* text = OperatorText(op);
