@@ -72,12 +72,12 @@ struct Var {
 
     // The Var whose member table holds this one; null for a root variable
     // and for one outside the namespace.
-    Var* Parent() const { return HasLinks() ? Links()->parent : reinterpret_cast<Var*>(links_); }
+    Var* Parent() const { return HasLinks() ? Links()->parent : static_cast<Var*>(links_); }
     void SetParent(Var* parent) {
         if (HasLinks())
             Links()->parent = parent;
         else
-            links_ = reinterpret_cast<uintptr_t>(parent);
+            links_ = parent;
     }
     // The head of the list of aliases that point here, or null.
     VarRef* References() const { return HasLinks() ? Links()->references : nullptr; }
@@ -114,11 +114,14 @@ struct Var {
         VarRef* references;
         ZK_SMALL_BLOCKS
     };
+    // The tag is added to the record's address as a byte offset, so that no
+    // integer is ever turned back into a pointer.
     static constexpr uintptr_t kLinksTag = 1;
-    bool HasLinks() const { return (links_ & kLinksTag) != 0; }
+    bool HasLinks() const { return (reinterpret_cast<uintptr_t>(links_) & kLinksTag) != 0; }
+    static void* Tagged(Links_* links) { return static_cast<char*>(static_cast<void*>(links)) + kLinksTag; }
     void FreeLinks();
-    Links_* Links() const { return reinterpret_cast<Links_*>(links_ & ~kLinksTag); }
-    uintptr_t links_ = 0;
+    Links_* Links() const { return static_cast<Links_*>(static_cast<void*>(static_cast<char*>(links_) - kLinksTag)); }
+    void* links_ = nullptr;
 };
 static_assert(sizeof(Var) == 32, "every member of a table is a Var: keep it small");
 static_assert(alignof(Var) <= kSmallAlign && alignof(VarRef) <= kSmallAlign);

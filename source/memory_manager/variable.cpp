@@ -179,13 +179,13 @@ void Var::SetReferences(VarRef* head) {
     if (HasLinks())
         Links()->references = head;
     else if (head)
-        links_ = reinterpret_cast<uintptr_t>(new Links_{Parent(), head}) | kLinksTag;
+        links_ = Tagged(new Links_{Parent(), head});
 }
 
 void Var::FreeLinks() {
     Links_* links = Links();
     ZK_ASSERT(links->references == nullptr);
-    links_ = reinterpret_cast<uintptr_t>(links->parent);
+    links_ = links->parent;
     delete links;
 }
 
