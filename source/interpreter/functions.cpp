@@ -54,12 +54,32 @@ void BindAlias(Var* alias, Var* target) {
     alias->value.alias = target;
 }
 
+// The root variable of a new scope, kept while its locals are bound. It is
+// looked up again after anything freed a variable (an argument may call).
+class Locals {
+  public:
+    Locals(const ScopeKey& key, Var* scope) : key_(key), scope_(scope), epoch_(sVarEpoch) {}
+    const ScopeKey& Key() const { return key_; }
+    // The local `part`, made when missing (MM_BindParts).
+    Var* Bind(const KeyPart& part) {
+        if (epoch_ != sVarEpoch) {
+            scope_ = MM_CreateParts(&key_.part, nullptr, 0);
+            epoch_ = sVarEpoch;
+        }
+        return MM_BindMemberParts(scope_, &part, 1);
+    }
+
+  private:
+    const ScopeKey& key_;
+    Var* scope_;
+    uint64_t epoch_;
+};
+
 // The local variable for parameter i of `f` in a new scope.
-Var* BindLocal(const ScopeKey& locals, const UserFunction& f, size_t i) {
+Var* BindLocal(Locals& locals, const UserFunction& f, size_t i) {
     const std::string& name = f.params[i];
-    if (name.find('.') != std::string::npos) return MM_BindVar(std::string(locals.part.text) + "." + name);
-    KeyPart part{name.data(), static_cast<uint32_t>(name.size()), f.hashes[i]};
-    return MM_BindParts(&locals.part, &part, 1);
+    if (name.find('.') != std::string::npos) return MM_BindVar(std::string(locals.Key().part.text) + "." + name);
+    return locals.Bind({name.data(), static_cast<uint32_t>(name.size()), f.hashes[i]});
 }
 
 void ReadParameters(UserFunction& f) {
@@ -135,17 +155,18 @@ void CallFunc(Var* function) {
     ScopeKey locals(scope);
 
     Var* self = MM_BindParts(&locals.part, &kSelf, 1);
+    Locals bound(locals, self->Parent());
     if (function->Parent())
         BindAlias(self, function->Parent());
     else
         Var_Free(self);
-    BindAlias(MM_BindParts(&locals.part, &kThis, 1), function);
+    BindAlias(bound.Bind(kThis), function);
 
     for (size_t i = 0; !NextIsOp(')'); ++i) {
         const UserFunction& f = sFunctions[static_cast<size_t>(index)];
         if (i >= f.params.size()) Error("Too many parameters in function call");
         Argument(f.kinds[i]);
-        StoreRegister(BindLocal(locals, sFunctions[static_cast<size_t>(index)], i));
+        StoreRegister(BindLocal(bound, sFunctions[static_cast<size_t>(index)], i));
         if (NextIsOp(','))
             GetNext();
         else if (!NextIsOp(')'))

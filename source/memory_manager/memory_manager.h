@@ -215,6 +215,7 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count);
 // MM_GetMemberParts(MM_GetParts(head, [p...]), parts) when the first is found.
 Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count);
+Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count);
 // MM_DeleteVar of the root variable of a scope.
 int MM_DeleteScope(const ScopeKey& scope);
 // The root variable "@" through which a call's or an import's result

@@ -146,8 +146,7 @@ int DeleteRoot(const KeyPart& key) {
     if (!var) return 0;
     // Deleting an alias deletes its target, wherever that lives.
     if (var->type == VAR_ALIAS) return MM_DeleteVar(std::string(key.text, key.length).c_str());
-    UnreferenceVar(var);
-    HT_DeleteHashed(sTable, key.text, key.length, key.hash, DeleteVar);
+    HT_DeleteHashed(sTable, key.text, key.length, key.hash, UnlinkDeleteVar);  // as MM_DeleteVar does
     return 1;
 }
 
@@ -188,6 +187,11 @@ Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count) {
 
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count) {
     return WalkOn(MembersOf(base, WALK_CREATE), base, parts, count, WALK_CREATE);
+}
+
+Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count) {
+    unsigned flags = WALK_CREATE | WALK_KEEP_LAST_ALIAS;
+    return WalkOn(MembersOf(base, flags), base, parts, count, flags);
 }
 
 Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
