@@ -4,10 +4,12 @@
 //     target = value;   target += value; (-= *= /=)
 //     target++;   target--;   ++target;   --target;
 // where the target is a name whose bracketed indexes are pure and the value
-// a pure expression (see compiled_expressions.h); and the head of an `if` or
-// a `while` whose condition is pure. The first time the block
+// a pure expression (see compiled_expressions.h). The first time the block
 // executor meets one, it is compiled and cached by its first token; later
-// runs skip the tokens.
+// runs skip the tokens. Built on them: the head of an `if` or a `while`
+// whose condition is pure; blocks of simple statements and of branches
+// `if (c) { s; }` (optionally `else { s; }`, one simple statement per
+// block); and whole loops over such blocks.
 //
 // Invariants:
 //  - Before its one change (the store), a compiled statement has at most
@@ -37,12 +39,13 @@ bool RunCompiledStatement();
 bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 
 // Runs the block whose '{' is at token `brace` as Expect('{') and
-// ExecuteBlock() would, when every statement in it is simple: the
-// statements run one after the other without the cursor, which is then left
-// on the closing '}'. From a statement that gives up on, the walker runs the
-// rest of the block (ExecuteBlock), as if it had run it from the start.
+// ExecuteBlock() would, when every item in it is a simple statement or a
+// branch: the items run one after the other without the cursor, which is
+// then left on the closing '}'. From an item that gives up on (a branch is
+// then run again whole), the walker runs the rest of the block
+// (ExecuteBlock), as if it had run it from the start.
 // Returns false, with nothing done, when the block is not of that kind.
-// `*whole` (when given) tells whether every statement ran compiled, so that
+// `*whole` (when given) tells whether every item ran compiled, so that
 // nothing else ran; `stamp`: see NewCacheStamp.
 bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr);
 
