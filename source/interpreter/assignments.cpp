@@ -45,7 +45,7 @@ struct DetachedCopy {
 
     void Release() {
         Var_Free(&var);
-        HT_Free(var.children, UnlinkDeleteVar);
+        HT_Free(var.children, DeleteVar);
         var.children = nullptr;
     }
 
@@ -65,7 +65,7 @@ void MoveInto(Var* dest, DetachedCopy& copy) {
 // `var` itself, its value and its own aliases stay.
 void DeleteMembers(Var* var) {
     if (!var->children) return;
-    HT_Free(var->children, UnlinkDeleteVar);
+    HT_Free(var->children, DeleteVar);
     var->children = nullptr;
 }
 

@@ -153,13 +153,10 @@ void Var__RemoveReference(Var* target, Var* alias);
 void Var_Set(Var* dest, const Var* source);
 void Var_Free(Var* var);
 void MM_CopyVar(Var* dest, const Var* source);
+// Frees a Var with its members, unlinking every alias into and out of them;
+// allocates nothing, so it also works when memory has run out. The release
+// callback of every table of the namespace.
 void DeleteVar(void* var);
-void UnreferenceVar(void* var);
-// Frees a Var with its members like DeleteVar, unlinking every alias into
-// and out of them on the way like UnreferenceVar; allocates nothing, so it
-// also works when memory has run out. The release callback of deletions
-// during a run.
-void UnlinkDeleteVar(void* var);
 
 // A malloc'd, NUL-terminated copy of the first `length` bytes of `text`
 // (the allocator of every Var string); throws std::bad_alloc.

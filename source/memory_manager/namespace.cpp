@@ -146,7 +146,7 @@ int DeleteRoot(const KeyPart& key) {
     if (!var) return 0;
     // Deleting an alias deletes its target, wherever that lives.
     if (var->type == VAR_ALIAS) return MM_DeleteVar(std::string(key.text, key.length).c_str());
-    HT_DeleteHashed(sTable, key.text, key.length, key.hash, UnlinkDeleteVar);  // as MM_DeleteVar does
+    HT_DeleteHashed(sTable, key.text, key.length, key.hash, DeleteVar);
     return 1;
 }
 
@@ -205,7 +205,7 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
 int MM_DeleteVar(const char* path) {
     HashTable* holder = nullptr;
     if (!WalkPath(path, 0, &holder)) return 0;
-    HT_Delete(holder, sKey.c_str(), UnlinkDeleteVar);
+    HT_Delete(holder, sKey.c_str(), DeleteVar);
     return 1;
 }
 

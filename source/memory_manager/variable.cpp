@@ -293,41 +293,15 @@ void MM_CopyVar(Var* dest, const Var* source) {
     }
 }
 
-// The Vars waiting to be freed are chained through their parent links,
-// which nothing reads any more: freeing allocates nothing, so it cannot
-// fail halfway (also not when memory has run out).
+// Frees `data` and its members. The Vars waiting to be freed are chained
+// through their parent links, which nothing reads any more, so freeing
+// allocates nothing and cannot fail halfway (also not when memory has run
+// out). Each Var is unlinked as it is freed: an alias leaves its target's
+// list, and the aliases of a target become undefined. That is enough for a
+// whole tree: an alias inside it whose target was freed first was made
+// undefined then, and a referrer inside it that was freed first had already
+// removed its node.
 void DeleteVar(void* data) {
-    Var* pending = static_cast<Var*>(data);
-    pending->SetParent(nullptr);
-    while (pending) {
-        Var* var = pending;
-        pending = var->Parent();
-        if (HashTable* members = var->children) {
-            HT_ForEachEntry(members, [&pending](const HashEntry* e) {
-                if (auto* member = static_cast<Var*>(e->data)) {
-                    member->SetParent(pending);
-                    pending = member;
-                }
-            });
-            HT_Free(members, nullptr);
-        }
-        if (var->type == VAR_STRING) std::free(var->value.string);
-        for (VarRef* node = var->TakeReferences(); node;) {
-            VarRef* next = node->next;
-            delete node;
-            node = next;
-        }
-        var->ReleaseLinks();
-        delete var;
-        ++sVarEpoch;
-    }
-}
-
-// UnreferenceVar and DeleteVar in one pass, allocating nothing. Unlinking a
-// Var as it is freed is enough: an alias inside the tree whose target was
-// freed before it was made undefined then, and so was removed from no list;
-// a referrer inside the tree that was freed before it had removed its node.
-void UnlinkDeleteVar(void* data) {
     Var* pending = static_cast<Var*>(data);
     pending->SetParent(nullptr);
     while (pending) {
@@ -341,41 +315,17 @@ void UnlinkDeleteVar(void* data) {
             node = next;
         }
         if (HashTable* members = var->children) {
-            for (int32_t i = 0; i < members->size; ++i)
-                for (const HashEntry* e = members->buckets[i]; e; e = e->next)
-                    if (auto* member = static_cast<Var*>(e->data)) {
-                        member->SetParent(pending);
-                        pending = member;
-                    }
+            HT_ForEachEntry(members, [&pending](const HashEntry* e) {
+                if (auto* member = static_cast<Var*>(e->data)) {
+                    member->SetParent(pending);
+                    pending = member;
+                }
+            });
             HT_Free(members, nullptr);
         }
         if (var->type == VAR_STRING) std::free(var->value.string);
         var->ReleaseLinks();
         delete var;
         ++sVarEpoch;
-    }
-}
-
-void UnreferenceVar(void* data) {
-    static std::vector<Var*> pending;
-    pending.assign(1, static_cast<Var*>(data));
-    while (!pending.empty()) {
-        Var* var = pending.back();
-        pending.pop_back();
-        if (var->type == VAR_ALIAS) {
-            Var__RemoveReference(var->value.alias, var);
-            MakeUndefined(var);
-        }
-        // The nodes go at once, so that a walk cut short (memory ran out)
-        // leaves no node naming a Var that is no longer an alias here.
-        for (VarRef* node = var->TakeReferences(); node;) {
-            VarRef* next = node->next;
-            MakeUndefined(node->var);
-            delete node;
-            node = next;
-        }
-        HT_ForEachEntry(var->children, [](const HashEntry* e) {
-            if (e->data) pending.push_back(static_cast<Var*>(e->data));
-        });
     }
 }
