@@ -688,13 +688,7 @@ void ToRegister(Value& v) {
 }
 
 // Leaves the cursor as the walker leaves it after the unit's tokens.
-void MoveBehind(const CompiledTree& unit) {
-    const Token& last = At(unit.lastItem);
-    sLastLine = static_cast<int32_t>(last.line);
-    sLastCol = static_cast<int32_t>(last.column);
-    SeekToken(unit.end);
-    GetNext();
-}
+void MoveBehind(const CompiledTree& unit) { PlaceCursor(unit.lastItem, unit.end); }
 
 bool Enabled() {
 #ifdef ZORVIK_WALKER_ONLY

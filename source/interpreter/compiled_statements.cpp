@@ -29,11 +29,36 @@ struct Statement {
     int32_t depth = 0;                    // depth guards the walker would hold
 };
 
-std::vector<std::unique_ptr<Statement>> sStatements;
-// Per first token: null when not tried yet, kNotCompilable, or the statement.
-Statement sNotCompilableMark;
-Statement* const kNotCompilable = &sNotCompilableMark;
-std::vector<Statement*> sCache;
+// Records compiled once per token and kept until the tokens are cleared.
+// The slot of a token is null until tried, then the record or the mark that
+// none can be made there.
+template <class T>
+class TokenCache {
+  public:
+    using Compile = bool (*)(T& record, int32_t first);
+
+    const T* At(int32_t first, Compile compile) {
+        if (static_cast<size_t>(first) >= slots_.size()) slots_.resize(sTokens.size(), nullptr);
+        if (const T* slot = slots_[static_cast<size_t>(first)]) return slot == &none_ ? nullptr : slot;
+        auto record = std::make_unique<T>();
+        // Compiling may fill (and resize) the slots of other tokens.
+        const T* made = compile(*record, first) ? record.get() : nullptr;
+        slots_[static_cast<size_t>(first)] = made ? made : &none_;
+        if (made) records_.push_back(std::move(record));
+        return made;
+    }
+    void Clear() {
+        records_.clear();
+        slots_.clear();
+    }
+
+  private:
+    std::vector<std::unique_ptr<T>> records_;
+    std::vector<const T*> slots_;
+    T none_;
+};
+
+TokenCache<Statement> sStatements;
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
@@ -82,19 +107,7 @@ bool Compile(Statement& s, int32_t first) {
     return IsOp(s.semicolon, ';');
 }
 
-const Statement* StatementAt(int32_t first) {
-    if (static_cast<size_t>(first) >= sCache.size()) sCache.resize(sTokens.size(), nullptr);
-    Statement*& slot = sCache[static_cast<size_t>(first)];
-    if (slot) return slot == kNotCompilable ? nullptr : slot;
-    auto s = std::make_unique<Statement>();
-    if (!Compile(*s, first)) {
-        sCache[static_cast<size_t>(first)] = kNotCompilable;  // `slot` may have moved with a resize
-        return nullptr;
-    }
-    sCache[static_cast<size_t>(first)] = s.get();
-    sStatements.push_back(std::move(s));
-    return sStatements.back().get();
-}
+const Statement* StatementAt(int32_t first) { return sStatements.At(first, Compile); }
 
 // Gives up after the value was evaluated: the walker evaluates it again.
 [[noreturn]] void GiveUpWithRegister() {
@@ -142,13 +155,7 @@ struct Place {
     int32_t prev, next;
 };
 
-void PlaceCursor(Place place) {
-    const Token& prev = At(place.prev);
-    sLastLine = static_cast<int32_t>(prev.line);
-    sLastCol = static_cast<int32_t>(prev.column);
-    SeekToken(place.next);
-    GetNext();
-}
+void PlaceCursor(Place place) { ::PlaceCursor(place.prev, place.next); }
 
 // As EndStatement leaves it after the ';'.
 Place After(const Statement& s) { return {s.semicolon, s.semicolon + 1}; }
@@ -177,25 +184,16 @@ struct Head {
     int32_t brace = 0;
 };
 
-std::vector<std::unique_ptr<Head>> sHeads;
-Head sNoHeadMark;
-Head* const kNoHead = &sNoHeadMark;
-std::vector<Head*> sHeadCache;
-
-const Head* HeadAt(int32_t open) {
-    if (static_cast<size_t>(open) >= sHeadCache.size()) sHeadCache.resize(sTokens.size(), nullptr);
-    if (Head* slot = sHeadCache[static_cast<size_t>(open)]) return slot == kNoHead ? nullptr : slot;
-    auto head = std::make_unique<Head>();
-    if (IsOp(open, '(')) head->condition = CompiledConditionAt(open + 1);
-    if (head->condition) head->brace = TreeEnd(*head->condition) + 1;
-    if (!head->condition || !IsOp(head->brace - 1, ')') || !IsOp(head->brace, '{')) {
-        sHeadCache[static_cast<size_t>(open)] = kNoHead;  // the slot may have moved with a resize
-        return nullptr;
-    }
-    sHeadCache[static_cast<size_t>(open)] = head.get();
-    sHeads.push_back(std::move(head));
-    return sHeads.back().get();
+bool CompileHead(Head& head, int32_t open) {
+    if (IsOp(open, '(')) head.condition = CompiledConditionAt(open + 1);
+    if (!head.condition) return false;
+    head.brace = TreeEnd(*head.condition) + 1;
+    return IsOp(head.brace - 1, ')') && IsOp(head.brace, '{');
 }
+
+TokenCache<Head> sHeads;
+
+const Head* HeadAt(int32_t open) { return sHeads.At(open, CompileHead); }
 
 // `if (condition) { statement; }`, optionally followed by
 // `else { statement; }`, each block holding one simple statement.
@@ -228,11 +226,6 @@ struct Block {
     int32_t depth = 0;
 };
 
-std::vector<std::unique_ptr<Block>> sBlocks;
-Block sNoBlockMark;
-Block* const kNoBlock = &sNoBlockMark;
-std::vector<Block*> sBlockCache;
-
 // The block `{ statement; }` whose '{' is at `brace`: its statement, or null.
 const Statement* SingleStatement(int32_t brace, int32_t& close) {
     if (!IsOp(brace, '{')) return nullptr;
@@ -264,10 +257,7 @@ std::unique_ptr<Branch> CompileBranch(int32_t word) {
 
 // The block whose '{' is at `brace`, when it holds one or more items and
 // nothing else.
-const Block* BlockAt(int32_t brace) {
-    if (static_cast<size_t>(brace) >= sBlockCache.size()) sBlockCache.resize(sTokens.size(), nullptr);
-    if (Block* slot = sBlockCache[static_cast<size_t>(brace)]) return slot == kNoBlock ? nullptr : slot;
-    auto block = std::make_unique<Block>();
+bool CompileBlock(Block& block, int32_t brace) {
     int32_t at = brace + 1;
     while (!IsOp(at, '}')) {
         Item item;
@@ -279,19 +269,17 @@ const Block* BlockAt(int32_t brace) {
             depth = item.statement->depth;
             at = item.statement->semicolon + 1;
         } else {
-            break;
+            return false;
         }
-        block->items.push_back(std::move(item));
-        block->depth = std::max(block->depth, depth);
+        block.items.push_back(std::move(item));
+        block.depth = std::max(block.depth, depth);
     }
-    if (!IsOp(at, '}') || block->items.empty()) {
-        sBlockCache[static_cast<size_t>(brace)] = kNoBlock;  // the slot may have moved with a resize
-        return nullptr;
-    }
-    sBlockCache[static_cast<size_t>(brace)] = block.get();
-    sBlocks.push_back(std::move(block));
-    return sBlocks.back().get();
+    return !block.items.empty();
 }
+
+TokenCache<Block> sBlocks;
+
+const Block* BlockAt(int32_t brace) { return sBlocks.At(brace, CompileBlock); }
 
 // Runs one item with the cursor left alone; false, having changed nothing
 // that matters, when it gave up. `place` becomes where it leaves the cursor.
@@ -437,10 +425,7 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32
 }
 
 void ClearCompiledStatements() {
-    sStatements.clear();
-    sCache.clear();
-    sHeads.clear();
-    sHeadCache.clear();
-    sBlocks.clear();
-    sBlockCache.clear();
+    sStatements.Clear();
+    sHeads.Clear();
+    sBlocks.Clear();
 }

@@ -265,10 +265,10 @@ void Expect(int32_t c) {
     GetNext(false);
 }
 
-void EnterBlockAt(int32_t brace) {
-    sLastLine = static_cast<int32_t>(At(brace).line);
-    sLastCol = static_cast<int32_t>(At(brace).column);
-    sToken = brace + 1;
+void PlaceCursor(int32_t prev, int32_t next) {
+    sLastLine = static_cast<int32_t>(At(prev).line);
+    sLastCol = static_cast<int32_t>(At(prev).column);
+    sToken = next;
     GetNext(false);
 }
 

@@ -55,9 +55,13 @@ bool LookaheadInCurrentScope();
 const NameInfo& NameAt(int32_t first);
 
 void Expect(int32_t c);
-// Leaves the cursor as Expect('{') leaves it with the '{' at token `brace`
-// as the lookahead: on the first token of the block.
-void EnterBlockAt(int32_t brace);
+// Leaves the cursor as the walker leaves it after reading up to token `prev`
+// (whose position is the one recorded last) and then token `next` as the
+// lookahead. The fast paths place the cursor only through here.
+void PlaceCursor(int32_t prev, int32_t next);
+// As Expect('{') leaves it with the '{' at token `brace` as the lookahead:
+// on the first token of the block.
+inline void EnterBlockAt(int32_t brace) { PlaceCursor(brace, brace + 1); }
 void EndStatement();
 void SkipBlock();
 void ResetCursor();

@@ -213,15 +213,11 @@ int32_t CountingFor(const NameKey& key) {
         if (int32_t after = afterBlock(code); after != kRepeat) return after;
         stamp = NewCacheStamp();
     }
+    // The block is not compiled (nor would it be on a later pass): the walker.
     while (true) {
         pass.epoch = sVarEpoch;
-        bool whole = false;
-        if (!RunCompiledBlock(brace, code, stamp, &whole)) {
-            EnterBlockAt(brace);
-            code = ExecuteBlock();
-        }
-        if (!whole) stamp = NewCacheStamp();
-        if (int32_t after = afterBlock(code); after != kRepeat) return after;
+        EnterBlockAt(brace);
+        if (int32_t after = afterBlock(ExecuteBlock()); after != kRepeat) return after;
     }
 }
 
