@@ -7,7 +7,9 @@
 // Invariants:
 //  - Renumbering moves Var pointers between hash entries of the one member
 //    table; a moved variable stays the same object, so its value, members,
-//    parent link and alias relations go with it.
+//    parent link and alias relations go with it. Elements kept by index are
+//    turned into that table first (Children()); only size reads them as
+//    they are.
 //  - Indexes come from FloorToInt (signed 32 bits); every neighbour index is
 //    computed in 64 bits, so a walk past 2147483647 forms the key
 //    "2147483648" instead of overflowing. Insert never moves an element
@@ -28,12 +30,12 @@ std::string Key(int64_t index) { return std::to_string(index); }
 
 std::string ElementName(int64_t index) { return "a." + Key(index); }
 
-HashEntry* Entry(const Var* array, int64_t index) { return HT_GetEntry(array->children, Key(index).c_str()); }
+HashEntry* Entry(const Var* array, int64_t index) { return HT_GetEntry(array->Children(), Key(index).c_str()); }
 
 // Moves the elements after idx, up to the first missing key, down by one;
 // the entry for idx must be absent.
 void CloseGap(Var* array, int64_t idx) {
-    HashTable* table = array->children;
+    HashTable* table = array->Children();
     int64_t k = idx + 1;
     HashEntry* next = Entry(array, k);
     if (!next) return;
@@ -51,7 +53,9 @@ void array_size() {
     Var* a = ZK_GetLocalVariable("a");
     Var* r = ZK_CreateLocalVariable("r");
     int64_t count = 0;
-    if (a && a->children) {
+    if (a && a->Dense()) {
+        count = a->Dense()->count;  // "0" to "count - 1" and nothing else
+    } else if (a && a->HasMembers()) {
         while (Entry(a, count)) ++count;
     }
     Var_SetNumber(r, static_cast<double>(count));
@@ -62,7 +66,7 @@ void array_remove() {
     Var* i = ZK_GetLocalVariable("i");
     Var* u = ZK_GetLocalVariable("u");
     Var* r = ZK_CreateLocalVariable("r");
-    if (!a || !a->children) return;
+    if (!a || !a->HasMembers()) return;
     int64_t idx = FloorToInt(ZK_CheckNumber(i, "remove expected number as second parameter")->value.number);
     ZK_OptNumber(u, "remove expected number as third parameter");
     bool deleteTarget = u && FloorToInt(u->value.number) == 0;
@@ -77,10 +81,10 @@ void array_remove() {
     // behind undefined; it is removed as well, unless the target was the
     // array or one of its parents, which took the array with it.
     a = ZK_GetLocalVariable("a");
-    if (a && a->children) {
+    if (a && a->HasMembers()) {
         if (Entry(a, idx)) ZK_DeleteLocalVariable(element.c_str());
         a = ZK_GetLocalVariable("a");
-        if (a && a->children && !Entry(a, idx)) CloseGap(a, idx);
+        if (a && a->HasMembers() && !Entry(a, idx)) CloseGap(a, idx);
     }
     r = ZK_CreateLocalVariable("r");
     Var_SetNumber(r, 1);
@@ -93,7 +97,7 @@ void array_insert() {
     int64_t idx = FloorToInt(ZK_CheckNumber(i, "insert expected number as second parameter")->value.number);
 
     // No element at idx (no members at all, or a gap): nothing needs to move.
-    if (!a->children || !Entry(a, idx)) {
+    if (!a->HasMembers() || !Entry(a, idx)) {
         ZK_CreateLocalVariable(ElementName(idx).c_str());
         return;
     }
@@ -101,7 +105,7 @@ void array_insert() {
     while (Entry(a, k)) ++k;
     // The last element would move to k, where no index of a script reaches.
     if (k > INT32_MAX) ZK_Error("Index out of range");
-    HashEntry* upper = HT_NewUnsafeEntry(a->children, Key(k).c_str());
+    HashEntry* upper = HT_NewUnsafeEntry(a->Children(), Key(k).c_str());
     for (int64_t j = k - 1; j >= idx; --j) {
         HashEntry* lower = Entry(a, j);
         upper->data = lower->data;
@@ -115,7 +119,7 @@ void array_insert() {
 // The entry that a swap argument names; a missing one ends the run.
 HashEntry* SwapEntry(Var* a, const Var* arg, const char* typeMessage) {
     if (arg && arg->type == VAR_STRING) {
-        HashEntry* entry = HT_GetEntry(a->children, arg->value.string);
+        HashEntry* entry = HT_GetEntry(a->Children(), arg->value.string);
         if (!entry) ZK_Error((std::string("array passed to swap does not contain key ") + arg->value.string).c_str());
         return entry;
     }
@@ -128,7 +132,7 @@ HashEntry* SwapEntry(Var* a, const Var* arg, const char* typeMessage) {
 void array_swap() {
     Var* a = ZK_GetLocalVariable("a");
     ZK_CheckAny(a, "undefined variable as first parameter to swap");
-    if (!a->children) ZK_Error("swap expected non-empty array as first parameter");
+    if (!a->HasMembers()) ZK_Error("swap expected non-empty array as first parameter");
     HashEntry* first = SwapEntry(a, ZK_GetLocalVariable("i"), "swap expected number or string as second parameter");
     HashEntry* second = SwapEntry(a, ZK_GetLocalVariable("j"), "swap expected number or string as third parameter");
     void* held = first->data;

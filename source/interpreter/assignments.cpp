@@ -45,8 +45,7 @@ struct DetachedCopy {
 
     void Release() {
         Var_Free(&var);
-        HT_Free(var.children, DeleteVar);
-        var.children = nullptr;
+        MM_DeleteMembers(&var);
     }
 
     Var var;
@@ -56,18 +55,13 @@ struct DetachedCopy {
 void MoveInto(Var* dest, DetachedCopy& copy) {
     Var_Set(dest, &copy.var);
     Var_Free(&copy.var);
-    dest->children = copy.var.children;
-    copy.var.children = nullptr;
-    HT_ForEachEntry(dest->children, [dest](HashEntry* e) { static_cast<Var*>(e->data)->SetParent(dest); });
+    dest->MoveMembers(copy.var.TakeMembers());
+    dest->ForEachMemberUnordered([dest](Var* member) { member->SetParent(dest); });
 }
 
 // Deletes the members of `var`, unlinking aliases into and out of them;
 // `var` itself, its value and its own aliases stay.
-void DeleteMembers(Var* var) {
-    if (!var->children) return;
-    HT_Free(var->children, DeleteVar);
-    var->children = nullptr;
-}
+void DeleteMembers(Var* var) { MM_DeleteMembers(var); }
 
 // A fresh, member-less target for a deep copy. Deleting an alias deletes
 // its target; the alias, now undefined, may still own members of its own,
@@ -75,7 +69,7 @@ void DeleteMembers(Var* var) {
 Var* FreshTarget(const NameKey& key) {
     MM_DeleteVar(key.Path());
     Var* target = key.Create();
-    if (target->children) {
+    if (target->HasMembers()) {
         MM_DeleteVar(key.Path());
         target = key.Create();
     }

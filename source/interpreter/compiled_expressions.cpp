@@ -526,7 +526,9 @@ class Runner {
     // Looks an indexed name up (or creates it) by the key the cursor would
     // compose: the scope, the fixed parts and each evaluated index, whose
     // text (a string index may hold several dotted parts) is kept in a local
-    // buffer. A key too long for the buffer gives up.
+    // buffer. A key too long for the buffer gives up. Every index is
+    // evaluated before the walk starts, as the cursor composes the whole key
+    // first; a number index is written out only when the walk needs its text.
     Var* Indexed(const Node& node, bool create) {
         constexpr size_t kMaxParts = 32, kTextSize = 256;
         KeyPart parts[kMaxParts];
@@ -543,16 +545,12 @@ class Runner {
             add({text + used, static_cast<uint32_t>(n), HT_RawHash(text + used, n)});
             used += n;
         };
-        // Writes a number index (truncated toward zero) as its decimal part.
+        // A number index (truncated toward zero) is kept as its value until
+        // its decimal text is needed: a part without text.
         auto addNumber = [&](double number) {
             double t = std::trunc(number);
             if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw CompiledGiveUp{};
-            if (kTextSize - used < 12) throw CompiledGiveUp{};
-            char* digits = text + used;
-            char* end = std::to_chars(digits, text + kTextSize, static_cast<int32_t>(t)).ptr;
-            size_t n = static_cast<size_t>(end - digits);
-            add({digits, static_cast<uint32_t>(n), HT_RawHash(digits, n)});
-            used += n;
+            add({nullptr, static_cast<uint32_t>(static_cast<int32_t>(t)), 0});
         };
         for (const NamePiece& piece : node.pieces) {
             if (piece.text) {
@@ -582,21 +580,41 @@ class Runner {
             }
         }
         // The fixed prefix is a plain name: cached like one.
-        Var* base;
+        Var* var;
         if (stamp_ && node.stamp == stamp_) {
-            base = node.found;
+            var = node.found;
         } else {
             const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
-            base = create ? MM_CreateParts(head, parts, node.prefix) : MM_GetParts(head, parts, node.prefix);
-            if (!base) return nullptr;
+            var = create ? MM_CreateParts(head, parts, node.prefix) : MM_GetParts(head, parts, node.prefix);
+            if (!var) return nullptr;
             if (stamp_) {
                 node.stamp = stamp_;
-                node.found = base;
+                node.found = var;
             }
         }
-        size_t rest = count - node.prefix;
-        return create ? MM_CreateMemberParts(base, parts + node.prefix, rest)
-                      : MM_GetMemberParts(base, parts + node.prefix, rest);
+        // The rest, one member at a time (as MM_GetMemberParts and
+        // MM_CreateMemberParts walk them).
+        for (size_t i = node.prefix; i < count; ++i) {
+            KeyPart& part = parts[i];
+            if (!create && !var->HasMembers()) return nullptr;
+            if (!part.text) {
+                auto index = static_cast<int32_t>(part.length);
+                Var* found;
+                if (index >= 0 && MM_StepElement(var, static_cast<uint32_t>(index), create, &found)) {
+                    if (!found) return nullptr;
+                    var = found;
+                    continue;
+                }
+                if (kTextSize - used < 12) throw CompiledGiveUp{};
+                char* digits = text + used;
+                size_t n = static_cast<size_t>(std::to_chars(digits, text + kTextSize, index).ptr - digits);
+                part = {digits, static_cast<uint32_t>(n), HT_RawHash(digits, n)};
+                used += n;
+            }
+            var = create ? MM_CreateMemberParts(var, &part, 1) : MM_GetMemberParts(var, &part, 1);
+            if (!var) return nullptr;
+        }
+        return var;
     }
 
     bool Compare(const Node& node) {

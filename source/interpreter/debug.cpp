@@ -46,11 +46,11 @@ void Debug() {
         std::fputs("(UNDEFINED)\n", stdout);
     } else {
         WriteValue(var);
-        if (!var->children) {
+        if (!var->HasMembers()) {
             std::fputs("[]\n", stdout);
         } else {
             std::fputs("[\n", stdout);
-            HT_ForEachEntry(var->children, [](const HashEntry* e) {
+            HT_ForEachEntry(var->Children(), [](const HashEntry* e) {
                 std::printf("  %s: ", e->Key());
                 WriteValue(static_cast<const Var*>(e->data));
             });

@@ -8,8 +8,15 @@
 // result travels in the root variable "@".
 //
 // Invariants:
-//  - A Var owns its string (malloc'd, NUL-terminated) and its member table;
+//  - A Var owns its string (malloc'd, NUL-terminated) and its members;
 //    a table owns the Vars it holds (released with DeleteVar).
+//  - Members are kept one of two ways. Usually in a hash table. But the
+//    members "0", "1", ..., "n-1", made in that order into a Var that had
+//    none, and nothing else (no other key, none removed), are kept densely,
+//    by index. The table such members would have is a function of those adds
+//    alone, so it is built from them, exactly as it would have been, the
+//    first time anything needs the table itself: a walk over its order,
+//    another key, a removal.
 //  - For every alias A with target T, T's references list holds exactly one
 //    node for A. An alias never points at an alias: making a Var that has
 //    aliases into an alias itself re-targets its aliases to the new target,
@@ -34,6 +41,14 @@ enum VarType : int32_t {
 };
 
 struct Var;
+
+// Dense members: element i is the member "i"; see the header comment.
+struct DenseMembers {
+    uint32_t count;
+    uint32_t capacity;
+    Var** elements;  // malloc'd, `capacity` slots
+    ZK_SMALL_BLOCKS
+};
 
 // A function value: an index into the function table of the run that built
 // it. The run number lets a later run recognise a value it did not build.
@@ -68,7 +83,41 @@ struct Var {
         FunctionRef function;
         int32_t flag;  // truth flag of a condition, kept in an undefined register
     } value{};
-    HashTable* children = nullptr;
+
+    // The member table, or null when there are no members. Dense members are
+    // turned into their table first, which allocates (and may throw
+    // std::bad_alloc, leaving them dense).
+    HashTable* Children() const { return IsDense() ? MakeTable() : static_cast<HashTable*>(members_); }
+    bool HasMembers() const { return members_ != nullptr; }
+    int32_t MemberCount() const;
+    // The dense members, or null when they are kept in a table or there are none.
+    DenseMembers* Dense() const { return IsDense() ? DenseOf() : nullptr; }
+    // Gives a Var without members the table `table` or the dense members `dense`.
+    void SetChildren(HashTable* table) { members_ = table; }
+    void SetDense(DenseMembers* dense) { members_ = static_cast<char*>(static_cast<void*>(dense)) + kDenseTag; }
+    // Detaches the members, whichever way they are kept, and returns the
+    // word that holds them (for MoveMembers); allocates nothing.
+    void* TakeMembers() {
+        void* word = members_;
+        members_ = nullptr;
+        return word;
+    }
+    void MoveMembers(void* word) { members_ = word; }
+    // Visits every member Var without building a table, in an order that
+    // must not matter to the caller: the table's, or by index when dense.
+    template <typename Visit>
+    void ForEachMemberUnordered(Visit visit) const {
+        if (const DenseMembers* dense = Dense()) {
+            for (uint32_t i = 0; i < dense->count; ++i) visit(dense->elements[i]);
+            return;
+        }
+        HT_ForEachEntry(static_cast<const HashTable*>(members_), [&visit](const HashEntry* e) {
+            if (e->data) visit(static_cast<Var*>(e->data));
+        });
+    }
+    // Frees what holds the members (not the member Vars) and leaves none;
+    // allocates nothing.
+    void DropMembers();
 
     // The Var whose member table holds this one; null for a root variable
     // and for one outside the namespace.
@@ -100,6 +149,16 @@ struct Var {
     ZK_SMALL_BLOCKS
 
   private:
+    static constexpr uintptr_t kDenseTag = 1;
+    bool IsDense() const { return (reinterpret_cast<uintptr_t>(members_) & kDenseTag) != 0; }
+    DenseMembers* DenseOf() const {
+        return static_cast<DenseMembers*>(static_cast<void*>(static_cast<char*>(members_) - kDenseTag));
+    }
+    HashTable* MakeTable() const;
+    // A HashTable*, a tagged DenseMembers* (low bit set) or null. Mutable:
+    // building the table changes how the members are kept, not what they are.
+    mutable void* members_ = nullptr;
+
     // The parent link and the alias list share one word, so that a Var takes
     // 32 bytes (every member of a table is a Var). Only the targets of
     // aliases have a list: a Var that never had an alias keeps its parent
@@ -153,6 +212,9 @@ void Var__RemoveReference(Var* target, Var* alias);
 void Var_Set(Var* dest, const Var* source);
 void Var_Free(Var* var);
 void MM_CopyVar(Var* dest, const Var* source);
+// Deletes the members of `var` (DeleteVar), leaving it none; its value and
+// its own aliases stay.
+void MM_DeleteMembers(Var* var);
 // Frees a Var with its members, unlinking every alias into and out of them;
 // allocates nothing, so it also works when memory has run out. The release
 // callback of every table of the namespace.
@@ -213,6 +275,12 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count);
 Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count);
+// One step of MM_GetMemberParts (or, with `create`, MM_CreateMemberParts)
+// from `owner` to its member named by the decimal `index`, taken by index
+// without writing the key when the members are dense (or when `create` makes
+// the first one): then *found is the Var (alias resolved) or null, and the
+// result is true. False when the key must be walked by its text.
+bool MM_StepElement(Var* owner, uint32_t index, bool create, Var** found);
 // MM_DeleteVar of the root variable of a scope.
 int MM_DeleteScope(const ScopeKey& scope);
 // The root variable "@" through which a call's or an import's result

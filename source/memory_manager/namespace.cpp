@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/assert.h"
+#include "common/checked_alloc.h"
 #include "memory_manager/memory_manager.h"
 
 namespace {
@@ -20,45 +21,107 @@ enum WalkFlags : unsigned {
     WALK_KEEP_LAST_ALIAS = 2  // do not resolve an alias in the last component
 };
 
-// One step of a walk: finds (or, with WALK_CREATE, makes) the component
-// `part` in `table`, whose owner is `owner`, and resolves an alias. Returns
-// null when the walk ends empty. With `holder`, *holder and sKey name the
-// table and key under which the returned Var is stored.
-Var* WalkStep(HashTable* table, Var* owner, const KeyPart& part, bool last, unsigned flags, HashTable** holder) {
-    Var* var = static_cast<Var*>(HT_GetHashed(table, part.text, part.length, part.hash));
+// The index that a member key names when it is written as dense members
+// are: decimal digits without a sign or a leading zero ("0", "17").
+bool ElementIndex(const KeyPart& part, uint32_t& index) {
+    if (part.length == 0 || part.length > 9 || (part.text[0] == '0' && part.length > 1)) return false;
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < part.length; ++i) {
+        char c = part.text[i];
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    index = value;
+    return true;
+}
+
+// The member `part` of `owner` (a root variable when owner is null), or null.
+Var* FindMember(const Var* owner, const KeyPart& part) {
+    if (!owner) return static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
+    if (const DenseMembers* dense = owner->Dense()) {
+        uint32_t index;
+        return ElementIndex(part, index) && index < dense->count ? dense->elements[index] : nullptr;
+    }
+    return static_cast<Var*>(HT_GetHashed(owner->Children(), part.text, part.length, part.hash));
+}
+
+// Makes room for one more dense element.
+void GrowDense(DenseMembers* dense) {
+    if (dense->count < dense->capacity) return;
+    uint32_t capacity = dense->capacity * 2;
+    dense->elements = static_cast<Var**>(CheckedRealloc(dense->elements, capacity * sizeof(Var*)));
+    dense->capacity = capacity;
+}
+
+// Stores the new member `fresh` of `owner` under `part`, which is missing:
+// densely while the members stay "0", "1", ... in order, else in the table
+// (made with 4 buckets when there is none).
+void AddMember(Var* owner, const KeyPart& part, Var* fresh) {
+    if (!owner) {
+        HT_UnsafeAddHashed(sTable, part.text, part.length, part.hash, fresh);
+        return;
+    }
+    uint32_t index;
+    bool next = ElementIndex(part, index);
+    if (DenseMembers* dense = owner->Dense(); dense && next && index == dense->count) {
+        GrowDense(dense);
+        dense->elements[dense->count++] = fresh;
+        return;
+    }
+    if (!owner->HasMembers() && next && index == 0) {
+        constexpr uint32_t kFirstCapacity = 4;
+        auto* elements = static_cast<Var**>(CheckedMalloc(kFirstCapacity * sizeof(Var*)));
+        elements[0] = fresh;
+        try {
+            owner->SetDense(new DenseMembers{1, kFirstCapacity, elements});
+        } catch (...) {
+            std::free(elements);
+            throw;
+        }
+        return;
+    }
+    HashTable* table = owner->Children();
+    if (!table) owner->SetChildren(table = HT_Create(4));
+    HT_UnsafeAddHashed(table, part.text, part.length, part.hash, fresh);
+}
+
+// The table that holds the members of `owner` (the root table for null).
+HashTable* TableOf(const Var* owner) { return owner ? owner->Children() : sTable; }
+
+// One step of a walk: finds (or, with WALK_CREATE, makes) the member `part`
+// of `owner` (a root variable when owner is null), and resolves an alias.
+// Returns null when the walk ends empty. With `holder`, *holder and sKey
+// name the table and key under which the returned Var is stored.
+Var* WalkStep(Var* owner, const KeyPart& part, bool last, unsigned flags, HashTable** holder) {
+    Var* var = FindMember(owner, part);
     if (!var) {
         if (!(flags & WALK_CREATE)) return nullptr;
-        ZK_ASSERT(table != nullptr);
-        std::unique_ptr<Var> fresh(Var_New());  // freed if the entry cannot be made
+        std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
         fresh->SetParent(owner);
-        HT_UnsafeAddHashed(table, part.text, part.length, part.hash, fresh.get());
+        AddMember(owner, part, fresh.get());
         var = fresh.release();
     }
     if (holder) {
-        *holder = table;
+        *holder = TableOf(owner);
         sKey.assign(part.text, part.length);
     }
     if (var->type == VAR_ALIAS && !(last && (flags & WALK_KEEP_LAST_ALIAS))) {
         var = var->value.alias;
         if (last && holder) {
-            *holder = var->Parent() ? var->Parent()->children : sTable;
+            *holder = TableOf(var->Parent());
             if (!HT_GetKey(*holder, var, sKey)) return nullptr;
         }
     }
     return var;
 }
 
-// The member table to continue a walk in after `var`; null ends the walk.
-HashTable* MembersOf(Var* var, unsigned flags) {
-    if (!var->children && (flags & WALK_CREATE)) var->children = HT_Create(4);
-    return var->children;
-}
+// Whether a walk goes on after `var`: it has members, or they may be made.
+bool GoesOn(const Var* var, unsigned flags) { return var->HasMembers() || (flags & WALK_CREATE); }
 
 // Resolves `path` component by component. When `holder` is given, afterwards
 // *holder is the table in which the returned Var is stored under the key in
 // sKey (for a resolved alias: its target's own table).
 Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
-    HashTable* table = sTable;
     Var* owner = nullptr;
     const char* p = path;
     for (;;) {
@@ -67,36 +130,36 @@ Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
         bool last = *end == '\0';
         size_t length = static_cast<size_t>(end - p);
         KeyPart part{p, static_cast<uint32_t>(length), HT_RawHash(p, length)};
-        Var* var = WalkStep(table, owner, part, last, flags, holder);
+        Var* var = WalkStep(owner, part, last, flags, holder);
         if (!var || last) return var;
-        if (!(table = MembersOf(var, flags))) return nullptr;
+        if (!GoesOn(var, flags)) return nullptr;
         owner = var;
         p = end + 1;
     }
 }
 
-// The walk of the path `head` (when given) followed by `count` parts.
-// Walks `count` (>= 1) parts on from `table`, the member table of `owner`.
-Var* WalkOn(HashTable* table, Var* owner, const KeyPart* parts, size_t count, unsigned flags) {
+// Walks `count` (>= 1) parts on from the members of `owner` (the root
+// variables for null).
+Var* WalkOn(Var* owner, const KeyPart* parts, size_t count, unsigned flags) {
     for (size_t i = 0;; ++i) {
         bool last = i + 1 == count;
-        Var* var = WalkStep(table, owner, parts[i], last, flags, nullptr);
+        Var* var = WalkStep(owner, parts[i], last, flags, nullptr);
         if (!var || last) return var;
-        if (!(table = MembersOf(var, flags))) return nullptr;
+        if (!GoesOn(var, flags)) return nullptr;
         owner = var;
     }
 }
 
+// The walk of the path `head` (when given) followed by `count` parts.
 Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count, unsigned flags) {
-    HashTable* table = sTable;
     Var* owner = nullptr;
     if (head) {
-        Var* var = WalkStep(table, owner, *head, count == 0, flags, nullptr);
+        Var* var = WalkStep(owner, *head, count == 0, flags, nullptr);
         if (!var || count == 0) return var;
-        if (!(table = MembersOf(var, flags))) return nullptr;
+        if (!GoesOn(var, flags)) return nullptr;
         owner = var;
     }
-    return WalkOn(table, owner, parts, count, flags);
+    return WalkOn(owner, parts, count, flags);
 }
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -182,16 +245,15 @@ Var* MM_BindVar(const char* path) { return WalkPath(path, WALK_CREATE | WALK_KEE
 Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) { return WalkParts(head, parts, count, 0); }
 
 Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count) {
-    return base->children ? WalkOn(base->children, base, parts, count, 0) : nullptr;
+    return base->HasMembers() ? WalkOn(base, parts, count, 0) : nullptr;
 }
 
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count) {
-    return WalkOn(MembersOf(base, WALK_CREATE), base, parts, count, WALK_CREATE);
+    return WalkOn(base, parts, count, WALK_CREATE);
 }
 
 Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count) {
-    unsigned flags = WALK_CREATE | WALK_KEEP_LAST_ALIAS;
-    return WalkOn(MembersOf(base, flags), base, parts, count, flags);
+    return WalkOn(base, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
 }
 
 Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
@@ -200,6 +262,32 @@ Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
 
 Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
     return WalkParts(head, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
+}
+
+bool MM_StepElement(Var* owner, uint32_t index, bool create, Var** found) {
+    Var* var = nullptr;
+    DenseMembers* dense = owner->Dense();
+    if (dense && index < dense->count) {
+        var = dense->elements[index];
+    } else if (!create) {
+        if (owner->HasMembers() && !dense) return false;  // the table is searched by key
+        *found = nullptr;                                 // dense members hold no other key
+        return true;
+    } else if (dense ? index == dense->count : !owner->HasMembers() && index == 0) {
+        std::unique_ptr<Var> fresh(Var_New());
+        fresh->SetParent(owner);
+        if (dense) {
+            GrowDense(dense);
+            dense->elements[dense->count++] = fresh.get();
+        } else {
+            AddMember(owner, KeyPart{"0", 1, HT_RawHash("0", 1)}, fresh.get());
+        }
+        var = fresh.release();
+    } else {
+        return false;
+    }
+    *found = var->type == VAR_ALIAS ? var->value.alias : var;
+    return true;
 }
 
 int MM_DeleteVar(const char* path) {
@@ -224,7 +312,7 @@ int MM_VarDefined(const char* path) {
 
 int MM_VarSubCount(const char* path) {
     Var* var = MM_GetVar(path);
-    return var && var->children ? var->children->entries : 0;
+    return var ? var->MemberCount() : 0;
 }
 
 KeyNode* MM_GetKeys(const char* path) {
@@ -233,7 +321,7 @@ KeyNode* MM_GetKeys(const char* path) {
     // Each key goes to the head of the list: the list is the reverse of the
     // table's order, which is the order member loops visit.
     KeyNode* list = nullptr;
-    HT_ForEachEntry(var->children, [&list](const HashEntry* e) { list = new KeyNode{e->Key(), list}; });
+    HT_ForEachEntry(var->Children(), [&list](const HashEntry* e) { list = new KeyNode{e->Key(), list}; });
     return list;
 }
 

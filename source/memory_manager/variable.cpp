@@ -2,6 +2,7 @@
 // that the variable tables use.
 #include <malloc.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -189,6 +190,47 @@ void Var::FreeLinks() {
     delete links;
 }
 
+HashTable* Var::MakeTable() const {
+    DenseMembers* dense = DenseOf();
+    // The adds that made the dense members, replayed in their order.
+    HashTable* table = HT_Create(4);
+    try {
+        char key[16];
+        for (uint32_t i = 0; i < dense->count; ++i) {
+            size_t n = static_cast<size_t>(std::to_chars(key, key + sizeof key, i).ptr - key);
+            HT_UnsafeAddHashed(table, key, n, HT_RawHash(key, n), dense->elements[i]);
+        }
+    } catch (...) {
+        HT_Free(table, nullptr);
+        throw;
+    }
+    std::free(dense->elements);
+    delete dense;
+    members_ = table;
+    return table;
+}
+
+int32_t Var::MemberCount() const {
+    if (const DenseMembers* dense = Dense()) return static_cast<int32_t>(dense->count);
+    const auto* table = static_cast<const HashTable*>(members_);
+    return table ? table->entries : 0;
+}
+
+void Var::DropMembers() {
+    if (DenseMembers* dense = Dense()) {
+        std::free(dense->elements);
+        delete dense;
+    } else {
+        HT_Free(static_cast<HashTable*>(members_), nullptr);
+    }
+    members_ = nullptr;
+}
+
+void MM_DeleteMembers(Var* var) {
+    var->ForEachMemberUnordered([](Var* member) { DeleteVar(member); });
+    var->DropMembers();
+}
+
 void Var__AddReference(Var* target, Var* alias) {
     auto* node = new VarRef{alias, nullptr, nullptr};
     try {
@@ -272,12 +314,12 @@ void MM_CopyVar(Var* dest, const Var* source) {
         const Var* from = pending.back().second;
         pending.pop_back();
         Var_Set(to, from);
-        if (!from || !from->children) continue;
-        ZK_ASSERT(to->children == nullptr);
-        const HashTable* source_table = from->children;
+        if (!from || !from->HasMembers()) continue;
+        ZK_ASSERT(!to->HasMembers());
+        const HashTable* source_table = from->Children();
         HashTable* table = HT_Create(source_table->size);
         table->minSize = 4;
-        to->children = table;
+        to->SetChildren(table);
         // Equal sizes keep every key at its bucket index; linking each copy
         // at the head of its chain reverses each chain.
         members.clear();
@@ -314,15 +356,11 @@ void DeleteVar(void* data) {
             delete node;
             node = next;
         }
-        if (HashTable* members = var->children) {
-            HT_ForEachEntry(members, [&pending](const HashEntry* e) {
-                if (auto* member = static_cast<Var*>(e->data)) {
-                    member->SetParent(pending);
-                    pending = member;
-                }
-            });
-            HT_Free(members, nullptr);
-        }
+        var->ForEachMemberUnordered([&pending](Var* member) {
+            member->SetParent(pending);
+            pending = member;
+        });
+        var->DropMembers();
         if (var->type == VAR_STRING) std::free(var->value.string);
         var->ReleaseLinks();
         delete var;

@@ -402,22 +402,23 @@ TEST_F(MemoryManager, CopyIsDeepKeepsBucketsReversesChainsAndFloorsAtFour) {
     Var_SetNumber(MM_CreateVar("src.p.y"), 4);
     Var_SetAlias(MM_CreateVar("src.r"), "t");
     Var* src = MM_GetVar("src");
-    ASSERT_EQ(src->children->size, 8);
+    ASSERT_EQ(src->Children()->size, 8);
 
     Var* dst = MM_CreateVar("dst");
     MM_CopyVar(dst, src);
-    EXPECT_EQ(dst->children->size, 8);
-    EXPECT_EQ(dst->children->minSize, 4u);
+    EXPECT_EQ(dst->Children()->size, 8);
+    EXPECT_EQ(dst->Children()->minSize, 4u);
     for (int32_t i = 0; i < 8; ++i) {
-        std::vector<std::string> chain = Chain(src->children, static_cast<uint32_t>(i));
+        std::vector<std::string> chain = Chain(src->Children(), static_cast<uint32_t>(i));
         std::reverse(chain.begin(), chain.end());
-        EXPECT_EQ(Chain(dst->children, static_cast<uint32_t>(i)), chain) << "bucket " << i;
+        EXPECT_EQ(Chain(dst->Children(), static_cast<uint32_t>(i)), chain) << "bucket " << i;
     }
     ASSERT_EQ(MM_DeleteVar("src"), 1);
     for (const std::string& k : keys) EXPECT_STREQ(Var_GetString(MM_GetVar("dst." + k)), k.c_str());
     EXPECT_EQ(MM_GetVar("dst.p.y")->Parent(), MM_GetVar("dst.p"));
     EXPECT_EQ(Var_GetNumber(MM_GetVar("dst.p.y")), 4);
-    EXPECT_EQ(Refs(t), (std::vector<Var*>{static_cast<Var*>(HT_Get(dst->children, "r"))}));  // aliases stay structural
+    EXPECT_EQ(Refs(t),
+              (std::vector<Var*>{static_cast<Var*>(HT_Get(dst->Children(), "r"))}));  // aliases stay structural
     ASSERT_EQ(MM_DeleteVar("dst"), 1);
     EXPECT_TRUE(Refs(t).empty());
 }
@@ -425,7 +426,7 @@ TEST_F(MemoryManager, CopyIsDeepKeepsBucketsReversesChainsAndFloorsAtFour) {
 TEST_F(MemoryManager, KeysOfOneChainComeOutInInsertionOrder) {
     std::vector<std::string> keys = Colliding(3, 4);
     for (const std::string& k : keys) MM_CreateVar("r." + k);
-    ASSERT_EQ(MM_GetVar("r")->children->size, 4);
+    ASSERT_EQ(MM_GetVar("r")->Children()->size, 4);
     KeyNode* list = MM_GetKeys("r");
     std::vector<std::string> got;
     for (KeyNode* n = list; n; n = n->next) got.emplace_back(n->key);
