@@ -356,7 +356,7 @@ class Runner {
             case Kind::kNumber: out = node.number; return true;
             case Kind::kName:
             case Kind::kIndexed: {
-                const Var* var = Resolve(node, false);
+                const Cell* var = Lookup(node);
                 if (!var || var->type != VAR_NUMBER) return false;
                 out = var->value.number;
                 return true;
@@ -399,8 +399,8 @@ class Runner {
                 v.string = MM_CopyText(node.text, node.length);
                 v.length = node.length;
                 return;
-            case Kind::kName: Read(Resolve(node, false), v); return;
-            case Kind::kIndexed: Read(Indexed(node, false), v); return;
+            case Kind::kName:
+            case Kind::kIndexed: Read(Lookup(node), v); return;
             case Kind::kPlus:
                 Eval(node.kids[0], v);
                 if (v.type != VAR_NUMBER && v.type != VAR_STRING) throw CompiledGiveUp{};
@@ -474,8 +474,26 @@ class Runner {
 
     // The variable a name node stands for, in the current scope; with
     // `create`, made with its path when missing (MM_CreateVar).
-    Var* Resolve(const Node& node, bool create) {
+    ElementRef Resolve(const Node& node, bool create) {
         if (node.kind == Kind::kIndexed) return Indexed(node, create);
+        return ElementRef{Named(node, create)};
+    }
+
+  private:
+    const CompiledTree& u_;
+    uint64_t stamp_;
+
+    // The value a name node reads, or null when it names nothing.
+    const Cell* Lookup(const Node& node) {
+        if (node.kind == Kind::kIndexed) {
+            ElementRef found = Indexed(node, false);
+            return found.Found() ? found.Value() : nullptr;
+        }
+        return Named(node, false);
+    }
+
+    // Resolve for a plain name.
+    Var* Named(const Node& node, bool create) {
         if (stamp_ && node.stamp == stamp_) return node.found;
         const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
         const NameInfo& name = *node.name;
@@ -488,13 +506,9 @@ class Runner {
         return var;
     }
 
-  private:
-    const CompiledTree& u_;
-    uint64_t stamp_;
-
     // The register's rules for a name read: an alias or a missing variable
     // reads as undefined; strings are copied.
-    static void Read(const Var* var, Value& v) {
+    static void Read(const Cell* var, Value& v) {
         if (!var) return;
         switch (var->type) {
             case VAR_NUMBER:
@@ -529,7 +543,7 @@ class Runner {
     // buffer. A key too long for the buffer gives up. Every index is
     // evaluated before the walk starts, as the cursor composes the whole key
     // first; a number index is written out only when the walk needs its text.
-    Var* Indexed(const Node& node, bool create) {
+    ElementRef Indexed(const Node& node, bool create) {
         constexpr size_t kMaxParts = 32, kTextSize = 256;
         KeyPart parts[kMaxParts];
         char text[kTextSize];
@@ -586,23 +600,26 @@ class Runner {
         } else {
             const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
             var = create ? MM_CreateParts(head, parts, node.prefix) : MM_GetParts(head, parts, node.prefix);
-            if (!var) return nullptr;
+            if (!var) return {};
             if (stamp_) {
                 node.stamp = stamp_;
                 node.found = var;
             }
         }
         // The rest, one member at a time (as MM_GetMemberParts and
-        // MM_CreateMemberParts walk them).
+        // MM_CreateMemberParts walk them). An element kept inline is the
+        // end of the walk: it has no members to read, and one to create in
+        // gets its Var.
         for (size_t i = node.prefix; i < count; ++i) {
             KeyPart& part = parts[i];
-            if (!create && !var->HasMembers()) return nullptr;
+            if (!create && !var->HasMembers()) return {};
             if (!part.text) {
                 auto index = static_cast<int32_t>(part.length);
-                Var* found;
-                if (index >= 0 && MM_StepElement(var, static_cast<uint32_t>(index), create, &found)) {
-                    if (!found) return nullptr;
-                    var = found;
+                ElementRef element;
+                if (index >= 0 && MM_StepElement(var, static_cast<uint32_t>(index), create, &element)) {
+                    if (i + 1 == count || !element.Found()) return element;
+                    if (!element.var && !create) return {};
+                    var = MM_ElementVar(element);
                     continue;
                 }
                 if (kTextSize - used < 12) throw CompiledGiveUp{};
@@ -612,9 +629,9 @@ class Runner {
                 used += n;
             }
             var = create ? MM_CreateMemberParts(var, &part, 1) : MM_GetMemberParts(var, &part, 1);
-            if (!var) return nullptr;
+            if (!var) return {};
         }
-        return var;
+        return ElementRef{var};
     }
 
     bool Compare(const Node& node) {
@@ -779,6 +796,6 @@ void EvaluateTree(const CompiledTree& tree, uint64_t stamp) {
 
 bool TestTree(const CompiledTree& tree, uint64_t stamp) { return Runner(tree, stamp).Test(tree.root); }
 
-Var* CreateTarget(const CompiledTree& tree, uint64_t stamp) {
+ElementRef CreateTarget(const CompiledTree& tree, uint64_t stamp) {
     return Runner(tree, stamp).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
 }

@@ -76,5 +76,6 @@ void EvaluateTree(const CompiledTree& tree, uint64_t stamp = 0);
 // Evaluates a condition tree.
 bool TestTree(const CompiledTree& tree, uint64_t stamp = 0);
 // The variable a target tree names, in the current scope, made with its path
-// when missing (as MM_CreateVar); it gives up before creating anything.
-Var* CreateTarget(const CompiledTree& tree, uint64_t stamp = 0);
+// when missing (as MM_CreateVar); it gives up before creating anything. An
+// array element kept inline stays inline: see MM_ElementVar.
+ElementRef CreateTarget(const CompiledTree& tree, uint64_t stamp = 0);

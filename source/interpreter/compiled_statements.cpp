@@ -115,26 +115,40 @@ const Statement* StatementAt(int32_t first) { return sStatements.At(first, Compi
     throw CompiledGiveUp{};
 }
 
+// An inline array element holds only undefined and number values; any other
+// value needs the element's Var.
+bool FitsInline(const Var& value) { return value.type == VAR_UNDEFINED || value.type == VAR_NUMBER; }
+
 void Assign(const Statement& s, uint64_t stamp) {
-    Var* target = CreateTarget(*s.target, stamp);
+    ElementRef target = CreateTarget(*s.target, stamp);
     EvaluateTree(*s.value, stamp);
-    StoreRegister(target);
+    // The target is taken again: the evaluation may have given the element a Var.
+    Cell* cell = target.Value();
+    if (cell->type == VAR_UNDEFINED || cell->type == VAR_NUMBER) {
+        if (FitsInline(sRegister)) {
+            static_cast<Cell&>(*cell) = static_cast<const Cell&>(sRegister);
+            sRegister.type = VAR_UNDEFINED;
+            return;
+        }
+    }
+    StoreRegister(MM_ElementVar(target));
 }
 
 void Compound(const Statement& s, uint64_t stamp) {
-    Var* target = CreateTarget(*s.target, stamp);
-    bool text = target->type == VAR_STRING && s.op == OP_ADD_ASSIGN;
-    if (target->type != VAR_NUMBER && !text) throw CompiledGiveUp{};
+    ElementRef target = CreateTarget(*s.target, stamp);
+    Cell* cell = target.Value();
+    bool text = cell->type == VAR_STRING && s.op == OP_ADD_ASSIGN;
+    if (cell->type != VAR_NUMBER && !text) throw CompiledGiveUp{};
     EvaluateTree(*s.value, stamp);
     if (text) {
         if (sRegister.type != VAR_STRING) GiveUpWithRegister();
-        Var_AppendString(target, sRegister.value.string, Var_StringLength(&sRegister));
+        Var_AppendString(MM_ElementVar(target), sRegister.value.string, Var_StringLength(&sRegister));
         Var_Free(&sRegister);
         return;
     }
     if (sRegister.type != VAR_NUMBER) GiveUpWithRegister();
     double r = sRegister.value.number;
-    double& x = target->value.number;
+    double& x = target.Value()->value.number;
     switch (s.op) {
         case OP_ADD_ASSIGN: x += r; break;
         case OP_SUB_ASSIGN: x -= r; break;
@@ -144,7 +158,7 @@ void Compound(const Statement& s, uint64_t stamp) {
 }
 
 void Update(const Statement& s, uint64_t stamp) {
-    Var* target = CreateTarget(*s.target, stamp);
+    Cell* target = CreateTarget(*s.target, stamp).Value();
     if (target->type != VAR_NUMBER) throw CompiledGiveUp{};
     target->value.number += s.op == OP_INCREMENT ? 1 : -1;
 }

@@ -42,13 +42,21 @@ enum VarType : int32_t {
 
 struct Var;
 
+struct Cell;
+
 // Dense members: element i is the member "i"; see the header comment.
+// Cell i holds either the element's Var (type kElementVar) or, inline, the
+// element itself: an undefined or number value that has no members and no
+// aliases. An inline element gets a Var (with the same value, and the owner
+// as parent) the first time anything asks for one; only compiled code reads
+// and writes inline elements as cells.
 struct DenseMembers {
     uint32_t count;
     uint32_t capacity;
-    Var** elements;  // malloc'd, `capacity` slots
+    Cell* cells;  // malloc'd, `capacity` cells
     ZK_SMALL_BLOCKS
 };
+constexpr int32_t kElementVar = -1;
 
 // A function value: an index into the function table of the run that built
 // it. The run number lets a later run recognise a value it did not build.
@@ -70,7 +78,9 @@ struct VarRef {
     ZK_SMALL_BLOCKS
 };
 
-struct Var {
+// The value of a variable: a type tag and its payload. An element kept
+// inline in dense members is only this.
+struct Cell {
     int32_t type = VAR_UNDEFINED;
     // VAR_STRING: strlen(value.string), or kUnknownLength when it does not
     // fit. Every store of a string goes through the Var_ setters (or copies
@@ -82,8 +92,11 @@ struct Var {
         Var* alias;
         FunctionRef function;
         int32_t flag;  // truth flag of a condition, kept in an undefined register
+        Var* element;  // kElementVar: the Var of a dense element that has one
     } value{};
+};
 
+struct Var : Cell {
     // The member table, or null when there are no members. Dense members are
     // turned into their table first, which allocates (and may throw
     // std::bad_alloc, leaving them dense).
@@ -104,11 +117,13 @@ struct Var {
     }
     void MoveMembers(void* word) { members_ = word; }
     // Visits every member Var without building a table, in an order that
-    // must not matter to the caller: the table's, or by index when dense.
+    // must not matter to the caller: the table's, or by index when dense
+    // (where inline elements, which are no Vars, are passed over).
     template <typename Visit>
     void ForEachMemberUnordered(Visit visit) const {
-        if (const DenseMembers* dense = Dense()) {
-            for (uint32_t i = 0; i < dense->count; ++i) visit(dense->elements[i]);
+        if (const DenseMembers* dense = Dense()) {  // inline elements own nothing
+            for (uint32_t i = 0; i < dense->count; ++i)
+                if (dense->cells[i].type == kElementVar) visit(dense->cells[i].value.element);
             return;
         }
         HT_ForEachEntry(static_cast<const HashTable*>(members_), [&visit](const HashEntry* e) {
@@ -199,7 +214,7 @@ const char* Var_SetString(Var* var, const char* text);
 const char* Var_TakeString(Var* var, char* text);
 const char* Var_TakeString(Var* var, char* text, size_t length);
 // The length of a VAR_STRING value.
-size_t Var_StringLength(const Var* var);
+size_t Var_StringLength(const Cell* var);
 // Appends to a VAR_STRING value in place; the block grows geometrically, so
 // building a string by repeated appends costs linear time.
 void Var_AppendString(Var* var, const char* text, size_t length);
@@ -275,12 +290,26 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count);
 Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count);
+// A member reached by a walk that may end at an element kept inline: its
+// Var, or its owner and index. Empty when nothing was found.
+struct ElementRef {
+    Var* var = nullptr;
+    Var* owner = nullptr;  // with `var` null: the owner of the inline element `index`
+    uint32_t index = 0;
+    bool Found() const { return var || owner; }
+    // The member's value. For an inline element it is looked up again on
+    // every call: the element may have got a Var meanwhile.
+    Cell* Value() const;
+};
+// The member's Var, made for an inline element (may throw std::bad_alloc).
+Var* MM_ElementVar(const ElementRef& ref);
 // One step of MM_GetMemberParts (or, with `create`, MM_CreateMemberParts)
 // from `owner` to its member named by the decimal `index`, taken by index
 // without writing the key when the members are dense (or when `create` makes
-// the first one): then *found is the Var (alias resolved) or null, and the
+// the first one). Then *ref is the member (alias resolved; inline for an
+// element without a Var, and for one that `create` makes) or empty, and the
 // result is true. False when the key must be walked by its text.
-bool MM_StepElement(Var* owner, uint32_t index, bool create, Var** found);
+bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref);
 // MM_DeleteVar of the root variable of a scope.
 int MM_DeleteScope(const ScopeKey& scope);
 // The root variable "@" through which a call's or an import's result

@@ -35,22 +35,63 @@ bool ElementIndex(const KeyPart& part, uint32_t& index) {
     return true;
 }
 
+// The Var of dense element `index` of `owner`, made for an inline one.
+Var* ElementVar(Var* owner, DenseMembers* dense, uint32_t index) {
+    Cell& cell = dense->cells[index];
+    if (cell.type == kElementVar) return cell.value.element;
+    Var* var = Var_New();
+    static_cast<Cell&>(*var) = cell;
+    var->SetParent(owner);
+    cell.type = kElementVar;
+    cell.value.element = var;
+    return var;
+}
+
 // The member `part` of `owner` (a root variable when owner is null), or null.
-Var* FindMember(const Var* owner, const KeyPart& part) {
+Var* FindMember(Var* owner, const KeyPart& part) {
     if (!owner) return static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
-    if (const DenseMembers* dense = owner->Dense()) {
+    if (DenseMembers* dense = owner->Dense()) {
         uint32_t index;
-        return ElementIndex(part, index) && index < dense->count ? dense->elements[index] : nullptr;
+        return ElementIndex(part, index) && index < dense->count ? ElementVar(owner, dense, index) : nullptr;
     }
     return static_cast<Var*>(HT_GetHashed(owner->Children(), part.text, part.length, part.hash));
 }
 
-// Makes room for one more dense element.
-void GrowDense(DenseMembers* dense) {
-    if (dense->count < dense->capacity) return;
-    uint32_t capacity = dense->capacity * 2;
-    dense->elements = static_cast<Var**>(CheckedRealloc(dense->elements, capacity * sizeof(Var*)));
-    dense->capacity = capacity;
+// Appends dense element `cell` to `owner`, making its dense members when it
+// has none.
+void AppendElement(Var* owner, const Cell& cell) {
+    if (DenseMembers* dense = owner->Dense()) {
+        if (dense->count == dense->capacity) {
+            uint32_t capacity = dense->capacity * 2;
+            dense->cells = static_cast<Cell*>(CheckedRealloc(dense->cells, capacity * sizeof(Cell)));
+            dense->capacity = capacity;
+        }
+        dense->cells[dense->count++] = cell;
+        return;
+    }
+    constexpr uint32_t kFirstCapacity = 4;
+    auto* cells = static_cast<Cell*>(CheckedMalloc(kFirstCapacity * sizeof(Cell)));
+    cells[0] = cell;
+    try {
+        owner->SetDense(new DenseMembers{1, kFirstCapacity, cells});
+    } catch (...) {
+        std::free(cells);
+        throw;
+    }
+}
+
+// Whether the member `index` (-1: a key that names no element) is the next
+// dense element of `owner`.
+bool IsNextElement(const Var* owner, int64_t index) {
+    if (const DenseMembers* dense = owner->Dense()) return index == dense->count;
+    return !owner->HasMembers() && index == 0;
+}
+
+Cell ElementCell(Var* var) {
+    Cell cell;
+    cell.type = kElementVar;
+    cell.value.element = var;
+    return cell;
 }
 
 // Stores the new member `fresh` of `owner` under `part`, which is missing:
@@ -62,22 +103,8 @@ void AddMember(Var* owner, const KeyPart& part, Var* fresh) {
         return;
     }
     uint32_t index;
-    bool next = ElementIndex(part, index);
-    if (DenseMembers* dense = owner->Dense(); dense && next && index == dense->count) {
-        GrowDense(dense);
-        dense->elements[dense->count++] = fresh;
-        return;
-    }
-    if (!owner->HasMembers() && next && index == 0) {
-        constexpr uint32_t kFirstCapacity = 4;
-        auto* elements = static_cast<Var**>(CheckedMalloc(kFirstCapacity * sizeof(Var*)));
-        elements[0] = fresh;
-        try {
-            owner->SetDense(new DenseMembers{1, kFirstCapacity, elements});
-        } catch (...) {
-            std::free(elements);
-            throw;
-        }
+    if (ElementIndex(part, index) && IsNextElement(owner, index)) {
+        AppendElement(owner, ElementCell(fresh));
         return;
     }
     HashTable* table = owner->Children();
@@ -264,29 +291,33 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
     return WalkParts(head, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
 }
 
-bool MM_StepElement(Var* owner, uint32_t index, bool create, Var** found) {
-    Var* var = nullptr;
+Cell* ElementRef::Value() const {
+    if (var) return var;
+    Cell* cell = &owner->Dense()->cells[index];
+    return cell->type == kElementVar ? cell->value.element : cell;
+}
+
+Var* MM_ElementVar(const ElementRef& ref) {
+    return ref.var ? ref.var : ElementVar(ref.owner, ref.owner->Dense(), ref.index);
+}
+
+bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref) {
+    *ref = ElementRef{};
     DenseMembers* dense = owner->Dense();
     if (dense && index < dense->count) {
-        var = dense->elements[index];
-    } else if (!create) {
-        if (owner->HasMembers() && !dense) return false;  // the table is searched by key
-        *found = nullptr;                                 // dense members hold no other key
-        return true;
-    } else if (dense ? index == dense->count : !owner->HasMembers() && index == 0) {
-        std::unique_ptr<Var> fresh(Var_New());
-        fresh->SetParent(owner);
-        if (dense) {
-            GrowDense(dense);
-            dense->elements[dense->count++] = fresh.get();
-        } else {
-            AddMember(owner, KeyPart{"0", 1, HT_RawHash("0", 1)}, fresh.get());
+        const Cell& cell = dense->cells[index];
+        if (cell.type != kElementVar) {
+            *ref = ElementRef{nullptr, owner, index};
+            return true;
         }
-        var = fresh.release();
-    } else {
-        return false;
+        Var* var = cell.value.element;
+        ref->var = var->type == VAR_ALIAS ? var->value.alias : var;
+        return true;
     }
-    *found = var->type == VAR_ALIAS ? var->value.alias : var;
+    if (!create) return !owner->HasMembers() || dense;  // dense members hold no other key
+    if (!IsNextElement(owner, index)) return false;
+    AppendElement(owner, Cell{});
+    *ref = ElementRef{nullptr, owner, index};
     return true;
 }
 

@@ -137,7 +137,7 @@ const char* Var_TakeString(Var* var, char* text, size_t length) {
     return text;
 }
 
-size_t Var_StringLength(const Var* var) {
+size_t Var_StringLength(const Cell* var) {
     return var->length != kUnknownLength ? var->length : std::strlen(var->value.string);
 }
 
@@ -192,19 +192,20 @@ void Var::FreeLinks() {
 
 HashTable* Var::MakeTable() const {
     DenseMembers* dense = DenseOf();
+    Var* self = const_cast<Var*>(this);  // the elements' parent
     // The adds that made the dense members, replayed in their order.
     HashTable* table = HT_Create(4);
     try {
         char key[16];
         for (uint32_t i = 0; i < dense->count; ++i) {
             size_t n = static_cast<size_t>(std::to_chars(key, key + sizeof key, i).ptr - key);
-            HT_UnsafeAddHashed(table, key, n, HT_RawHash(key, n), dense->elements[i]);
+            HT_UnsafeAddHashed(table, key, n, HT_RawHash(key, n), MM_ElementVar(ElementRef{nullptr, self, i}));
         }
     } catch (...) {
-        HT_Free(table, nullptr);
+        HT_Free(table, nullptr);  // the elements that got a Var keep it
         throw;
     }
-    std::free(dense->elements);
+    std::free(dense->cells);
     delete dense;
     members_ = table;
     return table;
@@ -218,7 +219,7 @@ int32_t Var::MemberCount() const {
 
 void Var::DropMembers() {
     if (DenseMembers* dense = Dense()) {
-        std::free(dense->elements);
+        std::free(dense->cells);
         delete dense;
     } else {
         HT_Free(static_cast<HashTable*>(members_), nullptr);
