@@ -262,3 +262,34 @@ void HT_ForEach(const HashTable* ht, HT_EntryFunc visit, void* context) {
 }
 
 int32_t HT_TableCount() { return sTables; }
+
+HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    return ht ? FindEntry(ht, key, length, hash) : nullptr;
+}
+
+void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_ReleaseFunc release) {
+    if (!ht) return;
+    // Unlink everything first: releasing may not meet a half-emptied table.
+    HashEntry* doomed = nullptr;
+    for (int32_t i = 0; i < ht->size; ++i) {
+        for (HashEntry* e = ht->buckets[i]; e;) {
+            HashEntry* next = e->next;
+            bool kept = false;
+            for (size_t k = 0; k < count && !kept; ++k) kept = keep[k] == e;
+            if (!kept) {
+                e->next = doomed;
+                doomed = e;
+            }
+            e = next;
+        }
+        ht->buckets[i] = nullptr;
+    }
+    ht->entries = 0;
+    for (size_t k = 0; k < count; ++k) HT_AddEntry(ht, keep[k]);  // order matters: as they were added
+    while (doomed) {
+        HashEntry* next = doomed->next;
+        if (release && doomed->data) release(doomed->data);
+        FreeEntry(doomed);
+        doomed = next;
+    }
+}

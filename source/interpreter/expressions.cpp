@@ -54,8 +54,7 @@ void NamePrimary() {
         case VAR_FUNCTION:
             if (NextIsOp('(')) {
                 CallFunc(var);
-                Var_Set(&sRegister, MM_GetResult());
-                MM_DeleteResult();
+                MM_TakeResult(&sRegister);
             } else {
                 Var_SetFunction(&sRegister, var->value.function);
             }

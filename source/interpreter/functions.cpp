@@ -113,11 +113,10 @@ void Argument(char kind) {
         return;
     }
     if (sNextType != TOKEN_NAME) Error("Expected variable as argument");
-    std::string key = NextKey().Path();
-    if (!Var_SetAlias(&sRegister, key.c_str())) {
-        MM_CreateVar(key);
-        Var_SetAlias(&sRegister, key.c_str());
-    }
+    NameKey key = NextKey();
+    Var* target = key.Get();
+    if (!target) target = key.Create();
+    BindAlias(&sRegister, target);
     GetNext();
 }
 
@@ -152,15 +151,18 @@ void CallFunc(Var* function) {
     if (index < 0) Error("Variable is not a function");
     int64_t scope = sScope + buildScope;
     sLoopScope = 0;
-    ScopeKey locals(scope);
+    ScopeKey locals(MM_ScopePart(scope));
 
-    Var* self = MM_BindParts(&locals.part, &kSelf, 1);
+    // A new scope (the usual case) comes with `self` and `this`; one left
+    // over is bound into as it is.
+    CallScope made = MM_NewScope(locals.part);
+    Var* self = made.scope ? made.self : MM_BindParts(&locals.part, &kSelf, 1);
     Locals bound(locals, self->Parent());
     if (function->Parent())
         BindAlias(self, function->Parent());
     else
         Var_Free(self);
-    BindAlias(bound.Bind(kThis), function);
+    BindAlias(made.scope ? made.thisVar : bound.Bind(kThis), function);
 
     for (size_t i = 0; !NextIsOp(')'); ++i) {
         const UserFunction& f = sFunctions[static_cast<size_t>(index)];

@@ -257,6 +257,8 @@ struct KeyPart {
 // and hashed without building a string.
 struct ScopeKey {
     explicit ScopeKey(int64_t scope) { Set(scope); }
+    // A copy of `key`, the key of a scope (MM_ScopePart).
+    explicit ScopeKey(const KeyPart& key);
     void Set(int64_t scope);
     ScopeKey(const ScopeKey&) = delete;  // `part` points into `digits`
     ScopeKey& operator=(const ScopeKey&) = delete;
@@ -310,13 +312,29 @@ Var* MM_ElementVar(const ElementRef& ref);
 // element without a Var, and for one that `create` makes) or empty, and the
 // result is true. False when the key must be walked by its text.
 bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref);
-// MM_DeleteVar of the root variable of a scope.
+// MM_DeleteVar of the root variable of a scope. A scope that nothing can
+// see go (see CanKeep) is cleaned and kept for a later MM_NewScope instead of
+// being freed; MM_Terminate frees the kept ones.
 int MM_DeleteScope(const ScopeKey& scope);
 // The root variable "@" through which a call's or an import's result
 // travels: MM_GetVar, MM_CreateVar and MM_DeleteVar of "@".
 Var* MM_GetResult();
 Var* MM_CreateResult();
 int MM_DeleteResult();
+// Var_Set(dest, MM_GetResult()) followed by MM_DeleteResult(), with one
+// lookup; a string is moved instead of copied.
+void MM_TakeResult(Var* dest);
+// The root variable of a call's scope with the locals every call has.
+struct CallScope {
+    Var* scope = nullptr;
+    Var* self = nullptr;     // undefined
+    Var* thisVar = nullptr;  // undefined
+};
+// Makes the root variable `scope` with a member table holding the new
+// members "self" and then "this", as MM_BindParts(&scope, [self], 1)
+// followed by MM_BindMemberParts(scope, [this], 1) would. Returns an empty
+// CallScope, with nothing done, when the root variable exists already.
+CallScope MM_NewScope(const KeyPart& scope);
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);
 int MM_VarSubCount(const char* path);

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/assert.h"
 #include "common/checked_alloc.h"
@@ -12,6 +13,13 @@
 namespace {
 
 HashTable* sTable = nullptr;
+// Scopes that calls dropped, kept with their `self` and `this` for the next
+// call (MM_DeleteScope): the small blocks of a scope and its table cost more
+// to free and make again than to clean. A kept scope is exactly what
+// MM_NewScope makes, but not in the root table. The capacity is reserved
+// with the first scope, so that keeping one never allocates.
+constexpr size_t kMaxKeptScopes = 256;
+std::vector<CallScope> sKeptScopes;
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
 std::string sKey;
@@ -244,8 +252,6 @@ const KeyPart kResult = MM_Part("@");
 
 }  // namespace
 
-int MM_DeleteScope(const ScopeKey& scope) { return DeleteRoot(scope.part); }
-
 Var* MM_GetResult() { return MM_GetParts(nullptr, &kResult, 1); }
 
 Var* MM_CreateResult() { return MM_CreateParts(nullptr, &kResult, 1); }
@@ -258,6 +264,8 @@ void MM_Init() {
 }
 
 void MM_Terminate() {
+    for (const CallScope& kept : sKeptScopes) DeleteVar(kept.scope);
+    std::vector<CallScope>().swap(sKeptScopes);
     HT_Free(sTable, DeleteVar);
     sTable = nullptr;
     ZK_ASSERT(HT_TableCount() == 0);
@@ -380,4 +388,112 @@ int ValidateUserKey(const char* key) {
         if (*p != '.') return 0;
         ++p;
     }
+}
+
+// ---- the scopes of calls, made and bound without walking paths
+
+namespace {
+
+// The creating branch of WalkStep, for a member `part` that `owner` (the
+// root for null) is known to lack.
+Var* AddNew(Var* owner, const KeyPart& part) {
+    std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
+    fresh->SetParent(owner);
+    AddMember(owner, part, fresh.get());
+    return fresh.release();
+}
+
+}  // namespace
+
+ScopeKey::ScopeKey(const KeyPart& key) {
+    ZK_ASSERT(key.length < sizeof digits);
+    std::memcpy(digits, key.text, key.length);
+    digits[key.length] = '\0';
+    part = {digits, key.length, key.hash};
+}
+
+namespace {
+
+const KeyPart kSelf = MM_Part("self");
+const KeyPart kThis = MM_Part("this");
+
+// Whether the scope `var`, just taken out of the root table, can be cleaned
+// and kept instead of deleted: nothing aliases it, its `self` or its `this`
+// (so nothing outside can see it go), and its table, with its `self` and
+// `this`, has the size and the minimum size of a new one. `kept` receives
+// the scope and the entries of `self` and `this`.
+bool CanKeep(Var* var, CallScope& kept, HashEntry* entries[2]) {
+    if (var->References() || var->Dense()) return false;
+    HashTable* table = var->Children();
+    if (!table || table->size != 4 || table->minSize != 4) return false;
+    entries[0] = HT_GetEntryHashed(table, kSelf.text, kSelf.length, kSelf.hash);
+    entries[1] = HT_GetEntryHashed(table, kThis.text, kThis.length, kThis.hash);
+    if (!entries[0] || !entries[1]) return false;
+    kept = {var, static_cast<Var*>(entries[0]->data), static_cast<Var*>(entries[1]->data)};
+    for (Var* local : {kept.self, kept.thisVar})
+        if (local->References() || local->HasMembers()) return false;
+    return true;
+}
+
+// Deletes what a call left in the kept scope (as DeleteVar would have) but
+// `self` and `this`, whose values go: the scope is then as MM_NewScope made it.
+void Clean(const CallScope& kept, HashEntry* entries[2]) {
+    HT_KeepOnly(kept.scope->Children(), entries, 2, DeleteVar);
+    for (Var* var : {kept.scope, kept.self, kept.thisVar}) {
+        Var_Free(var);
+        var->length = 0;
+        var->ReleaseLinks();
+    }
+    ++sVarEpoch;  // as if they were freed: pointers held to them are stale
+}
+
+}  // namespace
+
+CallScope MM_NewScope(const KeyPart& scope) {
+    if (HT_GetHashed(sTable, scope.text, scope.length, scope.hash)) return {};
+    if (!sKeptScopes.empty()) {
+        CallScope kept = sKeptScopes.back();
+        HT_UnsafeAddHashed(sTable, scope.text, scope.length, scope.hash, kept.scope);
+        sKeptScopes.pop_back();
+        return kept;
+    }
+    if (sKeptScopes.capacity() == 0) sKeptScopes.reserve(kMaxKeptScopes);  // keeping then allocates nothing
+    CallScope made;
+    made.scope = AddNew(nullptr, scope);
+    made.self = AddNew(made.scope, kSelf);  // order matters: the table's chains
+    made.thisVar = AddNew(made.scope, kThis);
+    return made;
+}
+
+int MM_DeleteScope(const ScopeKey& key) {
+    const KeyPart& part = key.part;
+    auto* var = static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
+    CallScope kept;
+    HashEntry* entries[2];
+    if (!var || var->type == VAR_ALIAS || sKeptScopes.size() >= sKeptScopes.capacity() || !CanKeep(var, kept, entries))
+        return DeleteRoot(part);
+    HT_DeleteHashed(sTable, part.text, part.length, part.hash, nullptr);
+    Clean(kept, entries);
+    sKeptScopes.push_back(kept);
+    return 1;
+}
+
+void MM_TakeResult(Var* dest) {
+    auto* var = static_cast<Var*>(HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash));
+    if (!var || var->type == VAR_ALIAS) {
+        Var_Set(dest, MM_GetResult());
+        MM_DeleteResult();
+        return;
+    }
+    if (var->type == VAR_STRING) {  // moved: the result is deleted next
+        Var_Free(dest);
+        dest->type = VAR_STRING;
+        dest->length = var->length;
+        dest->value.string = var->value.string;
+        var->type = VAR_UNDEFINED;
+        var->value.number = 0;
+    } else {
+        Var_Set(dest, var);
+    }
+    HT_DeleteHashed(sTable, kResult.text, kResult.length, kResult.hash, DeleteVar);
 }
