@@ -45,7 +45,9 @@ HashEntry** NewBuckets(int32_t size) {
 void FreeBuckets(HashEntry** buckets, int32_t size) { ZK_SmallFree(buckets, static_cast<size_t>(size) * kBucketBytes); }
 
 void GrowIfLoaded(HashTable* ht) {
-    if (static_cast<double>(ht->entries) / ht->size > 0.75) HT_Resize(ht, ht->size * 2);
+    // entries / size > 3/4, in integers (exactly the same test: no quotient
+    // of two table counts lies within rounding distance of 3/4).
+    if (int64_t{ht->entries} * 4 > int64_t{ht->size} * 3) HT_Resize(ht, ht->size * 2);
 }
 
 }  // namespace
@@ -211,7 +213,7 @@ int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release) {
 int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, HT_ReleaseFunc release) {
     if (!ht) return 0;
     if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
-        static_cast<double>(ht->entries) / ht->size < 0.25)
+        int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
         HT_Resize(ht, ht->size / 2);
     for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
         HashEntry* e = *link;

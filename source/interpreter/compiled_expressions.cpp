@@ -495,15 +495,19 @@ class Runner {
     // Resolve for a plain name.
     Var* Named(const Node& node, bool create) {
         if (stamp_ && node.stamp == stamp_) return node.found;
-        const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
         const NameInfo& name = *node.name;
-        Var* var = create ? MM_CreateParts(head, name.parts.data(), name.parts.size())
-                          : MM_GetParts(head, name.parts.data(), name.parts.size());
+        Var* var = Walk(name.parts.data(), name.parts.size(), create);
         if (stamp_ && var) {
             node.stamp = stamp_;
             node.found = var;
         }
         return var;
+    }
+
+    // The variable named by `parts` in the current scope (made when missing with `create`).
+    static Var* Walk(const KeyPart* parts, size_t count, bool create) {
+        if (sScope > 0) return create ? MM_CreateScoped(sScope, parts, count) : MM_GetScoped(sScope, parts, count);
+        return create ? MM_CreateParts(nullptr, parts, count) : MM_GetParts(nullptr, parts, count);
     }
 
     // The register's rules for a name read: an alias or a missing variable
@@ -598,8 +602,7 @@ class Runner {
         if (stamp_ && node.stamp == stamp_) {
             var = node.found;
         } else {
-            const KeyPart* head = sScope > 0 ? &MM_ScopePart(sScope) : nullptr;
-            var = create ? MM_CreateParts(head, parts, node.prefix) : MM_GetParts(head, parts, node.prefix);
+            var = Walk(parts, node.prefix, create);
             if (!var) return {};
             if (stamp_) {
                 node.stamp = stamp_;

@@ -233,20 +233,20 @@ const std::string& NameKey::Path() const {
 
 Var* NameKey::Get() const {
     if (!plain_) return MM_GetVar(path_);
-    const KeyPart& head = MM_ScopePart(scope_);
-    return MM_GetParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
+    if (scope_) return MM_GetScoped(scope_, plain_->parts.data(), plain_->parts.size());
+    return MM_GetParts(nullptr, plain_->parts.data(), plain_->parts.size());
 }
 
 Var* NameKey::Create() const {
     if (!plain_) return MM_CreateVar(path_);
-    const KeyPart& head = MM_ScopePart(scope_);
-    return MM_CreateParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
+    if (scope_) return MM_CreateScoped(scope_, plain_->parts.data(), plain_->parts.size());
+    return MM_CreateParts(nullptr, plain_->parts.data(), plain_->parts.size());
 }
 
 Var* NameKey::Bind() const {
     if (!plain_) return MM_BindVar(path_);
-    const KeyPart& head = MM_ScopePart(scope_);
-    return MM_BindParts(scope_ ? &head : nullptr, plain_->parts.data(), plain_->parts.size());
+    if (scope_) return MM_BindScoped(scope_, plain_->parts.data(), plain_->parts.size());
+    return MM_BindParts(nullptr, plain_->parts.data(), plain_->parts.size());
 }
 
 int32_t NextNameEnd() { return sName.end; }

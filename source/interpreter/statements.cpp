@@ -267,8 +267,7 @@ void Return() {
         Var_Free(MM_CreateResult());
     } else if (sNextType == TOKEN_NAME && TokenIsOp(NextNameEnd(), ';')) {
         Var* source = NextKey().Get();
-        MM_DeleteResult();
-        MM_CopyVar(MM_CreateResult(), source);
+        MM_CopyVar(MM_NewResult(), source);
         GetNext();
     } else {
         Expression();

@@ -312,6 +312,13 @@ Var* MM_ElementVar(const ElementRef& ref);
 // element without a Var, and for one that `create` makes) or empty, and the
 // result is true. False when the key must be walked by its text.
 bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref);
+// MM_GetParts, MM_CreateParts and MM_BindParts of the name `parts` (count
+// >= 1) in scope `scope` (> 0), whose head is MM_ScopePart(scope). The root
+// variable of a scope is remembered once found, so that the names read in
+// it are walked from there.
+Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count);
+Var* MM_CreateScoped(int64_t scope, const KeyPart* parts, size_t count);
+Var* MM_BindScoped(int64_t scope, const KeyPart* parts, size_t count);
 // MM_DeleteVar of the root variable of a scope. A scope that nothing can
 // see go (see CanKeep) is cleaned and kept for a later MM_NewScope instead of
 // being freed; MM_Terminate frees the kept ones.
@@ -321,6 +328,8 @@ int MM_DeleteScope(const ScopeKey& scope);
 Var* MM_GetResult();
 Var* MM_CreateResult();
 int MM_DeleteResult();
+// MM_DeleteResult() followed by MM_CreateResult().
+Var* MM_NewResult();
 // Var_Set(dest, MM_GetResult()) followed by MM_DeleteResult(), with one
 // lookup; a string is moved instead of copied.
 void MM_TakeResult(Var* dest);

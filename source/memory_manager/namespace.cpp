@@ -20,6 +20,10 @@ HashTable* sTable = nullptr;
 // with the first scope, so that keeping one never allocates.
 constexpr size_t kMaxKeptScopes = 256;
 std::vector<CallScope> sKeptScopes;
+// Forgets the root variable `key` (of `length` bytes) if the names of a
+// scope remember it (MM_GetScoped): every removal from the root table calls it.
+void ForgetScope(const char* key, size_t length);
+void ForgetAllScopes();
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
 std::string sKey;
@@ -244,17 +248,37 @@ int DeleteRoot(const KeyPart& key) {
     if (!var) return 0;
     // Deleting an alias deletes its target, wherever that lives.
     if (var->type == VAR_ALIAS) return MM_DeleteVar(std::string(key.text, key.length).c_str());
+    ForgetScope(key.text, key.length);
     HT_DeleteHashed(sTable, key.text, key.length, key.hash, DeleteVar);
     return 1;
 }
 
 const KeyPart kResult = MM_Part("@");
 
+// The creating branch of WalkStep, for a member `part` that `owner` (the
+// root for null) is known to lack.
+Var* AddNew(Var* owner, const KeyPart& part) {
+    std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
+    fresh->SetParent(owner);
+    AddMember(owner, part, fresh.get());
+    return fresh.release();
+}
+
 }  // namespace
 
 Var* MM_GetResult() { return MM_GetParts(nullptr, &kResult, 1); }
 
-Var* MM_CreateResult() { return MM_CreateParts(nullptr, &kResult, 1); }
+Var* MM_CreateResult() {
+    // Usually there is none yet: made without walking.
+    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddNew(nullptr, kResult);
+    return MM_CreateParts(nullptr, &kResult, 1);
+}
+
+Var* MM_NewResult() {
+    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddNew(nullptr, kResult);
+    MM_DeleteResult();
+    return MM_CreateResult();
+}
 
 int MM_DeleteResult() { return DeleteRoot(kResult); }
 
@@ -264,6 +288,7 @@ void MM_Init() {
 }
 
 void MM_Terminate() {
+    ForgetAllScopes();
     for (const CallScope& kept : sKeptScopes) DeleteVar(kept.scope);
     std::vector<CallScope>().swap(sKeptScopes);
     HT_Free(sTable, DeleteVar);
@@ -332,6 +357,7 @@ bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref) {
 int MM_DeleteVar(const char* path) {
     HashTable* holder = nullptr;
     if (!WalkPath(path, 0, &holder)) return 0;
+    if (holder == sTable) ForgetScope(sKey.data(), sKey.size());
     HT_Delete(holder, sKey.c_str(), DeleteVar);
     return 1;
 }
@@ -391,19 +417,6 @@ int ValidateUserKey(const char* key) {
 }
 
 // ---- the scopes of calls, made and bound without walking paths
-
-namespace {
-
-// The creating branch of WalkStep, for a member `part` that `owner` (the
-// root for null) is known to lack.
-Var* AddNew(Var* owner, const KeyPart& part) {
-    std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
-    fresh->SetParent(owner);
-    AddMember(owner, part, fresh.get());
-    return fresh.release();
-}
-
-}  // namespace
 
 ScopeKey::ScopeKey(const KeyPart& key) {
     ZK_ASSERT(key.length < sizeof digits);
@@ -472,6 +485,7 @@ int MM_DeleteScope(const ScopeKey& key) {
     HashEntry* entries[2];
     if (!var || var->type == VAR_ALIAS || sKeptScopes.size() >= sKeptScopes.capacity() || !CanKeep(var, kept, entries))
         return DeleteRoot(part);
+    ForgetScope(part.text, part.length);
     HT_DeleteHashed(sTable, part.text, part.length, part.hash, nullptr);
     Clean(kept, entries);
     sKeptScopes.push_back(kept);
@@ -496,4 +510,69 @@ void MM_TakeResult(Var* dest) {
         Var_Set(dest, var);
     }
     HT_DeleteHashed(sTable, kResult.text, kResult.length, kResult.hash, DeleteVar);
+}
+
+// ---- the root variables of scopes, remembered for the names read in them
+
+namespace {
+
+// The root variable last found for a scope number, by number. It stays
+// right until it leaves the root table (ForgetScope); one that has become an
+// alias since is not used.
+struct FoundScope {
+    int64_t scope = 0;
+    Var* var = nullptr;
+};
+FoundScope sFoundScopes[16];
+
+FoundScope& SlotOf(int64_t scope) { return sFoundScopes[static_cast<uint64_t>(scope) % std::size(sFoundScopes)]; }
+
+void ForgetScope(const char* key, size_t length) {
+    // Only a key of decimal digits can be a scope's; any such key is forgotten.
+    if (length == 0 || length > 18) return;
+    int64_t scope = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (key[i] < '0' || key[i] > '9') return;
+        scope = scope * 10 + (key[i] - '0');
+    }
+    FoundScope& slot = SlotOf(scope);
+    if (slot.scope == scope) slot.var = nullptr;
+}
+
+void ForgetAllScopes() {
+    for (FoundScope& slot : sFoundScopes) slot.var = nullptr;
+}
+
+// The root variable of scope `scope`, when it exists and is no alias.
+Var* ScopeRoot(int64_t scope) {
+    FoundScope& slot = SlotOf(scope);
+    if (slot.var && slot.scope == scope) {
+#ifndef NDEBUG
+        const KeyPart& key = MM_ScopePart(scope);
+        ZK_ASSERT(HT_GetHashed(sTable, key.text, key.length, key.hash) == slot.var);
+#endif
+        return slot.var->type == VAR_ALIAS ? nullptr : slot.var;
+    }
+    const KeyPart& head = MM_ScopePart(scope);
+    auto* var = static_cast<Var*>(HT_GetHashed(sTable, head.text, head.length, head.hash));
+    if (!var || var->type == VAR_ALIAS) return nullptr;
+    slot = {scope, var};
+    return var;
+}
+
+}  // namespace
+
+Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count) {
+    Var* root = ScopeRoot(scope);
+    return root ? MM_GetMemberParts(root, parts, count) : MM_GetParts(&MM_ScopePart(scope), parts, count);
+}
+
+Var* MM_CreateScoped(int64_t scope, const KeyPart* parts, size_t count) {
+    Var* root = ScopeRoot(scope);
+    return root ? MM_CreateMemberParts(root, parts, count) : MM_CreateParts(&MM_ScopePart(scope), parts, count);
+}
+
+Var* MM_BindScoped(int64_t scope, const KeyPart* parts, size_t count) {
+    Var* root = ScopeRoot(scope);
+    return root ? MM_BindMemberParts(root, parts, count) : MM_BindParts(&MM_ScopePart(scope), parts, count);
 }
