@@ -30,6 +30,7 @@ enum class Kind : uint8_t {
     kSub,
     kMul,
     kDiv,
+    kInspect,  // defined, sizeof, isnumber, isstring or isfunction (op) of a name
     // Conditions (flag results)
     kTruth,    // truthiness of an expression
     kCompare,  // relational operator between two expressions
@@ -60,8 +61,10 @@ struct Node {
     // An arithmetic operator over no string constant: likely a number, so
     // the evaluation tries Number() first.
     bool arithmetic = false;
-    // kIndexed: the number of fixed pieces before the first index.
+    // kIndexed: the number of fixed pieces before the first index, and those
+    // pieces as key parts.
     size_t prefix = 0;
+    std::vector<KeyPart> prefixParts;
     // kName, and the fixed prefix of kIndexed: the variable found under the cache stamp `stamp` (see
     // NewCacheStamp); only ever a variable that was found.
     mutable uint64_t stamp = 0;
@@ -272,8 +275,27 @@ class Compiler {
                     return inner;
                 }
                 throw NotPure{};
-            default: throw NotPure{};  // built-ins, function literals, errors
+            case TOKEN_RESERVED: return Inspect(at, depth);
+            default: throw NotPure{};  // function literals, errors
         }
+    }
+
+    // defined(name), sizeof(name) and the type tests: a name read, not an
+    // expression. The other built-ins and function literals are the walker's.
+    int32_t Inspect(int32_t& at, int32_t depth) {
+        int32_t code = At(at).code;
+        if (code != RW_DEFINED && code != RW_SIZEOF && code != RW_ISNUMBER && code != RW_ISSTRING &&
+            code != RW_ISFUNCTION)
+            throw NotPure{};
+        Item(at++);
+        if (!IsOp(at, '(')) throw NotPure{};
+        Item(at++);
+        if (At(at).type != TOKEN_NAME) throw NotPure{};
+        int32_t node = Add(Kind::kInspect, {Name(at, depth, false)});
+        u_.nodes[static_cast<size_t>(node)].op = code;
+        if (!IsOp(at, ')')) throw NotPure{};
+        Item(at++);
+        return node;
     }
 
     int32_t Name(int32_t& at, int32_t depth, bool target = false) {
@@ -312,8 +334,11 @@ class Compiler {
             if (i != end) throw NotPure{};
             size_t prefix = 0;
             while (pieces[prefix].text) ++prefix;  // the name is followed by an index somewhere
-            u_.nodes[static_cast<size_t>(node)].prefix = prefix;
-            u_.nodes[static_cast<size_t>(node)].pieces = std::move(pieces);
+            Node& n = u_.nodes[static_cast<size_t>(node)];
+            n.prefix = prefix;
+            for (size_t k = 0; k < prefix; ++k)
+                n.prefixParts.push_back({pieces[k].text, pieces[k].length, pieces[k].hash});
+            n.pieces = std::move(pieces);
         }
         Item(first);
         at = end;
@@ -361,6 +386,7 @@ class Runner {
                 out = var->value.number;
                 return true;
             }
+            case Kind::kInspect: out = Inspect(node); return true;
             case Kind::kPlus: return Number(node.kids[0], out);
             case Kind::kMinus:
                 if (!Number(node.kids[0], out)) return false;
@@ -401,6 +427,10 @@ class Runner {
                 return;
             case Kind::kName:
             case Kind::kIndexed: Read(Lookup(node), v); return;
+            case Kind::kInspect:
+                v.type = VAR_NUMBER;
+                v.number = Inspect(node);
+                return;
             case Kind::kPlus:
                 Eval(node.kids[0], v);
                 if (v.type != VAR_NUMBER && v.type != VAR_STRING) throw CompiledGiveUp{};
@@ -490,6 +520,33 @@ class Runner {
             return found.Found() ? found.Value() : nullptr;
         }
         return Named(node, false);
+    }
+
+    // The variable that the fixed prefix of an indexed name stands for (with
+    // `create`, made when missing): cached like a plain name.
+    Var* Prefix(const Node& node, bool create) {
+        if (stamp_ && node.stamp == stamp_) return node.found;
+        Var* var = Walk(node.prefixParts.data(), node.prefix, create);
+        if (var && stamp_) {
+            node.stamp = stamp_;
+            node.found = var;
+        }
+        return var;
+    }
+
+    // What defined, sizeof or a type test gives for the name under `node`.
+    [[gnu::noinline]] double Inspect(const Node& node) {  // out of line: Number() stays small
+        const Node& name = u_.nodes[static_cast<size_t>(node.kids[0])];
+        ElementRef found = name.kind == Kind::kIndexed ? Indexed(name, false) : ElementRef{Named(name, false)};
+        if (!found.Found()) return 0;
+        if (node.op == RW_SIZEOF) return found.var ? found.var->MemberCount() : 0;  // inline: no members
+        int32_t type = found.Value()->type;
+        switch (node.op) {
+            case RW_DEFINED: return type != VAR_UNDEFINED;
+            case RW_ISNUMBER: return type == VAR_NUMBER;
+            case RW_ISSTRING: return type == VAR_STRING;
+            default: return type == VAR_FUNCTION;
+        }
     }
 
     // Resolve for a plain name.
@@ -597,18 +654,8 @@ class Runner {
                 throw CompiledGiveUp{};
             }
         }
-        // The fixed prefix is a plain name: cached like one.
-        Var* var;
-        if (stamp_ && node.stamp == stamp_) {
-            var = node.found;
-        } else {
-            var = Walk(parts, node.prefix, create);
-            if (!var) return {};
-            if (stamp_) {
-                node.stamp = stamp_;
-                node.found = var;
-            }
-        }
+        Var* var = Prefix(node, create);
+        if (!var) return {};
         // The rest, one member at a time (as MM_GetMemberParts and
         // MM_CreateMemberParts walk them). An element kept inline is the
         // end of the walk: it has no members to read, and one to create in

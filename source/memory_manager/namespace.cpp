@@ -60,12 +60,15 @@ Var* ElementVar(Var* owner, DenseMembers* dense, uint32_t index) {
 }
 
 // The member `part` of `owner` (a root variable when owner is null), or null.
-Var* FindMember(Var* owner, const KeyPart& part) {
+// Kept out of line, as is making a member: the walk's loops stay small.
+[[gnu::noinline]] Var* FindElement(Var* owner, DenseMembers* dense, const KeyPart& part) {
+    uint32_t index;
+    return ElementIndex(part, index) && index < dense->count ? ElementVar(owner, dense, index) : nullptr;
+}
+
+inline Var* FindMember(Var* owner, const KeyPart& part) {
     if (!owner) return static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
-    if (DenseMembers* dense = owner->Dense()) {
-        uint32_t index;
-        return ElementIndex(part, index) && index < dense->count ? ElementVar(owner, dense, index) : nullptr;
-    }
+    if (DenseMembers* dense = owner->Dense()) return FindElement(owner, dense, part);
     return static_cast<Var*>(HT_GetHashed(owner->Children(), part.text, part.length, part.hash));
 }
 
@@ -114,14 +117,23 @@ void AddMember(Var* owner, const KeyPart& part, Var* fresh) {
         HT_UnsafeAddHashed(sTable, part.text, part.length, part.hash, fresh);
         return;
     }
+    HashTable* table = owner->Dense() ? nullptr : owner->Children();
     uint32_t index;
-    if (ElementIndex(part, index) && IsNextElement(owner, index)) {
+    if (!table && ElementIndex(part, index) && IsNextElement(owner, index)) {
         AppendElement(owner, ElementCell(fresh));
         return;
     }
-    HashTable* table = owner->Children();
+    if (!table) table = owner->Children();  // built from dense members, or none yet
     if (!table) owner->SetChildren(table = HT_Create(4));
     HT_UnsafeAddHashed(table, part.text, part.length, part.hash, fresh);
+}
+
+// A fresh undefined member `part` of `owner`, which has none of that name.
+Var* NewMember(Var* owner, const KeyPart& part) {
+    std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
+    fresh->SetParent(owner);
+    AddMember(owner, part, fresh.get());
+    return fresh.release();
 }
 
 // The table that holds the members of `owner` (the root table for null).
@@ -135,10 +147,7 @@ Var* WalkStep(Var* owner, const KeyPart& part, bool last, unsigned flags, HashTa
     Var* var = FindMember(owner, part);
     if (!var) {
         if (!(flags & WALK_CREATE)) return nullptr;
-        std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
-        fresh->SetParent(owner);
-        AddMember(owner, part, fresh.get());
-        var = fresh.release();
+        var = NewMember(owner, part);
     }
     if (holder) {
         *holder = TableOf(owner);
