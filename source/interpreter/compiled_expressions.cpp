@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/assert.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
@@ -845,6 +846,14 @@ void EvaluateTree(const CompiledTree& tree, uint64_t stamp) {
 }
 
 bool TestTree(const CompiledTree& tree, uint64_t stamp) { return Runner(tree, stamp).Test(tree.root); }
+
+bool IsPlainName(const CompiledTree& tree) { return tree.nodes[static_cast<size_t>(tree.root)].kind == Kind::kName; }
+
+Var* FindTarget(const CompiledTree& tree) {
+    const Node& node = tree.nodes[static_cast<size_t>(tree.root)];
+    ZK_ASSERT(node.kind == Kind::kName);
+    return Runner(tree, 0).Resolve(node, false).var;
+}
 
 ElementRef CreateTarget(const CompiledTree& tree, uint64_t stamp) {
     return Runner(tree, stamp).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);

@@ -79,3 +79,7 @@ bool TestTree(const CompiledTree& tree, uint64_t stamp = 0);
 // when missing (as MM_CreateVar); it gives up before creating anything. An
 // array element kept inline stays inline: see MM_ElementVar.
 ElementRef CreateTarget(const CompiledTree& tree, uint64_t stamp = 0);
+// Whether a target tree is a name without indexes; then FindTarget looks it
+// up as MM_GetVar would, creating nothing.
+bool IsPlainName(const CompiledTree& tree);
+Var* FindTarget(const CompiledTree& tree);

@@ -1,10 +1,12 @@
 #include "interpreter/compiled_statements.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "common/assert.h"
 #include "interpreter/assignments.h"
 #include "interpreter/compiled_expressions.h"
 #include "interpreter/cursor.h"
@@ -209,15 +211,15 @@ TokenCache<Head> sHeads;
 
 const Head* HeadAt(int32_t open) { return sHeads.At(open, CompileHead); }
 
-// `if (condition) { statement; }`, optionally followed by
-// `else { statement; }`, each block holding one simple statement.
+struct Block;
+
+// `if (condition) { block }`, optionally followed by `else { block }`.
 struct Branch {
     const CompiledTree* condition = nullptr;
     int32_t brace = 0;  // the first block's '{'
-    const Statement* then = nullptr;
-    const Statement* otherwise = nullptr;  // null without else
+    const Block* then = nullptr;
+    const Block* otherwise = nullptr;      // null without else
     int32_t thenClose = 0, elseClose = 0;  // the blocks' '}'
-    int32_t depth = 0;
 
     // Where If() leaves the cursor, which depends on the branch taken: a
     // block skipped leaves the position of its first token recorded.
@@ -227,58 +229,121 @@ struct Branch {
     }
 };
 
-// One item of a block: a simple statement or a branch.
+// `while (condition) { block }`
+struct WhileLoop {
+    const Head* head = nullptr;
+    const Block* body = nullptr;
+};
+
+// `for (name = start, end) { block }`, or with `, step` after the end, over
+// a loop variable named without indexes.
+struct ForLoop {
+    const CompiledTree* var = nullptr;
+    const CompiledTree* start = nullptr;
+    const CompiledTree* end = nullptr;
+    const CompiledTree* step = nullptr;  // null: 1
+    int32_t brace = 0;
+    const Block* body = nullptr;
+};
+
+// One item of a block: a simple statement, a branch or a loop.
 struct Item {
     const Statement* statement = nullptr;
     std::unique_ptr<Branch> branch;
+    std::unique_ptr<WhileLoop> whileLoop;
+    std::unique_ptr<ForLoop> forLoop;
 };
 
 // A block made only of items, with the depth the deepest needs (counted
-// from inside the block).
+// from inside the block) and the index of its '}'.
 struct Block {
     std::vector<Item> items;
     int32_t depth = 0;
+    int32_t close = 0;
 };
 
-// The block `{ statement; }` whose '{' is at `brace`: its statement, or null.
-const Statement* SingleStatement(int32_t brace, int32_t& close) {
-    if (!IsOp(brace, '{')) return nullptr;
-    const Statement* s = StatementAt(brace + 1);
-    if (!s || !IsOp(s->semicolon + 1, '}')) return nullptr;
-    close = s->semicolon + 1;
-    return s;
-}
+TokenCache<Block> sBlocks;
 
-// The branch whose `if` is at token `word`, or null.
-std::unique_ptr<Branch> CompileBranch(int32_t word) {
-    if (At(word).type != TOKEN_RESERVED || At(word).code != RW_IF) return nullptr;
+const Block* BlockAt(int32_t brace);
+
+bool IsWord(int32_t i, int32_t code) { return At(i).type == TOKEN_RESERVED && At(i).code == code; }
+
+// The branch whose `if` is at token `word`, or null; `depth` as for a block.
+std::unique_ptr<Branch> CompileBranch(int32_t word, int32_t& depth) {
+    if (!IsWord(word, RW_IF)) return nullptr;
     const Head* head = HeadAt(word + 1);
     if (!head) return nullptr;
     auto b = std::make_unique<Branch>();
     b->condition = head->condition;
     b->brace = head->brace;
-    b->then = SingleStatement(b->brace, b->thenClose);
+    b->then = BlockAt(b->brace);
     if (!b->then) return nullptr;
-    b->depth = std::max(TreeDepth(*b->condition), 1 + b->then->depth);
-    const Token& next = At(b->thenClose + 1);
-    if (next.type == TOKEN_RESERVED && next.code == RW_ELSE) {
-        b->otherwise = SingleStatement(b->thenClose + 2, b->elseClose);
-        if (!b->otherwise) return nullptr;
-        b->depth = std::max(b->depth, 1 + b->otherwise->depth);
+    b->thenClose = b->then->close;
+    depth = std::max(TreeDepth(*b->condition), 1 + b->then->depth);
+    if (IsWord(b->thenClose + 1, RW_ELSE)) {
+        b->otherwise = BlockAt(b->thenClose + 2);
+        if (!b->otherwise) return nullptr;  // also `else if`
+        b->elseClose = b->otherwise->close;
+        depth = std::max(depth, 1 + b->otherwise->depth);
     }
     return b;
 }
 
+std::unique_ptr<WhileLoop> CompileWhile(int32_t word, int32_t& depth) {
+    if (!IsWord(word, RW_WHILE)) return nullptr;
+    auto w = std::make_unique<WhileLoop>();
+    w->head = HeadAt(word + 1);
+    if (!w->head || !(w->body = BlockAt(w->head->brace))) return nullptr;
+    depth = std::max(TreeDepth(*w->head->condition), 1 + w->body->depth);
+    return w;
+}
+
+std::unique_ptr<ForLoop> CompileFor(int32_t word, int32_t& depth) {
+    if (!IsWord(word, RW_FOR) || !IsOp(word + 1, '(') || At(word + 2).type != TOKEN_NAME) return nullptr;
+    auto f = std::make_unique<ForLoop>();
+    // Only a plain name: after a pass the walker looks the variable up again
+    // by the key it composed at the start.
+    f->var = CompiledTargetAt(word + 2);
+    if (!f->var || !IsPlainName(*f->var) || !IsOp(TreeEnd(*f->var), '=')) return nullptr;
+    f->start = CompiledExpressionAt(TreeEnd(*f->var) + 1);
+    if (!f->start || !IsOp(TreeEnd(*f->start), ',')) return nullptr;
+    f->end = CompiledExpressionAt(TreeEnd(*f->start) + 1);
+    if (!f->end) return nullptr;
+    int32_t after = TreeEnd(*f->end);
+    depth = std::max({TreeDepth(*f->var), TreeDepth(*f->start), TreeDepth(*f->end)});
+    if (IsOp(after, ',')) {
+        f->step = CompiledExpressionAt(after + 1);
+        if (!f->step) return nullptr;
+        after = TreeEnd(*f->step);
+        depth = std::max(depth, TreeDepth(*f->step));
+    }
+    f->brace = after + 1;
+    if (!IsOp(after, ')') || !(f->body = BlockAt(f->brace))) return nullptr;
+    depth = std::max(depth, 1 + f->body->depth);
+    return f;
+}
+
 // The block whose '{' is at `brace`, when it holds one or more items and
-// nothing else.
+// nothing else. Blocks nested deeper than kMaxNesting inside the one being
+// compiled are left to the walker (so is the block holding them).
 bool CompileBlock(Block& block, int32_t brace) {
+    constexpr int32_t kMaxNesting = 32;
+    static int32_t nesting = 0;
+    if (!IsOp(brace, '{') || nesting >= kMaxNesting) return false;
+    struct Nested {
+        Nested() { ++nesting; }
+        ~Nested() { --nesting; }
+    } nested;
     int32_t at = brace + 1;
     while (!IsOp(at, '}')) {
         Item item;
-        int32_t depth;
-        if ((item.branch = CompileBranch(at))) {
-            depth = item.branch->depth;
+        int32_t depth = 0;
+        if ((item.branch = CompileBranch(at, depth))) {
             at = item.branch->After(true).next;
+        } else if ((item.whileLoop = CompileWhile(at, depth))) {
+            at = item.whileLoop->body->close + 1;
+        } else if ((item.forLoop = CompileFor(at, depth))) {
+            at = item.forLoop->body->close + 1;
         } else if ((item.statement = StatementAt(at))) {
             depth = item.statement->depth;
             at = item.statement->semicolon + 1;
@@ -288,24 +353,46 @@ bool CompileBlock(Block& block, int32_t brace) {
         block.items.push_back(std::move(item));
         block.depth = std::max(block.depth, depth);
     }
+    block.close = at;
     return !block.items.empty();
 }
 
-TokenCache<Block> sBlocks;
-
 const Block* BlockAt(int32_t brace) { return sBlocks.At(brace, CompileBlock); }
 
-// Runs one item with the cursor left alone; false, having changed nothing
-// that matters, when it gave up. `place` becomes where it leaves the cursor.
-// A branch that gives up is run again whole by the walker: its condition is
-// pure, and its statement had at most created its target.
-bool RunItem(const Item& item, uint64_t stamp, Place& place) {
-    if (const Statement* s = item.statement) {
-        if (!Run(*s, stamp)) return false;
-        place = After(*s);
-        return true;
-    }
-    const Branch& b = *item.branch;
+// What ExecuteBlock holds while a block's items run.
+struct BlockLevel {
+    DepthGuard guard;
+    BlockLevel() { ++sBlock; }
+    ~BlockLevel() { --sBlock; }
+    BlockLevel(const BlockLevel&) = delete;
+    BlockLevel& operator=(const BlockLevel&) = delete;
+};
+
+// What a loop statement holds while it runs.
+struct LoopLevel {
+    LoopLevel() { ++sLoopScope; }
+    ~LoopLevel() { --sLoopScope; }
+    LoopLevel(const LoopLevel&) = delete;
+    LoopLevel& operator=(const LoopLevel&) = delete;
+};
+
+size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place);
+int32_t FinishByWalker(Place place);
+
+// Runs a block nested in compiled code to its '}': its items compiled, and
+// from one that gives up on, the rest by the walker. Never gives up itself:
+// its items are simple statements, branches and loops, which hold no break
+// and no return. True when the walker ran, which leaves the cursor on the
+// '}'; otherwise `place` is where the last item left it.
+bool RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
+    if (RunItems(block, brace, stamp, place) == block.items.size()) return false;
+    int32_t code = FinishByWalker(place);
+    ZK_ASSERT(code == kNormal);
+    if (stamp) stamp = NewCacheStamp();  // other code ran: see NewCacheStamp
+    return true;
+}
+
+bool RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
     bool taken;
     try {
         taken = TestTree(*b.condition, stamp);
@@ -314,19 +401,118 @@ bool RunItem(const Item& item, uint64_t stamp, Place& place) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    const Statement* s = taken ? b.then : b.otherwise;
-    if (s && !Run(*s, stamp)) return false;
+    Place inner;
+    if (taken)
+        RunNested(*b.then, b.brace, stamp, inner);
+    else if (b.otherwise)
+        RunNested(*b.otherwise, b.thenClose + 2, stamp, inner);
     place = b.After(taken);
     return true;
+}
+
+// A while that gives up on its condition, also after passes, is run again
+// by the walker from its head: a while keeps no state of its own.
+bool RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place) {
+    LoopLevel loop;
+    while (true) {
+        bool holds;
+        try {
+            holds = TestTree(*w.head->condition, stamp);
+        } catch (const CompiledGiveUp&) {
+            return false;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (!holds) {
+            place = {w.head->brace + 1, w.body->close + 1};  // as Expect('{') and SkipBlock() leave it
+            return true;
+        }
+        Place inner;
+        RunNested(*w.body, w.head->brace, stamp, inner);
+    }
+}
+
+// The value of a numeric expression of a for head, or a give-up.
+double NumberOf(const CompiledTree& tree, uint64_t stamp) {
+    EvaluateTree(tree, stamp);
+    if (sRegister.type != VAR_NUMBER) GiveUpWithRegister();
+    double value = sRegister.value.number;
+    Var_Free(&sRegister);
+    return value;
+}
+
+// A counting for gives up only in its head, with the loop variable as it
+// found it; once its passes begin it runs to its end.
+bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
+    LoopLevel loop;
+    Var* var;
+    double end, step = 1;
+    try {
+        ElementRef target = CreateTarget(*f.var, stamp);  // a plain name: never an element
+        double start = NumberOf(*f.start, stamp);
+        var = MM_ElementVar(target);
+        // The head's later expressions may give up after the variable was
+        // set: its old value is put back, so a string (which it would free)
+        // is left to the walker from the start.
+        if (var->type == VAR_STRING) return false;
+        Cell old = *var;
+        Var_SetNumber(var, start);
+        try {
+            end = NumberOf(*f.end, stamp);
+            if (f.step) step = NumberOf(*f.step, stamp);
+        } catch (...) {
+            static_cast<Cell&>(*var) = old;
+            throw;
+        }
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        Var_Free(&sRegister);
+        return false;
+    }
+    double value = var->value.number;
+    // A NaN anywhere leaves no direction: the body runs once, as with step 0.
+    if (std::isnan(step)) step = 0;
+    step = value < end ? std::fabs(step) : value > end ? -std::fabs(step) : 0;
+    CountingLoop pass{var, 0, step, end};
+    while (true) {
+        pass.epoch = sVarEpoch;
+        Place inner;
+        bool walked = RunNested(*f.body, f.brace, stamp, inner);
+        if (pass.epoch != sVarEpoch) pass.var = FindTarget(*f.var);  // the walker's key.Get()
+        if (!pass.var || pass.var->type != VAR_NUMBER) {
+            if (!walked) PlaceCursor(inner);
+            Expect('}');
+            Error("Expected numeric expression");
+        }
+        pass.var->value.number += pass.step;
+        if (pass.Finished()) {
+            place = {f.body->close, f.body->close + 1};  // as Expect('}') leaves it
+            return true;
+        }
+    }
+}
+
+// Runs one item with the cursor left alone; false, having changed nothing
+// that matters, when it gave up. `place` becomes where it leaves the cursor.
+bool RunItem(const Item& item, uint64_t& stamp, Place& place) {
+    if (const Statement* s = item.statement) {
+        if (!Run(*s, stamp)) return false;
+        place = After(*s);
+        return true;
+    }
+    if (item.branch) return RunBranch(*item.branch, stamp, place);
+    if (item.whileLoop) return RunWhile(*item.whileLoop, stamp, place);
+    return RunFor(*item.forLoop, stamp, place);
 }
 
 // Runs the block's items with the cursor left alone; the number that ran,
 // all of them unless one gave up, and where the last of them leaves the
 // cursor (after the '{' when none ran).
-size_t RunItems(const Block& block, int32_t brace, uint64_t stamp, Place& place) {
+size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
     place = {brace, brace + 1};
     size_t done = 0;
-    DepthGuard guard;  // the one ExecuteBlock holds while the items run
+    BlockLevel level;
     while (done < block.items.size() && RunItem(block.items[done], stamp, place)) ++done;
     return done;
 }
@@ -371,13 +557,14 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole)
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
     Place place;
+    uint64_t before = stamp;
     if (RunItems(*block, brace, stamp, place) < block->items.size()) {
         code = FinishByWalker(place);
         return true;
     }
     PlaceCursor(place);  // the lookahead on the '}', as ExecuteBlock returns
     code = kNormal;
-    if (whole) *whole = true;
+    if (whole) *whole = stamp == before;  // else a nested block was finished by the walker
     return true;
 }
 

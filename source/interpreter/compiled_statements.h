@@ -7,9 +7,10 @@
 // a pure expression (see compiled_expressions.h). The first time the block
 // executor meets one, it is compiled and cached by its first token; later
 // runs skip the tokens. Built on them: the head of an `if` or a `while`
-// whose condition is pure; blocks of simple statements and of branches
-// `if (c) { s; }` (optionally `else { s; }`, one simple statement per
-// block); and whole loops over such blocks.
+// whose condition is pure; blocks whose items are simple statements,
+// branches `if (c) { ... }` (optionally `else { ... }`), `while (c) { ... }`
+// and counting `for (name = a, b[, s]) { ... }` over such blocks again; and
+// whole loops over such blocks.
 //
 // Invariants:
 //  - Before its one change (the store), a compiled statement has at most
@@ -39,11 +40,16 @@ bool RunCompiledStatement();
 bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 
 // Runs the block whose '{' is at token `brace` as Expect('{') and
-// ExecuteBlock() would, when every item in it is a simple statement or a
-// branch: the items run one after the other without the cursor, which is
-// then left on the closing '}'. From an item that gives up on (a branch is
-// then run again whole), the walker runs the rest of the block
-// (ExecuteBlock), as if it had run it from the start.
+// ExecuteBlock() would, when every item in it is a simple statement, a
+// branch or a loop over such blocks: the items run one after the other
+// without the cursor, which is then left on the closing '}'. From an item
+// that gives up on, the walker runs the rest of the block (ExecuteBlock), as
+// if it had run it from the start. An item gives up only before it changed
+// anything that matters: a branch on its condition; a while on its
+// condition, also after passes (a while keeps no state of its own, so the
+// walker simply goes on with it); a for in its head, with its variable put
+// back. A block nested in an item never gives up: from its item that gives
+// up on, the walker finishes that block, and the item goes on compiled.
 // Returns false, with nothing done, when the block is not of that kind.
 // `*whole` (when given) tells whether every item ran compiled, so that
 // nothing else ran; `stamp`: see NewCacheStamp.
