@@ -33,12 +33,27 @@ void SetResultString(std::string_view text) { Var_SetString(ZK_CreateLocalVariab
 
 void SetResultNumber(double value) { Var_SetNumber(ZK_CreateLocalVariable("r"), value); }
 
-Var* CreateElement(size_t index) { return ZK_CreateLocalVariable(("r." + std::to_string(index)).c_str()); }
+// The local r, which a function that returns a list fills: made when
+// missing, and undefined until the count is stored.
+Var* ResultList() { return ZK_CreateLocalVariable("r"); }
+
+// The element r.<index> of `list` (ResultList), made when missing. Elements
+// made in order are stepped to by index, without composing their key.
+Var* CreateElement(Var* list, size_t index) {
+    ElementRef element;
+    if (index <= UINT32_MAX && MM_StepElement(list, static_cast<uint32_t>(index), true, &element))
+        return MM_ElementVar(element);
+    std::string key = std::to_string(index);
+    KeyPart part{key.data(), static_cast<uint32_t>(key.size()), HT_RawHash(key.data(), key.size())};
+    return MM_CreateMemberParts(list, &part, 1);
+}
 
 void SetResultCount(size_t count) { SetResultNumber(static_cast<double>(count)); }
 
 void SetResultPositions(const std::vector<size_t>& positions) {
-    for (size_t i = 0; i < positions.size(); ++i) Var_SetNumber(CreateElement(i), static_cast<double>(positions[i]));
+    Var* list = ResultList();
+    for (size_t i = 0; i < positions.size(); ++i)
+        Var_SetNumber(CreateElement(list, i), static_cast<double>(positions[i]));
     SetResultCount(positions.size());
 }
 
@@ -101,13 +116,15 @@ void MapInPlace(const char* message, int (*map)(int)) {
 
 void string_chars() {
     std::string text = ZK_StringArg("s", "chars expected string parameter")->value.string;
-    for (size_t i = 0; i < text.size(); ++i) Var_SetString(CreateElement(i), std::string(1, text[i]).c_str());
+    Var* list = ResultList();
+    for (size_t i = 0; i < text.size(); ++i) Var_SetString(CreateElement(list, i), std::string(1, text[i]).c_str());
     SetResultCount(text.size());
 }
 
 void string_bytes() {
     std::string text = ZK_StringArg("s", "bytes expected string parameter")->value.string;
-    for (size_t i = 0; i < text.size(); ++i) Var_SetNumber(CreateElement(i), SignedByte(text[i]));
+    Var* list = ResultList();
+    for (size_t i = 0; i < text.size(); ++i) Var_SetNumber(CreateElement(list, i), SignedByte(text[i]));
     SetResultCount(text.size());
 }
 
@@ -218,7 +235,8 @@ void string_split() {
         }
     }
     if (!rest.empty()) pieces.push_back(rest);
-    for (size_t i = 0; i < pieces.size(); ++i) Var_SetString(CreateElement(i), std::string(pieces[i]).c_str());
+    Var* list = ResultList();
+    for (size_t i = 0; i < pieces.size(); ++i) Var_SetString(CreateElement(list, i), std::string(pieces[i]).c_str());
     SetResultCount(pieces.size());
 }
 
