@@ -265,10 +265,6 @@ void HT_ForEach(const HashTable* ht, HT_EntryFunc visit, void* context) {
 
 int32_t HT_TableCount() { return sTables; }
 
-HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
-    return ht ? FindEntry(ht, key, length, hash) : nullptr;
-}
-
 void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_ReleaseFunc release) {
     if (!ht) return;
     // Unlink everything first: releasing may not meet a half-emptied table.

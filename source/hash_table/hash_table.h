@@ -51,8 +51,6 @@ void* HT_Get(const HashTable* ht, const char* key);
 // holds no NUL byte), whose HT_RawHash `hash` the caller knows: a part of a
 // longer text is looked up in place.
 void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
-// HT_GetEntry of the first `length` bytes of `key`, whose HT_RawHash is `hash`.
-HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
 // Removes every entry but the `count` entries `keep` (entries of `ht`),
 // releasing their data, and links the kept ones in the order given, as
 // adding them in that order to the emptied table would (they must be too few

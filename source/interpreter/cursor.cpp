@@ -62,9 +62,8 @@ bool MatchBracket(int32_t& i) {
 
 // Finds the extent of the name starting at token i. A name part is ended by
 // anything but '.' and '['; a name directly after ']' starts a new item.
-const NameInfo& NameInfoAt(int32_t first) {
+const NameInfo& FindNameInfo(int32_t first) {
     Token& head = sTokens[static_cast<size_t>(first)];
-    if (head.name) return *head.name;
     auto info = std::make_unique<NameInfo>();
     info->plain = true;
     info->text = head.text.get();
@@ -98,6 +97,13 @@ const NameInfo& NameInfoAt(int32_t first) {
     }
     sTokens[static_cast<size_t>(first)].name = std::move(info);
     return *sTokens[static_cast<size_t>(first)].name;
+}
+
+// The extent of the name at token i, found on the first visit and cached in
+// the token (every name read asks: kept small enough to be inlined).
+inline const NameInfo& NameInfoAt(int32_t first) {
+    const Token& head = At(first);
+    return head.name ? *head.name : FindNameInfo(first);
 }
 
 // Appends the evaluated index in the register to the key.

@@ -20,6 +20,8 @@ struct UserFunction {
     std::string kinds;                // 'v' by value, 'r' by reference, one per parameter
     std::vector<std::string> params;  // names as written
     std::vector<uint32_t> hashes;     // HT_RawHash of each name, for binding it without hashing
+    KeptScopes kept;                  // scopes of finished calls, for the next ones
+    size_t keptParams = 0;            // how many parameters they may keep (KeptParams)
 };
 
 const KeyPart kSelf = MM_Part("self");
@@ -74,6 +76,27 @@ class Locals {
     Var* scope_;
     uint64_t epoch_;
 };
+
+// The parameters that the kept scopes of `f` may keep (see MM_DeleteScope):
+// the leading plain ones, up to the room left by `self` and `this`.
+size_t KeepableParams(const UserFunction& f) {
+    size_t n = 0;
+    while (n < f.params.size() && n < kKeptLocals - 2) {
+        const std::string& name = f.params[n];
+        if (name.find('.') != std::string::npos || name == "self" || name == "this") break;
+        ++n;
+    }
+    return n;
+}
+
+// The keys of the parameters that the kept scopes of function `index` may
+// keep, into `parts`; returns their number.
+size_t KeptParams(int32_t index, KeyPart parts[kKeptLocals - 2]) {
+    const UserFunction& f = sFunctions[static_cast<size_t>(index)];
+    for (size_t i = 0; i < f.keptParams; ++i)
+        parts[i] = {f.params[i].data(), static_cast<uint32_t>(f.params[i].size()), f.hashes[i]};
+    return f.keptParams;
+}
 
 // The local variable for parameter i of `f` in a new scope.
 Var* BindLocal(Locals& locals, const UserFunction& f, size_t i) {
@@ -131,6 +154,7 @@ int32_t BuildFunction() {
     if (!NextIsOp('(')) Error("Expected (");
     UserFunction f;
     ReadParameters(f);
+    f.keptParams = KeepableParams(f);
     GetNext();
     f.body = sToken;
     sFunctions[static_cast<size_t>(index)] = std::move(f);
@@ -155,7 +179,7 @@ void CallFunc(Var* function) {
 
     // A new scope (the usual case) comes with `self` and `this`; one left
     // over is bound into as it is.
-    CallScope made = MM_NewScope(locals.part);
+    CallScope made = MM_NewScope(locals.part, sFunctions[static_cast<size_t>(index)].kept);
     Var* self = made.scope ? made.self : MM_BindParts(&locals.part, &kSelf, 1);
     Locals bound(locals, self->Parent());
     if (function->Parent())
@@ -164,16 +188,21 @@ void CallFunc(Var* function) {
         Var_Free(self);
     BindAlias(made.scope ? made.thisVar : bound.Bind(kThis), function);
 
-    for (size_t i = 0; !NextIsOp(')'); ++i) {
+    size_t given = 0;
+    for (; !NextIsOp(')'); ++given) {
         const UserFunction& f = sFunctions[static_cast<size_t>(index)];
-        if (i >= f.params.size()) Error("Too many parameters in function call");
-        Argument(f.kinds[i]);
-        StoreRegister(BindLocal(bound, sFunctions[static_cast<size_t>(index)], i));
+        if (given >= f.params.size()) Error("Too many parameters in function call");
+        Argument(f.kinds[given]);
+        StoreRegister(BindLocal(bound, sFunctions[static_cast<size_t>(index)], given));
         if (NextIsOp(','))
             GetNext();
         else if (!NextIsOp(')'))
             Error("Missing ,");
     }
+    // A kept scope may bring parameters that this call leaves unbound.
+    KeyPart params[kKeptLocals - 2];
+    size_t keptParams = KeptParams(index, params);
+    if (given < keptParams) MM_DropLocals(locals.part, params + given, keptParams - given);
 
     int32_t back = sToken;
     // The call is in progress from here: errors in its arguments were the caller's.
@@ -182,7 +211,8 @@ void CallFunc(Var* function) {
     sScope += buildScope;
     GetNext();
     ExecuteBlock();
-    MM_DeleteScope(locals);
+    keptParams = KeptParams(index, params);  // the function table may have moved
+    MM_DeleteScope(locals, params, keptParams, sFunctions[static_cast<size_t>(index)].kept);
     SeekToken(back);
     sScope -= buildScope;
     GetNext();
@@ -191,6 +221,7 @@ void CallFunc(Var* function) {
 }
 
 void ClearFunctions() {
+    for (UserFunction& f : sFunctions) MM_FreeKeptScopes(f.kept);
     std::vector<UserFunction>().swap(sFunctions);
     if (++sRun == 0) sRun = 1;
     sScope = 0;

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "hash_table/hash_table.h"
 #include "memory_manager/small_alloc.h"
@@ -319,10 +320,6 @@ bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref);
 Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count);
 Var* MM_CreateScoped(int64_t scope, const KeyPart* parts, size_t count);
 Var* MM_BindScoped(int64_t scope, const KeyPart* parts, size_t count);
-// MM_DeleteVar of the root variable of a scope. A scope that nothing can
-// see go (see CanKeep) is cleaned and kept for a later MM_NewScope instead of
-// being freed; MM_Terminate frees the kept ones.
-int MM_DeleteScope(const ScopeKey& scope);
 // The root variable "@" through which a call's or an import's result
 // travels: MM_GetVar, MM_CreateVar and MM_DeleteVar of "@".
 Var* MM_GetResult();
@@ -339,11 +336,30 @@ struct CallScope {
     Var* self = nullptr;     // undefined
     Var* thisVar = nullptr;  // undefined
 };
+// The scopes that calls of one function dropped, kept for its next calls:
+// the small blocks of a scope, its table and its locals cost more to free
+// and make again than to clean. Keeping one never allocates: the capacity is
+// reserved when the first scope is made.
+using KeptScopes = std::vector<CallScope>;
+// A kept scope keeps "self", "this" and at most this many locals in all.
+constexpr size_t kKeptLocals = 4;
 // Makes the root variable `scope` with a member table holding the new
 // members "self" and then "this", as MM_BindParts(&scope, [self], 1)
 // followed by MM_BindMemberParts(scope, [this], 1) would. Returns an empty
 // CallScope, with nothing done, when the root variable exists already.
-CallScope MM_NewScope(const KeyPart& scope);
+// A scope from `kept` is taken when there is one: it may also hold undefined
+// locals named by a prefix of the parameters of its function, each as the
+// call would bind it; MM_DropLocals removes those the call does not bind.
+CallScope MM_NewScope(const KeyPart& scope, KeptScopes& kept);
+// Deletes the members `locals` that the root variable `scope` holds.
+void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count);
+// MM_DeleteVar of the root variable of a call's scope. When nothing can see
+// it go (nothing aliases it, its `self` or its `this`) and its table never
+// grew, it is cleaned and kept in `kept` instead of being freed, with
+// `self`, `this` and the first of the function's `count` parameters `params`
+// that it holds without members or aliases; MM_FreeKeptScopes frees them.
+int MM_DeleteScope(const ScopeKey& scope, const KeyPart* params, size_t count, KeptScopes& kept);
+void MM_FreeKeptScopes(KeptScopes& kept);
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);
 int MM_VarSubCount(const char* path);

@@ -13,13 +13,6 @@
 namespace {
 
 HashTable* sTable = nullptr;
-// Scopes that calls dropped, kept with their `self` and `this` for the next
-// call (MM_DeleteScope): the small blocks of a scope and its table cost more
-// to free and make again than to clean. A kept scope is exactly what
-// MM_NewScope makes, but not in the root table. The capacity is reserved
-// with the first scope, so that keeping one never allocates.
-constexpr size_t kMaxKeptScopes = 256;
-std::vector<CallScope> sKeptScopes;
 // Forgets the root variable `key` (of `length` bytes) if the names of a
 // scope remember it (MM_GetScoped): every removal from the root table calls it.
 void ForgetScope(const char* key, size_t length);
@@ -298,8 +291,6 @@ void MM_Init() {
 
 void MM_Terminate() {
     ForgetAllScopes();
-    for (const CallScope& kept : sKeptScopes) DeleteVar(kept.scope);
-    std::vector<CallScope>().swap(sKeptScopes);
     HT_Free(sTable, DeleteVar);
     sTable = nullptr;
     ZK_ASSERT(HT_TableCount() == 0);
@@ -439,47 +430,99 @@ namespace {
 const KeyPart kSelf = MM_Part("self");
 const KeyPart kThis = MM_Part("this");
 
-// Whether the scope `var`, just taken out of the root table, can be cleaned
-// and kept instead of deleted: nothing aliases it, its `self` or its `this`
-// (so nothing outside can see it go), and its table, with its `self` and
-// `this`, has the size and the minimum size of a new one. `kept` receives
-// the scope and the entries of `self` and `this`.
-bool CanKeep(Var* var, CallScope& kept, HashEntry* entries[2]) {
-    if (var->References() || var->Dense()) return false;
-    HashTable* table = var->Children();
-    if (!table || table->size != 4 || table->minSize != 4) return false;
-    entries[0] = HT_GetEntryHashed(table, kSelf.text, kSelf.length, kSelf.hash);
-    entries[1] = HT_GetEntryHashed(table, kThis.text, kThis.length, kThis.hash);
-    if (!entries[0] || !entries[1]) return false;
-    kept = {var, static_cast<Var*>(entries[0]->data), static_cast<Var*>(entries[1]->data)};
-    for (Var* local : {kept.self, kept.thisVar})
-        if (local->References() || local->HasMembers()) return false;
+// Scopes kept for one function: as many as its deepest recursion needs, up
+// to this many.
+constexpr size_t kMaxKeptScopes = 32;
+
+bool IsKey(const HashEntry* e, const KeyPart& part) {
+    if (e->hash != part.hash || e->length != part.length) return false;
+    for (uint32_t i = 0; i < part.length; ++i)  // keys are short: no call into memcmp
+        if (e->Key()[i] != part.text[i]) return false;
     return true;
 }
 
-// Deletes what a call left in the kept scope (as DeleteVar would have) but
-// `self` and `this`, whose values go: the scope is then as MM_NewScope made it.
-void Clean(const CallScope& kept, HashEntry* entries[2]) {
-    HT_KeepOnly(kept.scope->Children(), entries, 2, DeleteVar);
-    for (Var* var : {kept.scope, kept.self, kept.thisVar}) {
-        Var_Free(var);
-        var->length = 0;
-        var->ReleaseLinks();
+// A local that a kept scope may keep: nothing aliases it and it has no
+// members, so that nothing outside can see it go and it cleans to a new one.
+bool IsClean(const Var* local) { return !local->References() && !local->HasMembers(); }
+
+// What a dropped scope keeps: the entries of `self`, `this` and the longest
+// run of its function's parameters from the first that it holds clean, in
+// the order a call makes them.
+struct Keepers {
+    HashEntry* entries[kKeptLocals];
+    size_t count = 0;  // 0: the scope cannot be kept
+    // The table holds nothing else, linked as adding the kept entries in
+    // order to a new table links them: it needs no cleaning.
+    bool asNew = false;
+};
+
+// The keepers of the scope `var`, just taken out of the root table. None
+// when something aliases it, when its `self` or its `this` is missing or
+// not clean, or when its table lacks the size and the minimum size of a
+// new one (so it never grew, and has room for no more than kKeptLocals).
+Keepers FindKeepers(Var* var, const KeyPart* params, size_t count) {
+    Keepers k;
+    if (var->References() || var->Dense()) return k;
+    HashTable* table = var->Children();
+    if (!table || table->size != 4 || table->minSize != 4) return k;
+    const KeyPart* wanted[kKeptLocals] = {&kSelf, &kThis};
+    size_t n = 2;
+    for (size_t i = 0; i < count && n < kKeptLocals; ++i) wanted[n++] = &params[i];
+    // Each is looked for in its own chain (the size is 4: the bucket is the
+    // hash modulo 4); the run ends at the first missing or not clean.
+    size_t kept = 0;
+    for (; kept < n; ++kept) {
+        HashEntry* e = table->buckets[wanted[kept]->hash % 4];
+        while (e && !IsKey(e, *wanted[kept])) e = e->next;
+        if (!e || !IsClean(static_cast<Var*>(e->data))) break;
+        k.entries[kept] = e;
+    }
+    if (kept < 2) return k;
+    // As new when the table holds only them and every chain lists them
+    // newest first, as adding them in order links them.
+    bool ordered = static_cast<size_t>(table->entries) == kept;
+    for (int32_t b = 0; ordered && b < table->size; ++b) {
+        size_t newer = kKeptLocals;
+        for (HashEntry* e = table->buckets[b]; e && ordered; e = e->next) {
+            size_t i = 0;
+            while (i < kept && k.entries[i] != e) ++i;
+            ordered = i < kept && i < newer;
+            newer = i;
+        }
+    }
+    k.count = kept;
+    k.asNew = ordered;
+    return k;
+}
+
+// Deletes what a call left in the scope (as DeleteVar would have) but its
+// keepers, whose values go: the scope is then as a new one with those
+// locals made in that order.
+void Clean(Var* scope, const Keepers& k) {
+    if (!k.asNew) HT_KeepOnly(scope->Children(), k.entries, k.count, DeleteVar);
+    Var_Free(scope);
+    scope->length = 0;
+    scope->ReleaseLinks();
+    for (size_t i = 0; i < k.count; ++i) {
+        auto* local = static_cast<Var*>(k.entries[i]->data);
+        Var_Free(local);
+        local->length = 0;
+        local->ReleaseLinks();
     }
     ++sVarEpoch;  // as if they were freed: pointers held to them are stale
 }
 
 }  // namespace
 
-CallScope MM_NewScope(const KeyPart& scope) {
+CallScope MM_NewScope(const KeyPart& scope, KeptScopes& kept) {
     if (HT_GetHashed(sTable, scope.text, scope.length, scope.hash)) return {};
-    if (!sKeptScopes.empty()) {
-        CallScope kept = sKeptScopes.back();
-        HT_UnsafeAddHashed(sTable, scope.text, scope.length, scope.hash, kept.scope);
-        sKeptScopes.pop_back();
-        return kept;
+    if (!kept.empty()) {
+        CallScope reused = kept.back();
+        HT_UnsafeAddHashed(sTable, scope.text, scope.length, scope.hash, reused.scope);
+        kept.pop_back();
+        return reused;
     }
-    if (sKeptScopes.capacity() == 0) sKeptScopes.reserve(kMaxKeptScopes);  // keeping then allocates nothing
+    if (kept.capacity() == 0) kept.reserve(kMaxKeptScopes);  // keeping then allocates nothing
     CallScope made;
     made.scope = AddNew(nullptr, scope);
     made.self = AddNew(made.scope, kSelf);  // order matters: the table's chains
@@ -487,18 +530,31 @@ CallScope MM_NewScope(const KeyPart& scope) {
     return made;
 }
 
-int MM_DeleteScope(const ScopeKey& key) {
+void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
+    auto* var = static_cast<Var*>(HT_GetHashed(sTable, scope.text, scope.length, scope.hash));
+    if (!var || var->type == VAR_ALIAS || var->Dense()) return;
+    HashTable* table = var->Children();
+    for (size_t i = 0; i < count; ++i)
+        if (HT_GetHashed(table, locals[i].text, locals[i].length, locals[i].hash))
+            HT_DeleteHashed(table, locals[i].text, locals[i].length, locals[i].hash, DeleteVar);
+}
+
+int MM_DeleteScope(const ScopeKey& key, const KeyPart* params, size_t count, KeptScopes& kept) {
     const KeyPart& part = key.part;
     auto* var = static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
-    CallScope kept;
-    HashEntry* entries[2];
-    if (!var || var->type == VAR_ALIAS || sKeptScopes.size() >= sKeptScopes.capacity() || !CanKeep(var, kept, entries))
-        return DeleteRoot(part);
+    if (!var || var->type == VAR_ALIAS || kept.size() >= kept.capacity()) return DeleteRoot(part);
+    Keepers keepers = FindKeepers(var, params, count);
+    if (keepers.count == 0) return DeleteRoot(part);
     ForgetScope(part.text, part.length);
     HT_DeleteHashed(sTable, part.text, part.length, part.hash, nullptr);
-    Clean(kept, entries);
-    sKeptScopes.push_back(kept);
+    Clean(var, keepers);
+    kept.push_back({var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data)});
     return 1;
+}
+
+void MM_FreeKeptScopes(KeptScopes& kept) {
+    for (const CallScope& scope : kept) DeleteVar(scope.scope);
+    KeptScopes().swap(kept);
 }
 
 void MM_TakeResult(Var* dest) {
