@@ -624,11 +624,13 @@ class Runner {
         // A number index (truncated toward zero) is kept as its value until
         // its decimal text is needed: a part without text.
         auto addNumber = [&](double number) {
-            double t = std::trunc(number);
-            if (std::isnan(t) || t < INT32_MIN || t > INT32_MAX) throw CompiledGiveUp{};
-            add({nullptr, static_cast<uint32_t>(static_cast<int32_t>(t)), 0});
+            // The conversion truncates; NaN fails both tests.
+            if (!(number > INT32_MIN - 1.0 && number < INT32_MAX + 1.0)) throw CompiledGiveUp{};
+            add({nullptr, static_cast<uint32_t>(static_cast<int32_t>(number)), 0});
         };
-        for (const NamePiece& piece : node.pieces) {
+        // The parts after the fixed prefix (which Prefix() walks).
+        for (size_t k = node.prefix; k < node.pieces.size(); ++k) {
+            const NamePiece& piece = node.pieces[k];
             if (piece.text) {
                 add({piece.text, piece.length, piece.hash});
                 continue;
@@ -661,7 +663,7 @@ class Runner {
         // MM_CreateMemberParts walk them). An element kept inline is the
         // end of the walk: it has no members to read, and one to create in
         // gets its Var.
-        for (size_t i = node.prefix; i < count; ++i) {
+        for (size_t i = 0; i < count; ++i) {
             KeyPart& part = parts[i];
             if (!create && !var->HasMembers()) return {};
             if (!part.text) {
