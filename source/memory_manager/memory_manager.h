@@ -294,7 +294,9 @@ Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count);
 Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count);
 // A member reached by a walk that may end at an element kept inline: its
-// Var, or its owner and index. Empty when nothing was found.
+// Var, or its owner and index. Empty when nothing was found. Held only
+// across code that turns no dense members into a table (pure evaluation):
+// an inline element needs its owner's members to stay dense.
 struct ElementRef {
     Var* var = nullptr;
     Var* owner = nullptr;  // with `var` null: the owner of the inline element `index`

@@ -324,14 +324,19 @@ Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
     return WalkParts(head, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
 }
 
+// An inline element is only held across pure evaluation, which builds no
+// table: its owner's members are still dense.
 Cell* ElementRef::Value() const {
     if (var) return var;
+    ZK_ASSERT(owner->Dense() && index < owner->Dense()->count);
     Cell* cell = &owner->Dense()->cells[index];
     return cell->type == kElementVar ? cell->value.element : cell;
 }
 
 Var* MM_ElementVar(const ElementRef& ref) {
-    return ref.var ? ref.var : ElementVar(ref.owner, ref.owner->Dense(), ref.index);
+    if (ref.var) return ref.var;
+    ZK_ASSERT(ref.owner->Dense() && ref.index < ref.owner->Dense()->count);
+    return ElementVar(ref.owner, ref.owner->Dense(), ref.index);
 }
 
 bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref) {
