@@ -349,19 +349,35 @@ class Compiler {
 
 // ---------------------------------------------------------------- evaluation
 
-// A value during evaluation; owns its string (null unless VAR_STRING).
+// A value during evaluation. A string is borrowed from a string constant or
+// a variable while it is only read: nothing changes during an evaluation, so
+// what it points into stays. A joined string is owned; the register gets an
+// owned copy (Take).
 struct Value {
     int32_t type = VAR_UNDEFINED;
     FunctionRef function{};
     double number = 0;
-    char* string = nullptr;
+    const char* string = nullptr;  // VAR_STRING: NUL-terminated, `length` bytes
     size_t length = 0;
+    bool owned = false;
 
     Value() = default;
     Value(const Value&) = delete;
     Value& operator=(const Value&) = delete;
     ~Value() {
-        if (string) std::free(string);
+        if (owned) std::free(const_cast<char*>(string));
+    }
+    void Borrow(const char* text, size_t n) {
+        type = VAR_STRING;
+        string = text;
+        length = n;
+    }
+    // The string as a malloc'd block that the caller owns.
+    char* Take() {
+        char* text = owned ? const_cast<char*>(string) : MM_CopyText(string, length);
+        string = nullptr;
+        owned = false;
+        return text;
     }
 };
 
@@ -421,11 +437,7 @@ class Runner {
                 v.type = VAR_NUMBER;
                 v.number = node.number;
                 return;
-            case Kind::kString:
-                v.type = VAR_STRING;
-                v.string = MM_CopyText(node.text, node.length);
-                v.length = node.length;
-                return;
+            case Kind::kString: v.Borrow(node.text, node.length); return;
             case Kind::kName:
             case Kind::kIndexed: Read(Lookup(node), v); return;
             case Kind::kInspect:
@@ -569,7 +581,7 @@ class Runner {
     }
 
     // The register's rules for a name read: an alias or a missing variable
-    // reads as undefined; strings are copied.
+    // reads as undefined; a string is borrowed.
     static void Read(const Cell* var, Value& v) {
         if (!var) return;
         switch (var->type) {
@@ -577,11 +589,7 @@ class Runner {
                 v.type = VAR_NUMBER;
                 v.number = var->value.number;
                 break;
-            case VAR_STRING:
-                v.type = VAR_STRING;
-                v.length = Var_StringLength(var);
-                v.string = MM_CopyText(var->value.string, v.length);
-                break;
+            case VAR_STRING: v.Borrow(var->value.string, Var_StringLength(var)); break;
             case VAR_FUNCTION:
                 v.type = VAR_FUNCTION;
                 v.function = var->value.function;
@@ -592,10 +600,19 @@ class Runner {
 
     static void Join(Value& left, const Value& right) {
         size_t length = left.length + right.length;
-        char* joined = static_cast<char*>(std::realloc(left.string, length + 1));
-        if (!joined) throw std::bad_alloc();
-        std::memcpy(joined + left.length, right.string, right.length + 1);
+        char* joined;
+        if (left.owned) {
+            joined = static_cast<char*>(std::realloc(const_cast<char*>(left.string), length + 1));
+            if (!joined) throw std::bad_alloc();
+        } else {
+            joined = static_cast<char*>(std::malloc(length + 1));
+            if (!joined) throw std::bad_alloc();
+            std::memcpy(joined, left.string, left.length);
+        }
+        std::memcpy(joined + left.length, right.string, right.length);
+        joined[length] = '\0';
         left.string = joined;
+        left.owned = true;
         left.length = length;
     }
 
@@ -761,14 +778,14 @@ const CompiledTree* UnitAt(std::vector<CompiledTree*>& cache, int32_t first, Mod
 
 // The tree's value moved into the register (whose old value is freed).
 void ToRegister(Value& v) {
+    char* text = v.type == VAR_STRING ? v.Take() : nullptr;  // first: it may run out of memory
     Var_Free(&sRegister);
     sRegister.type = v.type;
     switch (v.type) {
         case VAR_NUMBER: sRegister.value.number = v.number; break;
         case VAR_STRING:
-            sRegister.value.string = v.string;
             sRegister.length = v.length < kUnknownLength ? static_cast<uint32_t>(v.length) : kUnknownLength;
-            v.string = nullptr;
+            sRegister.value.string = text;
             break;
         case VAR_FUNCTION: sRegister.value.function = v.function; break;
         default: sRegister.value.number = 0; break;
