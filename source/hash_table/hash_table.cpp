@@ -291,3 +291,29 @@ void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_Release
         doomed = next;
     }
 }
+
+HashEntry* HT_UnlinkHashed(HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    if (!ht) return nullptr;
+    // The same shrink test as HT_DeleteHashed, so the table ends the same.
+    if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
+        int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
+        HT_Resize(ht, ht->size / 2);
+    for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
+        HashEntry* e = *link;
+        if (!SameKey(e, key, length, hash)) continue;
+        *link = e->next;
+        e->next = nullptr;
+        --ht->entries;
+        return e;
+    }
+    return nullptr;
+}
+
+void HT_LinkEntry(HashTable* ht, HashEntry* entry) {
+    GrowIfLoaded(ht);
+    HT_AddEntry(ht, entry);
+}
+
+void HT_FreeEntry(HashEntry* entry) {
+    if (entry) FreeEntry(entry);
+}

@@ -60,6 +60,16 @@ void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_Release
 // HT_RawHash is `hash`.
 int HT_UnsafeAddHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, void* data);
 int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, HT_ReleaseFunc release);
+// HT_DeleteHashed without the release: the entry is unlinked (the table
+// changed exactly as by HT_DeleteHashed) and returned, data and key intact,
+// for HT_LinkEntry or HT_FreeEntry; null when the key is missing.
+HashEntry* HT_UnlinkHashed(HashTable* ht, const char* key, size_t length, uint32_t hash);
+// Links an unlinked entry in again, as HT_UnsafeAddHashed of its key and data
+// would (growing the table first when it is loaded); may throw std::bad_alloc
+// when it grows, with the entry still unlinked.
+void HT_LinkEntry(HashTable* ht, HashEntry* entry);
+// Frees an unlinked entry (not its data).
+void HT_FreeEntry(HashEntry* entry);
 // The 33-multiplier string hash of the first `length` bytes, before it is
 // reduced to a bucket index (bytes are taken as signed 8-bit values).
 uint32_t HT_RawHash(const char* key, size_t length);

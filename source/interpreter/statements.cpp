@@ -267,7 +267,11 @@ void Return() {
         Var_Free(MM_CreateResult());
     } else if (sNextType == TOKEN_NAME && TokenIsOp(NextNameEnd(), ';')) {
         Var* source = NextKey().Get();
-        MM_CopyVar(MM_NewResult(), source);
+        // A value without members needs no deep copy.
+        if (source && source->HasMembers())
+            MM_CopyVar(MM_NewResult(), source);
+        else
+            Var_Set(MM_NewResult(), source);
         GetNext();
     } else {
         Expression();

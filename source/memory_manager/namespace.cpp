@@ -270,14 +270,33 @@ Var* AddNew(Var* owner, const KeyPart& part) {
 
 Var* MM_GetResult() { return MM_GetParts(nullptr, &kResult, 1); }
 
+namespace {
+
+// The entry of the last result that MM_TakeResult took, with its Var
+// (undefined, without members or aliases), kept out of the root table for
+// the next result: each call makes one and its caller takes it.
+HashEntry* sSpareResult = nullptr;
+
+// Adds the missing result "@" as a new undefined Var (AddNew), reusing the
+// spare one when there is one.
+Var* AddResult() {
+    if (!sSpareResult) return AddNew(nullptr, kResult);
+    HT_LinkEntry(sTable, sSpareResult);
+    auto* var = static_cast<Var*>(sSpareResult->data);
+    sSpareResult = nullptr;
+    return var;
+}
+
+}  // namespace
+
 Var* MM_CreateResult() {
     // Usually there is none yet: made without walking.
-    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddNew(nullptr, kResult);
+    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddResult();
     return MM_CreateParts(nullptr, &kResult, 1);
 }
 
 Var* MM_NewResult() {
-    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddNew(nullptr, kResult);
+    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddResult();
     MM_DeleteResult();
     return MM_CreateResult();
 }
@@ -291,6 +310,11 @@ void MM_Init() {
 
 void MM_Terminate() {
     ForgetAllScopes();
+    if (sSpareResult) {
+        DeleteVar(sSpareResult->data);
+        HT_FreeEntry(sSpareResult);
+        sSpareResult = nullptr;
+    }
     HT_Free(sTable, DeleteVar);
     sTable = nullptr;
     ZK_ASSERT(HT_TableCount() == 0);
@@ -579,7 +603,16 @@ void MM_TakeResult(Var* dest) {
     } else {
         Var_Set(dest, var);
     }
-    HT_DeleteHashed(sTable, kResult.text, kResult.length, kResult.hash, DeleteVar);
+    if (sSpareResult || var->References() || var->HasMembers()) {
+        HT_DeleteHashed(sTable, kResult.text, kResult.length, kResult.hash, DeleteVar);
+        return;
+    }
+    // Kept as the spare instead of freed: cleaned, it is what AddNew makes.
+    sSpareResult = HT_UnlinkHashed(sTable, kResult.text, kResult.length, kResult.hash);
+    Var_Free(var);
+    var->length = 0;
+    var->ReleaseLinks();
+    ++sVarEpoch;  // as if it was freed: pointers held to it are stale
 }
 
 // ---- the root variables of scopes, remembered for the names read in them
