@@ -44,6 +44,24 @@ HashEntry** NewBuckets(int32_t size) {
 
 void FreeBuckets(HashEntry** buckets, int32_t size) { ZK_SmallFree(buckets, static_cast<size_t>(size) * kBucketBytes); }
 
+// Takes the entry of `key` out of its chain and returns it (null when
+// missing), halving the table first when it is less than a quarter full,
+// never below its minimum size.
+HashEntry* Unlink(HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
+        int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
+        HT_Resize(ht, ht->size / 2);
+    for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
+        HashEntry* e = *link;
+        if (!SameKey(e, key, length, hash)) continue;
+        *link = e->next;
+        e->next = nullptr;
+        --ht->entries;
+        return e;
+    }
+    return nullptr;
+}
+
 void GrowIfLoaded(HashTable* ht) {
     // entries / size > 3/4, in integers (exactly the same test: no quotient
     // of two table counts lies within rounding distance of 3/4).
@@ -211,20 +229,11 @@ int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release) {
 }
 
 int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, HT_ReleaseFunc release) {
-    if (!ht) return 0;
-    if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
-        int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
-        HT_Resize(ht, ht->size / 2);
-    for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
-        HashEntry* e = *link;
-        if (!SameKey(e, key, length, hash)) continue;
-        *link = e->next;
-        if (release) release(e->data);
-        FreeEntry(e);
-        --ht->entries;
-        return 1;
-    }
-    return 0;
+    HashEntry* e = ht ? Unlink(ht, key, length, hash) : nullptr;
+    if (!e) return 0;
+    if (release) release(e->data);
+    FreeEntry(e);
+    return 1;
 }
 
 void HT_Resize(HashTable* ht, int32_t size) {
@@ -293,20 +302,7 @@ void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_Release
 }
 
 HashEntry* HT_UnlinkHashed(HashTable* ht, const char* key, size_t length, uint32_t hash) {
-    if (!ht) return nullptr;
-    // The same shrink test as HT_DeleteHashed, so the table ends the same.
-    if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
-        int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
-        HT_Resize(ht, ht->size / 2);
-    for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
-        HashEntry* e = *link;
-        if (!SameKey(e, key, length, hash)) continue;
-        *link = e->next;
-        e->next = nullptr;
-        --ht->entries;
-        return e;
-    }
-    return nullptr;
+    return ht ? Unlink(ht, key, length, hash) : nullptr;
 }
 
 void HT_LinkEntry(HashTable* ht, HashEntry* entry) {

@@ -257,15 +257,6 @@ int DeleteRoot(const KeyPart& key) {
 
 const KeyPart kResult = MM_Part("@");
 
-// The creating branch of WalkStep, for a member `part` that `owner` (the
-// root for null) is known to lack.
-Var* AddNew(Var* owner, const KeyPart& part) {
-    std::unique_ptr<Var> fresh(Var_New());  // freed if the member cannot be stored
-    fresh->SetParent(owner);
-    AddMember(owner, part, fresh.get());
-    return fresh.release();
-}
-
 }  // namespace
 
 Var* MM_GetResult() { return MM_GetParts(nullptr, &kResult, 1); }
@@ -277,10 +268,10 @@ namespace {
 // the next result: each call makes one and its caller takes it.
 HashEntry* sSpareResult = nullptr;
 
-// Adds the missing result "@" as a new undefined Var (AddNew), reusing the
+// Adds the missing result "@" as a new undefined Var (NewMember), reusing the
 // spare one when there is one.
 Var* AddResult() {
-    if (!sSpareResult) return AddNew(nullptr, kResult);
+    if (!sSpareResult) return NewMember(nullptr, kResult);
     HT_LinkEntry(sTable, sSpareResult);
     auto* var = static_cast<Var*>(sSpareResult->data);
     sSpareResult = nullptr;
@@ -553,9 +544,9 @@ CallScope MM_NewScope(const KeyPart& scope, KeptScopes& kept) {
     }
     if (kept.capacity() == 0) kept.reserve(kMaxKeptScopes);  // keeping then allocates nothing
     CallScope made;
-    made.scope = AddNew(nullptr, scope);
-    made.self = AddNew(made.scope, kSelf);  // order matters: the table's chains
-    made.thisVar = AddNew(made.scope, kThis);
+    made.scope = NewMember(nullptr, scope);
+    made.self = NewMember(made.scope, kSelf);  // order matters: the table's chains
+    made.thisVar = NewMember(made.scope, kThis);
     return made;
 }
 
@@ -563,7 +554,7 @@ void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
     auto* var = static_cast<Var*>(HT_GetHashed(sTable, scope.text, scope.length, scope.hash));
     if (!var || var->type == VAR_ALIAS || var->Dense()) return;
     HashTable* table = var->Children();
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count; ++i)  // a delete may shrink the table even when the key is missing
         if (HT_GetHashed(table, locals[i].text, locals[i].length, locals[i].hash))
             HT_DeleteHashed(table, locals[i].text, locals[i].length, locals[i].hash, DeleteVar);
 }
@@ -607,7 +598,7 @@ void MM_TakeResult(Var* dest) {
         HT_DeleteHashed(sTable, kResult.text, kResult.length, kResult.hash, DeleteVar);
         return;
     }
-    // Kept as the spare instead of freed: cleaned, it is what AddNew makes.
+    // Kept as the spare instead of freed: cleaned, it is what NewMember makes.
     sSpareResult = HT_UnlinkHashed(sTable, kResult.text, kResult.length, kResult.hash);
     Var_Free(var);
     var->length = 0;
