@@ -16,16 +16,9 @@ inline uint32_t BucketOf(const HashTable* ht, uint32_t hash) { return hash % sta
 
 inline uint32_t Bucket(const HashTable* ht, const char* key) { return BucketOf(ht, HT_RawHash(key, std::strlen(key))); }
 
-inline bool SameKey(const HashEntry* e, const char* key, size_t length, uint32_t hash) {
-    if (e->hash != hash || e->length != length) return false;
-    for (size_t i = 0; i < length; ++i)  // keys are short: no call into memcmp
-        if (e->Key()[i] != key[i]) return false;
-    return true;
-}
-
 HashEntry* FindEntry(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
     for (HashEntry* e = ht->buckets[BucketOf(ht, hash)]; e; e = e->next)
-        if (SameKey(e, key, length, hash)) return e;
+        if (HT_HasKey(e, key, length, hash)) return e;
     return nullptr;
 }
 
@@ -47,13 +40,17 @@ void FreeBuckets(HashEntry** buckets, int32_t size) { ZK_SmallFree(buckets, stat
 // Takes the entry of `key` out of its chain and returns it (null when
 // missing), halving the table first when it is less than a quarter full,
 // never below its minimum size.
-HashEntry* Unlink(HashTable* ht, const char* key, size_t length, uint32_t hash) {
+void ShrinkIfSparse(HashTable* ht) {
     if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
         int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
         HT_Resize(ht, ht->size / 2);
+}
+
+HashEntry* Unlink(HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    ShrinkIfSparse(ht);
     for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {
         HashEntry* e = *link;
-        if (!SameKey(e, key, length, hash)) continue;
+        if (!HT_HasKey(e, key, length, hash)) continue;
         *link = e->next;
         e->next = nullptr;
         --ht->entries;
@@ -136,6 +133,10 @@ void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t
     return e ? e->data : nullptr;
 }
 
+HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    return ht ? FindEntry(ht, key, length, hash) : nullptr;
+}
+
 void* HT_Get(const HashTable* ht, const char* key) {
     HashEntry* e = HT_GetEntry(ht, key);
     return e ? e->data : nullptr;
@@ -194,7 +195,7 @@ int HT_Add(HashTable* ht, const char* key, void* data) {
     uint32_t hash = HT_RawHash(key, length);
     HashEntry** link = &ht->buckets[BucketOf(ht, hash)];
     for (; *link; link = &(*link)->next)
-        if (SameKey(*link, key, length, hash)) return 0;
+        if (HT_HasKey(*link, key, length, hash)) return 0;
     *link = HT_NewEntry(key, data);
     ++ht->entries;
     return 1;
@@ -301,15 +302,39 @@ void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_Release
     }
 }
 
-HashEntry* HT_UnlinkHashed(HashTable* ht, const char* key, size_t length, uint32_t hash) {
-    return ht ? Unlink(ht, key, length, hash) : nullptr;
-}
-
 void HT_LinkEntry(HashTable* ht, HashEntry* entry) {
     GrowIfLoaded(ht);
     HT_AddEntry(ht, entry);
 }
 
+void HT_UnlinkEntry(HashTable* ht, HashEntry* entry) {
+    ShrinkIfSparse(ht);  // first, as Unlink does: the chains are then the same
+    HashEntry** link = &ht->buckets[BucketOf(ht, entry->hash)];
+    while (*link != entry) {
+        ZK_ASSERT(*link);  // the entry is linked in this table
+        link = &(*link)->next;
+    }
+    *link = entry->next;
+    entry->next = nullptr;
+    --ht->entries;
+}
+
 void HT_FreeEntry(HashEntry* entry) {
     if (entry) FreeEntry(entry);
+}
+
+HashEntry* HT_NewHashedEntry(const char* key, size_t length, uint32_t hash, void* data) {
+    return NewEntry(key, length, hash, data);
+}
+
+HashEntry* HT_RekeyEntry(HashEntry* entry, const char* key, size_t length, uint32_t hash) {
+    if (entry->length != length) {  // another block size
+        HashEntry* fresh = NewEntry(key, length, hash, entry->data);
+        FreeEntry(entry);
+        return fresh;
+    }
+    entry->hash = hash;
+    char* own = entry->Key();
+    for (size_t i = 0; i < length; ++i) own[i] = key[i];  // short: no call into memcpy
+    return entry;
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "memory_manager/small_alloc.h"
@@ -27,6 +28,24 @@ struct HashEntry {
     const char* Key() const { return reinterpret_cast<const char*>(this + 1); }
     char* Key() { return reinterpret_cast<char*>(this + 1); }
 };
+
+// Whether `e` holds the key made of the first `length` bytes of `key`,
+// whose HT_RawHash is `hash`.
+inline bool HT_HasKey(const HashEntry* e, const char* key, size_t length, uint32_t hash) {
+    if (e->hash != hash || e->length != length) return false;
+    // Keys are short: compared a word at a time, with no call into memcmp.
+    const char* own = e->Key();
+    for (; length >= 4; length -= 4, own += 4, key += 4) {
+        uint32_t a;
+        uint32_t b;
+        std::memcpy(&a, own, 4);
+        std::memcpy(&b, key, 4);
+        if (a != b) return false;
+    }
+    for (; length > 0; --length)
+        if (*own++ != *key++) return false;
+    return true;
+}
 
 struct HashTable {
     int32_t size;
@@ -51,6 +70,8 @@ void* HT_Get(const HashTable* ht, const char* key);
 // holds no NUL byte), whose HT_RawHash `hash` the caller knows: a part of a
 // longer text is looked up in place.
 void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
+// The entry that HT_GetHashed finds, or null.
+HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
 // Removes every entry but the `count` entries `keep` (entries of `ht`),
 // releasing their data, and links the kept ones in the order given, as
 // adding them in that order to the emptied table would (they must be too few
@@ -60,16 +81,25 @@ void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_Release
 // HT_RawHash is `hash`.
 int HT_UnsafeAddHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, void* data);
 int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash, HT_ReleaseFunc release);
-// HT_DeleteHashed without the release: the entry is unlinked (the table
-// changed exactly as by HT_DeleteHashed) and returned, data and key intact,
-// for HT_LinkEntry or HT_FreeEntry; null when the key is missing.
-HashEntry* HT_UnlinkHashed(HashTable* ht, const char* key, size_t length, uint32_t hash);
 // Links an unlinked entry in again, as HT_UnsafeAddHashed of its key and data
 // would (growing the table first when it is loaded); may throw std::bad_alloc
 // when it grows, with the entry still unlinked.
 void HT_LinkEntry(HashTable* ht, HashEntry* entry);
+// HT_DeleteHashed of the key of `entry`, an entry of `ht`, without the
+// release: the entry is found by its address and unlinked (the table changes
+// exactly as by HT_DeleteHashed), data and key intact, for HT_LinkEntry or
+// HT_FreeEntry.
+void HT_UnlinkEntry(HashTable* ht, HashEntry* entry);
 // Frees an unlinked entry (not its data).
 void HT_FreeEntry(HashEntry* entry);
+// A new unlinked entry for `data` under the first `length` bytes of `key`,
+// whose HT_RawHash is `hash`, for HT_LinkEntry; throws std::bad_alloc.
+HashEntry* HT_NewHashedEntry(const char* key, size_t length, uint32_t hash, void* data);
+// Gives the unlinked entry `entry` the key HT_NewHashedEntry would give it,
+// keeping its data: in place when the key has the length of its own, else in
+// a new entry that replaces it. Returns the entry that holds the key; throws
+// std::bad_alloc (with `entry` unchanged) when a new one cannot be made.
+HashEntry* HT_RekeyEntry(HashEntry* entry, const char* key, size_t length, uint32_t hash);
 // The 33-multiplier string hash of the first `length` bytes, before it is
 // reduced to a bucket index (bytes are taken as signed 8-bit values).
 uint32_t HT_RawHash(const char* key, size_t length);

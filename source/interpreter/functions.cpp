@@ -179,7 +179,7 @@ void CallFunc(Var* function) {
 
     // A new scope (the usual case) comes with `self` and `this`; one left
     // over is bound into as it is.
-    CallScope made = MM_NewScope(locals.part, sFunctions[static_cast<size_t>(index)].kept);
+    CallScope made = MM_NewScope(locals, sFunctions[static_cast<size_t>(index)].kept);
     Var* self = made.scope ? made.self : MM_BindParts(&locals.part, &kSelf, 1);
     Locals bound(locals, self->Parent());
     if (function->Parent())

@@ -258,18 +258,18 @@ struct KeyPart {
 // and hashed without building a string.
 struct ScopeKey {
     explicit ScopeKey(int64_t scope) { Set(scope); }
-    // A copy of `key`, the key of a scope (MM_ScopePart).
-    explicit ScopeKey(const KeyPart& key);
-    void Set(int64_t scope);
-    ScopeKey(const ScopeKey&) = delete;  // `part` points into `digits`
+    // `part` points into `digits`: a copy points into its own.
+    ScopeKey(const ScopeKey& other);
     ScopeKey& operator=(const ScopeKey&) = delete;
-    char digits[24];
+    void Set(int64_t scope);
+    int64_t number;  // N
+    char digits[24] = {};
     KeyPart part;
 };
 
 // The key of scope `scope`, cached for a few recent scopes. Valid until the
 // next call with another scope (which may take its place).
-const KeyPart& MM_ScopePart(int64_t scope);
+const ScopeKey& MM_ScopePart(int64_t scope);
 
 // A constant name component, hashed once.
 KeyPart MM_Part(const char* text);
@@ -316,7 +316,7 @@ Var* MM_ElementVar(const ElementRef& ref);
 // result is true. False when the key must be walked by its text.
 bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref);
 // MM_GetParts, MM_CreateParts and MM_BindParts of the name `parts` (count
-// >= 1) in scope `scope` (> 0), whose head is MM_ScopePart(scope). The root
+// >= 1) in scope `scope` (> 0), whose head is MM_ScopePart(scope).part. The root
 // variable of a scope is remembered once found, so that the names read in
 // it are walked from there.
 Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count);
@@ -337,22 +337,25 @@ struct CallScope {
     Var* scope = nullptr;
     Var* self = nullptr;     // undefined
     Var* thisVar = nullptr;  // undefined
+    // The root table's entry for `scope`: linked while the call runs, kept
+    // unlinked (with its old key) while the scope is kept.
+    HashEntry* entry = nullptr;
 };
 // The scopes that calls of one function dropped, kept for its next calls:
-// the small blocks of a scope, its table and its locals cost more to free
-// and make again than to clean. Keeping one never allocates: the capacity is
-// reserved when the first scope is made.
+// the small blocks of a scope, its root entry, its table and its locals cost
+// more to free and make again than to clean. Keeping one never allocates:
+// the capacity is reserved when the first scope is made.
 using KeptScopes = std::vector<CallScope>;
 // A kept scope keeps "self", "this" and at most this many locals in all.
 constexpr size_t kKeptLocals = 4;
-// Makes the root variable `scope` with a member table holding the new
-// members "self" and then "this", as MM_BindParts(&scope, [self], 1)
+// Makes the root variable `scope.part` with a member table holding the new
+// members "self" and then "this", as MM_BindParts(&scope.part, [self], 1)
 // followed by MM_BindMemberParts(scope, [this], 1) would. Returns an empty
 // CallScope, with nothing done, when the root variable exists already.
 // A scope from `kept` is taken when there is one: it may also hold undefined
 // locals named by a prefix of the parameters of its function, each as the
 // call would bind it; MM_DropLocals removes those the call does not bind.
-CallScope MM_NewScope(const KeyPart& scope, KeptScopes& kept);
+CallScope MM_NewScope(const ScopeKey& scope, KeptScopes& kept);
 // Deletes the members `locals` that the root variable `scope` holds.
 void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count);
 // MM_DeleteVar of the root variable of a call's scope. When nothing can see

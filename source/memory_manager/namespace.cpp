@@ -1,5 +1,6 @@
 // The one namespace of a run: a tree of Vars under the root table, addressed
 // by '.'-separated paths.
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -14,9 +15,10 @@ namespace {
 
 HashTable* sTable = nullptr;
 // Forgets the root variable `key` (of `length` bytes) if the names of a
-// scope remember it (MM_GetScoped): every removal from the root table calls it.
-void ForgetScope(const char* key, size_t length);
-void ForgetAllScopes();
+// scope (MM_GetScoped) or the result remember it: every removal from the
+// root table calls it.
+void ForgetRoot(const char* key, size_t length);
+void ForgetAllRoots();
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
 std::string sKey;
@@ -129,6 +131,20 @@ Var* NewMember(Var* owner, const KeyPart& part) {
     return fresh.release();
 }
 
+// NewMember(nullptr, key) that returns the root table's entry of the new Var.
+HashEntry* NewRoot(const KeyPart& key) {
+    std::unique_ptr<Var> fresh(Var_New());  // freed if the entry cannot be made or linked
+    HashEntry* entry = HT_NewHashedEntry(key.text, key.length, key.hash, fresh.get());
+    try {
+        HT_LinkEntry(sTable, entry);  // as HT_UnsafeAddHashed links it
+    } catch (...) {
+        HT_FreeEntry(entry);
+        throw;
+    }
+    entry->data = fresh.release();  // the same Var, now owned by the table
+    return entry;
+}
+
 // The table that holds the members of `owner` (the root table for null).
 HashTable* TableOf(const Var* owner) { return owner ? owner->Children() : sTable; }
 
@@ -211,6 +227,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 HashTable* MM_RootTable() { return sTable; }
 
 void ScopeKey::Set(int64_t scope) {
+    number = scope;
     char* end = digits + sizeof digits - 1;
     *end = '\0';
     char* p = end;
@@ -221,20 +238,21 @@ void ScopeKey::Set(int64_t scope) {
     part = {p, static_cast<uint32_t>(n), HT_RawHash(p, n)};
 }
 
-const KeyPart& MM_ScopePart(int64_t scope) {
+ScopeKey::ScopeKey(const ScopeKey& other) : number(other.number), part(other.part) {
+    std::memcpy(digits, other.digits, sizeof digits);
+    part.text = digits + (other.part.text - other.digits);
+}
+
+const ScopeKey& MM_ScopePart(int64_t scope) {
     // A few recent scopes, by number: a recursion goes back and forth
     // between the scopes of neighbouring calls.
     struct Slot {
-        int64_t scope = 0;
         ScopeKey key{0};
     };
     static Slot slots[64];
-    Slot& slot = slots[static_cast<uint64_t>(scope) % std::size(slots)];
-    if (slot.scope != scope) {
-        slot.key.Set(scope);
-        slot.scope = scope;
-    }
-    return slot.key.part;
+    ScopeKey& key = slots[static_cast<uint64_t>(scope) % std::size(slots)].key;
+    if (key.number != scope) key.Set(scope);
+    return key;
 }
 
 KeyPart MM_Part(const char* text) {
@@ -250,7 +268,7 @@ int DeleteRoot(const KeyPart& key) {
     if (!var) return 0;
     // Deleting an alias deletes its target, wherever that lives.
     if (var->type == VAR_ALIAS) return MM_DeleteVar(std::string(key.text, key.length).c_str());
-    ForgetScope(key.text, key.length);
+    ForgetRoot(key.text, key.length);
     HT_DeleteHashed(sTable, key.text, key.length, key.hash, DeleteVar);
     return 1;
 }
@@ -267,15 +285,21 @@ namespace {
 // (undefined, without members or aliases), kept out of the root table for
 // the next result: each call makes one and its caller takes it.
 HashEntry* sSpareResult = nullptr;
+// The root table's entry of the result "@" when AddResult made it; null when
+// it is unknown (made otherwise, or gone: ForgetRoot).
+HashEntry* sResultEntry = nullptr;
 
 // Adds the missing result "@" as a new undefined Var (NewMember), reusing the
 // spare one when there is one.
 Var* AddResult() {
-    if (!sSpareResult) return NewMember(nullptr, kResult);
-    HT_LinkEntry(sTable, sSpareResult);
-    auto* var = static_cast<Var*>(sSpareResult->data);
-    sSpareResult = nullptr;
-    return var;
+    if (sSpareResult) {
+        HT_LinkEntry(sTable, sSpareResult);
+        sResultEntry = sSpareResult;
+        sSpareResult = nullptr;
+    } else {
+        sResultEntry = NewRoot(kResult);
+    }
+    return static_cast<Var*>(sResultEntry->data);
 }
 
 }  // namespace
@@ -300,7 +324,7 @@ void MM_Init() {
 }
 
 void MM_Terminate() {
-    ForgetAllScopes();
+    ForgetAllRoots();
     if (sSpareResult) {
         DeleteVar(sSpareResult->data);
         HT_FreeEntry(sSpareResult);
@@ -377,7 +401,7 @@ bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref) {
 int MM_DeleteVar(const char* path) {
     HashTable* holder = nullptr;
     if (!WalkPath(path, 0, &holder)) return 0;
-    if (holder == sTable) ForgetScope(sKey.data(), sKey.size());
+    if (holder == sTable) ForgetRoot(sKey.data(), sKey.size());
     HT_Delete(holder, sKey.c_str(), DeleteVar);
     return 1;
 }
@@ -436,14 +460,76 @@ int ValidateUserKey(const char* key) {
     }
 }
 
-// ---- the scopes of calls, made and bound without walking paths
+// ---- the root variables of scopes, remembered for the names read in them
 
-ScopeKey::ScopeKey(const KeyPart& key) {
-    ZK_ASSERT(key.length < sizeof digits);
-    std::memcpy(digits, key.text, key.length);
-    digits[key.length] = '\0';
-    part = {digits, key.length, key.hash};
+namespace {
+
+// The root variable last found for a scope number, by number, with its entry
+// in the root table. It stays right until it leaves the root table
+// (ForgetRoot); one that has become an alias since is not used.
+struct FoundScope {
+    int64_t scope = 0;
+    Var* var = nullptr;
+    HashEntry* entry = nullptr;
+};
+FoundScope sFoundScopes[64];
+
+FoundScope& SlotOf(int64_t scope) { return sFoundScopes[static_cast<uint64_t>(scope) % std::size(sFoundScopes)]; }
+
+void ForgetScope(int64_t scope) {
+    FoundScope& slot = SlotOf(scope);
+    if (slot.scope == scope) slot.var = nullptr;
 }
+
+void ForgetRoot(const char* key, size_t length) {
+    if (length == 1 && key[0] == '@') {
+        sResultEntry = nullptr;
+        return;
+    }
+    // Only a key of decimal digits can be a scope's; any such key is forgotten.
+    if (length == 0 || length > 18) return;
+    int64_t scope = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (key[i] < '0' || key[i] > '9') return;
+        scope = scope * 10 + (key[i] - '0');
+    }
+    ForgetScope(scope);
+}
+
+void ForgetAllRoots() {
+    std::fill(std::begin(sFoundScopes), std::end(sFoundScopes), FoundScope{});
+    sResultEntry = nullptr;
+}
+
+void RememberScope(int64_t scope, HashEntry* entry) { SlotOf(scope) = {scope, static_cast<Var*>(entry->data), entry}; }
+
+// The remembered entry of scope `scope`, or null.
+HashEntry* RememberedEntry(int64_t scope) {
+    FoundScope& slot = SlotOf(scope);
+    if (!slot.var || slot.scope != scope) return nullptr;
+#ifndef NDEBUG
+    const KeyPart& key = MM_ScopePart(scope).part;
+    ZK_ASSERT(HT_GetEntryHashed(sTable, key.text, key.length, key.hash) == slot.entry && slot.entry->data == slot.var);
+#endif
+    return slot.entry;
+}
+
+// The root variable of scope `scope`, when it exists and is no alias.
+Var* ScopeRoot(int64_t scope) {
+    HashEntry* entry = RememberedEntry(scope);
+    if (!entry) {
+        const KeyPart& head = MM_ScopePart(scope).part;
+        entry = HT_GetEntryHashed(sTable, head.text, head.length, head.hash);
+        if (!entry) return nullptr;
+        RememberScope(scope, entry);
+    }
+    auto* var = static_cast<Var*>(entry->data);
+    return var->type == VAR_ALIAS ? nullptr : var;
+}
+
+}  // namespace
+
+// ---- the scopes of calls, made and bound without walking paths
 
 namespace {
 
@@ -454,12 +540,7 @@ const KeyPart kThis = MM_Part("this");
 // to this many.
 constexpr size_t kMaxKeptScopes = 32;
 
-bool IsKey(const HashEntry* e, const KeyPart& part) {
-    if (e->hash != part.hash || e->length != part.length) return false;
-    for (uint32_t i = 0; i < part.length; ++i)  // keys are short: no call into memcmp
-        if (e->Key()[i] != part.text[i]) return false;
-    return true;
-}
+bool IsKey(const HashEntry* e, const KeyPart& part) { return HT_HasKey(e, part.text, part.length, part.hash); }
 
 // A local that a kept scope may keep: nothing aliases it and it has no
 // members, so that nothing outside can see it go and it cleans to a new one.
@@ -476,42 +557,46 @@ struct Keepers {
     bool asNew = false;
 };
 
-// The keepers of the scope `var`, just taken out of the root table. None
-// when something aliases it, when its `self` or its `this` is missing or
-// not clean, or when its table lacks the size and the minimum size of a
-// new one (so it never grew, and has room for no more than kKeptLocals).
+// Whether the chains of `table` (of size 4), which holds the keepers `k`
+// and nothing else, list them as adding them in order links them: each
+// chain newest first. Then each keeper's successor is the one before it in
+// its bucket, and each bucket begins with the last of its keepers.
+bool LinkedAsNew(const HashTable* table, const Keepers& k) {
+    const HashEntry* heads[4] = {};
+    for (size_t i = 0; i < k.count; ++i) {
+        const HashEntry* e = k.entries[i];
+        const HashEntry*& head = heads[e->hash % 4];
+        if (e->next != head) return false;
+        head = e;
+    }
+    for (int32_t b = 0; b < 4; ++b)
+        if (table->buckets[b] != heads[b]) return false;
+    return true;
+}
+
+// The keepers of the scope `var`. None when something aliases it, when its
+// `self` or its `this` is missing or not clean, or when its table lacks the
+// size and the minimum size of a new one (so it never grew, and has room for
+// no more than kKeptLocals).
 Keepers FindKeepers(Var* var, const KeyPart* params, size_t count) {
     Keepers k;
     if (var->References() || var->Dense()) return k;
     HashTable* table = var->Children();
     if (!table || table->size != 4 || table->minSize != 4) return k;
-    const KeyPart* wanted[kKeptLocals] = {&kSelf, &kThis};
-    size_t n = 2;
-    for (size_t i = 0; i < count && n < kKeptLocals; ++i) wanted[n++] = &params[i];
+    size_t n = 2 + (count < kKeptLocals - 2 ? count : kKeptLocals - 2);
     // Each is looked for in its own chain (the size is 4: the bucket is the
     // hash modulo 4); the run ends at the first missing or not clean.
     size_t kept = 0;
     for (; kept < n; ++kept) {
-        HashEntry* e = table->buckets[wanted[kept]->hash % 4];
-        while (e && !IsKey(e, *wanted[kept])) e = e->next;
+        const KeyPart& wanted = kept == 0 ? kSelf : kept == 1 ? kThis : params[kept - 2];
+        HashEntry* e = table->buckets[wanted.hash % 4];
+        while (e && !IsKey(e, wanted)) e = e->next;
         if (!e || !IsClean(static_cast<Var*>(e->data))) break;
         k.entries[kept] = e;
     }
     if (kept < 2) return k;
-    // As new when the table holds only them and every chain lists them
-    // newest first, as adding them in order links them.
-    bool ordered = static_cast<size_t>(table->entries) == kept;
-    for (int32_t b = 0; ordered && b < table->size; ++b) {
-        size_t newer = kKeptLocals;
-        for (HashEntry* e = table->buckets[b]; e && ordered; e = e->next) {
-            size_t i = 0;
-            while (i < kept && k.entries[i] != e) ++i;
-            ordered = i < kept && i < newer;
-            newer = i;
-        }
-    }
     k.count = kept;
-    k.asNew = ordered;
+    k.asNew = static_cast<size_t>(table->entries) == kept && LinkedAsNew(table, k);
     return k;
 }
 
@@ -534,17 +619,25 @@ void Clean(Var* scope, const Keepers& k) {
 
 }  // namespace
 
-CallScope MM_NewScope(const KeyPart& scope, KeptScopes& kept) {
+CallScope MM_NewScope(const ScopeKey& key, KeptScopes& kept) {
+    const KeyPart& scope = key.part;
     if (HT_GetHashed(sTable, scope.text, scope.length, scope.hash)) return {};
+    CallScope made;
     if (!kept.empty()) {
-        CallScope reused = kept.back();
-        HT_UnsafeAddHashed(sTable, scope.text, scope.length, scope.hash, reused.scope);
+        // Its entry takes the new key and is linked as HT_UnsafeAddHashed
+        // links a new one; on a failure it stays kept.
+        CallScope& reused = kept.back();
+        reused.entry = HT_RekeyEntry(reused.entry, scope.text, scope.length, scope.hash);
+        HT_LinkEntry(sTable, reused.entry);
+        made = reused;
         kept.pop_back();
-        return reused;
+        RememberScope(key.number, made.entry);
+        return made;
     }
     if (kept.capacity() == 0) kept.reserve(kMaxKeptScopes);  // keeping then allocates nothing
-    CallScope made;
-    made.scope = NewMember(nullptr, scope);
+    made.entry = NewRoot(scope);
+    made.scope = static_cast<Var*>(made.entry->data);
+    RememberScope(key.number, made.entry);
     made.self = NewMember(made.scope, kSelf);  // order matters: the table's chains
     made.thisVar = NewMember(made.scope, kThis);
     return made;
@@ -561,24 +654,38 @@ void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
 
 int MM_DeleteScope(const ScopeKey& key, const KeyPart* params, size_t count, KeptScopes& kept) {
     const KeyPart& part = key.part;
-    auto* var = static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
-    if (!var || var->type == VAR_ALIAS || kept.size() >= kept.capacity()) return DeleteRoot(part);
-    Keepers keepers = FindKeepers(var, params, count);
-    if (keepers.count == 0) return DeleteRoot(part);
-    ForgetScope(part.text, part.length);
-    HT_DeleteHashed(sTable, part.text, part.length, part.hash, nullptr);
+    HashEntry* entry = RememberedEntry(key.number);
+    if (!entry) entry = HT_GetEntryHashed(sTable, part.text, part.length, part.hash);
+    if (!entry) return 0;
+    auto* var = static_cast<Var*>(entry->data);
+    if (var->type == VAR_ALIAS) return DeleteRoot(part);  // deletes its target
+    Keepers keepers;
+    if (kept.size() < kept.capacity()) keepers = FindKeepers(var, params, count);
+    ForgetScope(key.number);
+    HT_UnlinkEntry(sTable, entry);  // as HT_DeleteHashed unlinks it
+    if (keepers.count == 0) {       // DeleteRoot
+        DeleteVar(var);
+        HT_FreeEntry(entry);
+        return 1;
+    }
     Clean(var, keepers);
-    kept.push_back({var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data)});
+    kept.push_back(
+        {var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data), entry});
     return 1;
 }
 
 void MM_FreeKeptScopes(KeptScopes& kept) {
-    for (const CallScope& scope : kept) DeleteVar(scope.scope);
+    for (const CallScope& scope : kept) {
+        DeleteVar(scope.scope);
+        HT_FreeEntry(scope.entry);
+    }
     KeptScopes().swap(kept);
 }
 
 void MM_TakeResult(Var* dest) {
-    auto* var = static_cast<Var*>(HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash));
+    HashEntry* entry =
+        sResultEntry ? sResultEntry : HT_GetEntryHashed(sTable, kResult.text, kResult.length, kResult.hash);
+    auto* var = entry ? static_cast<Var*>(entry->data) : nullptr;
     if (!var || var->type == VAR_ALIAS) {
         Var_Set(dest, MM_GetResult());
         MM_DeleteResult();
@@ -594,79 +701,32 @@ void MM_TakeResult(Var* dest) {
     } else {
         Var_Set(dest, var);
     }
+    sResultEntry = nullptr;
+    HT_UnlinkEntry(sTable, entry);  // as HT_DeleteHashed unlinks it
     if (sSpareResult || var->References() || var->HasMembers()) {
-        HT_DeleteHashed(sTable, kResult.text, kResult.length, kResult.hash, DeleteVar);
+        DeleteVar(var);
+        HT_FreeEntry(entry);
         return;
     }
     // Kept as the spare instead of freed: cleaned, it is what NewMember makes.
-    sSpareResult = HT_UnlinkHashed(sTable, kResult.text, kResult.length, kResult.hash);
+    sSpareResult = entry;
     Var_Free(var);
     var->length = 0;
     var->ReleaseLinks();
     ++sVarEpoch;  // as if it was freed: pointers held to it are stale
 }
 
-// ---- the root variables of scopes, remembered for the names read in them
-
-namespace {
-
-// The root variable last found for a scope number, by number. It stays
-// right until it leaves the root table (ForgetScope); one that has become an
-// alias since is not used.
-struct FoundScope {
-    int64_t scope = 0;
-    Var* var = nullptr;
-};
-FoundScope sFoundScopes[16];
-
-FoundScope& SlotOf(int64_t scope) { return sFoundScopes[static_cast<uint64_t>(scope) % std::size(sFoundScopes)]; }
-
-void ForgetScope(const char* key, size_t length) {
-    // Only a key of decimal digits can be a scope's; any such key is forgotten.
-    if (length == 0 || length > 18) return;
-    int64_t scope = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (key[i] < '0' || key[i] > '9') return;
-        scope = scope * 10 + (key[i] - '0');
-    }
-    FoundScope& slot = SlotOf(scope);
-    if (slot.scope == scope) slot.var = nullptr;
-}
-
-void ForgetAllScopes() {
-    for (FoundScope& slot : sFoundScopes) slot.var = nullptr;
-}
-
-// The root variable of scope `scope`, when it exists and is no alias.
-Var* ScopeRoot(int64_t scope) {
-    FoundScope& slot = SlotOf(scope);
-    if (slot.var && slot.scope == scope) {
-#ifndef NDEBUG
-        const KeyPart& key = MM_ScopePart(scope);
-        ZK_ASSERT(HT_GetHashed(sTable, key.text, key.length, key.hash) == slot.var);
-#endif
-        return slot.var->type == VAR_ALIAS ? nullptr : slot.var;
-    }
-    const KeyPart& head = MM_ScopePart(scope);
-    auto* var = static_cast<Var*>(HT_GetHashed(sTable, head.text, head.length, head.hash));
-    if (!var || var->type == VAR_ALIAS) return nullptr;
-    slot = {scope, var};
-    return var;
-}
-
-}  // namespace
-
 Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count) {
     Var* root = ScopeRoot(scope);
-    return root ? MM_GetMemberParts(root, parts, count) : MM_GetParts(&MM_ScopePart(scope), parts, count);
+    return root ? MM_GetMemberParts(root, parts, count) : MM_GetParts(&MM_ScopePart(scope).part, parts, count);
 }
 
 Var* MM_CreateScoped(int64_t scope, const KeyPart* parts, size_t count) {
     Var* root = ScopeRoot(scope);
-    return root ? MM_CreateMemberParts(root, parts, count) : MM_CreateParts(&MM_ScopePart(scope), parts, count);
+    return root ? MM_CreateMemberParts(root, parts, count) : MM_CreateParts(&MM_ScopePart(scope).part, parts, count);
 }
 
 Var* MM_BindScoped(int64_t scope, const KeyPart* parts, size_t count) {
     Var* root = ScopeRoot(scope);
-    return root ? MM_BindMemberParts(root, parts, count) : MM_BindParts(&MM_ScopePart(scope), parts, count);
+    return root ? MM_BindMemberParts(root, parts, count) : MM_BindParts(&MM_ScopePart(scope).part, parts, count);
 }

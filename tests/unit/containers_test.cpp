@@ -171,6 +171,66 @@ TEST(HashTable, GetHashedLooksUpAPartOfALongerText) {
     HT_Free(t, nullptr);
 }
 
+TEST(HashTable, KeysOfOneHashAndLengthAreToldApartByEveryByte) {
+    HashTable* t = HT_Create(1);  // "aB" and "b!" hash alike, and so does anything they begin or end
+    const std::vector<std::string> keys = {"aB",       "b!",       "aBcdefgh", "b!cdefgh",
+                                           "cdefghaB", "cdefghb!", "cdefaB",   "cdefb!"};
+    std::vector<int> data(keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) HT_UnsafeAdd(t, keys[i].c_str(), &data[i]);
+    for (size_t i = 0; i < keys.size(); i += 2)
+        ASSERT_EQ(HT_RawHash(keys[i].data(), keys[i].size()), HT_RawHash(keys[i + 1].data(), keys[i + 1].size()));
+    for (size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(HT_Get(t, keys[i].c_str()), &data[i]) << keys[i];
+        std::string text = keys[i] + ".x";  // a part of a longer text
+        EXPECT_EQ(HT_GetHashed(t, text.data(), keys[i].size(), HT_RawHash(text.data(), keys[i].size())), &data[i]);
+    }
+    HT_Free(t, nullptr);
+}
+
+TEST(HashTable, UnlinkEntryIsDeleteWithoutTheReleaseAndARekeyedEntryLinksAsANewOne) {
+    // Two tables built alike: one loses an entry by its key, the other by its address.
+    std::vector<std::string> k = Colliding(3, 16);
+    HashTable* byKey = HT_Create(4);
+    HashTable* byEntry = HT_Create(4);
+    for (HashTable* t : {byKey, byEntry}) {
+        HT_Resize(t, 16);
+        for (const std::string& key : k) HT_UnsafeAdd(t, key.c_str(), &gA);
+    }
+    auto expectAlike = [&](const char* step) {
+        ASSERT_EQ(byEntry->size, byKey->size) << step;
+        EXPECT_EQ(byEntry->entries, byKey->entries) << step;
+        for (int32_t b = 0; b < byKey->size; ++b)
+            EXPECT_EQ(Chain(byEntry, static_cast<uint32_t>(b)), Chain(byKey, static_cast<uint32_t>(b))) << step;
+    };
+    HashEntry* middle = HT_GetEntry(byEntry, k[1].c_str());
+    gReleased.clear();
+    EXPECT_EQ(HT_Delete(byKey, k[1].c_str(), Record), 1);
+    HT_UnlinkEntry(byEntry, middle);
+    expectAlike("unlinked");  // the load 3/16 halved both first
+    EXPECT_EQ(byKey->size, 8);
+    EXPECT_STREQ(middle->Key(), k[1].c_str());
+    EXPECT_EQ(middle->data, &gA);
+
+    std::string same = "x" + k[1].substr(1);
+    HashEntry* rekeyed = HT_RekeyEntry(middle, same.data(), same.size(), HT_RawHash(same.data(), same.size()));
+    EXPECT_EQ(rekeyed, middle);  // in place
+    std::string longer = same + "long.tail";
+    size_t length = same.size() + 4;
+    rekeyed = HT_RekeyEntry(rekeyed, longer.data(), length, HT_RawHash(longer.data(), length));
+    longer.resize(length);
+    EXPECT_STREQ(rekeyed->Key(), longer.c_str());
+    EXPECT_EQ(rekeyed->length, length);
+    EXPECT_EQ(rekeyed->data, &gA);
+    HT_LinkEntry(byEntry, rekeyed);
+    HT_UnsafeAdd(byKey, longer.c_str(), &gA);
+    expectAlike("linked");
+    EXPECT_EQ(HT_Get(byEntry, longer.c_str()), &gA);
+    EXPECT_EQ(HT_GetEntryHashed(byEntry, longer.data(), length, HT_RawHash(longer.data(), length)), rekeyed);
+    EXPECT_EQ(HT_GetEntryHashed(byEntry, same.data(), same.size(), HT_RawHash(same.data(), same.size())), nullptr);
+    HT_Free(byKey, nullptr);
+    HT_Free(byEntry, nullptr);
+}
+
 TEST(HashTable, ReleaseCallbacksTableCountAndNullTables) {
     int32_t before = HT_TableCount();
     HashTable* t = HT_Create(8);
@@ -312,6 +372,49 @@ TEST(Trie, PrintWritesOneIndentedLinePerNodeWithAStarWhereKeysEnd) {
     EXPECT_EQ(Printed(st), "c*\n");
     EXPECT_EQ(st->refc, 1);
     ST_Free(st);
+}
+
+TEST_F(MemoryManager, AKeptScopeComesBackUnderAnyNumberAndARemovedRootIsForgotten) {
+    KeptScopes kept;
+    const KeyPart p = MM_Part("p");
+    ScopeKey nine(9), ten(10), other(9 + 64);  // 9 and 73 share a remembered slot
+    CallScope first = MM_NewScope(nine, kept);
+    ASSERT_NE(first.scope, nullptr);
+    EXPECT_EQ(first.self, MM_GetVar("9.self"));
+    EXPECT_EQ(first.thisVar, MM_GetVar("9.this"));
+    MM_BindMemberParts(first.scope, &p, 1);
+    EXPECT_EQ(MM_GetScoped(9, &p, 1), MM_GetVar("9.p"));
+    ASSERT_NE(MM_NewScope(other, kept).scope, nullptr);  // 9 is found by its key again
+    EXPECT_EQ(MM_DeleteScope(nine, &p, 1, kept), 1);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(MM_GetVar("9"), nullptr);
+    EXPECT_EQ(MM_GetScoped(9, &p, 1), nullptr);
+
+    CallScope again = MM_NewScope(ten, kept);  // its key is a digit longer
+    EXPECT_EQ(again.scope, first.scope);
+    EXPECT_EQ(MM_GetVar("10"), again.scope);
+    EXPECT_EQ(MM_GetScoped(10, &p, 1), MM_GetVar("10.p"));  // the parameter stays, undefined
+    EXPECT_EQ(MM_GetVar("10.p")->type, VAR_UNDEFINED);
+    EXPECT_EQ(MM_NewScope(ten, kept).scope, nullptr);  // it exists
+
+    // Deleted by its path, the scope is forgotten: lookups and the drop find nothing.
+    ASSERT_EQ(MM_DeleteVar("10"), 1);
+    EXPECT_EQ(MM_GetScoped(10, &p, 1), nullptr);
+    EXPECT_EQ(MM_DeleteScope(ten, &p, 1, kept), 0);
+    EXPECT_EQ(MM_DeleteScope(other, &p, 1, kept), 1);
+    MM_FreeKeptScopes(kept);
+
+    // So is the result.
+    Var_SetNumber(MM_CreateResult(), 5);
+    ASSERT_EQ(MM_DeleteVar("@"), 1);
+    Var taken;
+    Var_SetNumber(&taken, 1);
+    MM_TakeResult(&taken);
+    EXPECT_EQ(taken.type, VAR_UNDEFINED);
+    Var_SetNumber(MM_NewResult(), 7);
+    MM_TakeResult(&taken);
+    EXPECT_EQ(Var_GetNumber(&taken), 7);
+    EXPECT_EQ(MM_GetResult(), nullptr);
 }
 
 TEST_F(MemoryManager, SettersCopyTextEvenFromTheDestinationAndLeaveMembersAlone) {
