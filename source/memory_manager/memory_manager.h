@@ -226,7 +226,19 @@ Var* Var_GetAlias(const Var* var);
 void Var__AddReference(Var* target, Var* alias);
 void Var__RemoveReference(Var* target, Var* alias);
 void Var_Set(Var* dest, const Var* source);
-void Var_Free(Var* var);
+// Var_Free of a string or an alias: what its value owns goes.
+void Var_FreeOwned(Var* var);
+// Leaves `var` undefined, freeing what its value owns; its members and the
+// aliases that point at it stay. Inline: a value that owns nothing (most of
+// the locals a call drops) needs no call.
+inline void Var_Free(Var* var) {
+    if (var->type == VAR_STRING || var->type == VAR_ALIAS) {
+        Var_FreeOwned(var);
+        return;
+    }
+    var->type = VAR_UNDEFINED;
+    var->value.number = 0;
+}
 void MM_CopyVar(Var* dest, const Var* source);
 // Deletes the members of `var` (DeleteVar), leaving it none; its value and
 // its own aliases stay.

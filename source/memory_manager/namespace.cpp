@@ -151,8 +151,10 @@ HashTable* TableOf(const Var* owner) { return owner ? owner->Children() : sTable
 // One step of a walk: finds (or, with WALK_CREATE, makes) the member `part`
 // of `owner` (a root variable when owner is null), and resolves an alias.
 // Returns null when the walk ends empty. With `holder`, *holder and sKey
-// name the table and key under which the returned Var is stored.
-Var* WalkStep(Var* owner, const KeyPart& part, bool last, unsigned flags, HashTable** holder) {
+// name the table and key under which the returned Var is stored. Inlined
+// into every walk, which makes it for its own flags.
+[[gnu::always_inline]] inline Var* WalkStep(Var* owner, const KeyPart& part, bool last, unsigned flags,
+                                            HashTable** holder) {
     Var* var = FindMember(owner, part);
     if (!var) {
         if (!(flags & WALK_CREATE)) return nullptr;
@@ -195,9 +197,9 @@ Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
     }
 }
 
-// Walks `count` (>= 1) parts on from the members of `owner` (the root
-// variables for null).
-Var* WalkOn(Var* owner, const KeyPart* parts, size_t count, unsigned flags) {
+// WalkOn of two or more parts; one copy for each set of flags.
+template <unsigned flags>
+[[gnu::noinline]] Var* WalkOnParts(Var* owner, const KeyPart* parts, size_t count) {
     for (size_t i = 0;; ++i) {
         bool last = i + 1 == count;
         Var* var = WalkStep(owner, parts[i], last, flags, nullptr);
@@ -207,8 +209,17 @@ Var* WalkOn(Var* owner, const KeyPart* parts, size_t count, unsigned flags) {
     }
 }
 
+// Walks `count` (>= 1) parts on from the members of `owner` (the root
+// variables for null). Most names have one part: that step is made here,
+// with the flags of the caller known.
+template <unsigned flags>
+Var* WalkOn(Var* owner, const KeyPart* parts, size_t count) {
+    return count == 1 ? WalkStep(owner, parts[0], true, flags, nullptr) : WalkOnParts<flags>(owner, parts, count);
+}
+
 // The walk of the path `head` (when given) followed by `count` parts.
-Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count, unsigned flags) {
+template <unsigned flags>
+Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count) {
     Var* owner = nullptr;
     if (head) {
         Var* var = WalkStep(owner, *head, count == 0, flags, nullptr);
@@ -216,7 +227,7 @@ Var* WalkParts(const KeyPart* head, const KeyPart* parts, size_t count, unsigned
         if (!GoesOn(var, flags)) return nullptr;
         owner = var;
     }
-    return WalkOn(owner, parts, count, flags);
+    return WalkOn<flags>(owner, parts, count);
 }
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -341,26 +352,26 @@ Var* MM_CreateVar(const char* path) { return WalkPath(path, WALK_CREATE); }
 
 Var* MM_BindVar(const char* path) { return WalkPath(path, WALK_CREATE | WALK_KEEP_LAST_ALIAS); }
 
-Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) { return WalkParts(head, parts, count, 0); }
+Var* MM_GetParts(const KeyPart* head, const KeyPart* parts, size_t count) { return WalkParts<0>(head, parts, count); }
 
 Var* MM_GetMemberParts(Var* base, const KeyPart* parts, size_t count) {
-    return base->HasMembers() ? WalkOn(base, parts, count, 0) : nullptr;
+    return base->HasMembers() ? WalkOn<0>(base, parts, count) : nullptr;
 }
 
 Var* MM_CreateMemberParts(Var* base, const KeyPart* parts, size_t count) {
-    return WalkOn(base, parts, count, WALK_CREATE);
+    return WalkOn<WALK_CREATE>(base, parts, count);
 }
 
 Var* MM_BindMemberParts(Var* base, const KeyPart* parts, size_t count) {
-    return WalkOn(base, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
+    return WalkOn<WALK_CREATE | WALK_KEEP_LAST_ALIAS>(base, parts, count);
 }
 
 Var* MM_CreateParts(const KeyPart* head, const KeyPart* parts, size_t count) {
-    return WalkParts(head, parts, count, WALK_CREATE);
+    return WalkParts<WALK_CREATE>(head, parts, count);
 }
 
 Var* MM_BindParts(const KeyPart* head, const KeyPart* parts, size_t count) {
-    return WalkParts(head, parts, count, WALK_CREATE | WALK_KEEP_LAST_ALIAS);
+    return WalkParts<WALK_CREATE | WALK_KEEP_LAST_ALIAS>(head, parts, count);
 }
 
 // An inline element is only held across pure evaluation, which builds no
@@ -503,27 +514,37 @@ void ForgetAllRoots() {
 
 void RememberScope(int64_t scope, HashEntry* entry) { SlotOf(scope) = {scope, static_cast<Var*>(entry->data), entry}; }
 
-// The remembered entry of scope `scope`, or null.
-HashEntry* RememberedEntry(int64_t scope) {
-    FoundScope& slot = SlotOf(scope);
+// The slot of scope `scope` when it remembers that scope, or null.
+const FoundScope* Remembered(int64_t scope) {
+    const FoundScope& slot = SlotOf(scope);
     if (!slot.var || slot.scope != scope) return nullptr;
 #ifndef NDEBUG
     const KeyPart& key = MM_ScopePart(scope).part;
     ZK_ASSERT(HT_GetEntryHashed(sTable, key.text, key.length, key.hash) == slot.entry && slot.entry->data == slot.var);
 #endif
-    return slot.entry;
+    return &slot;
+}
+
+// The root table's entry of scope `scope`, looked up and remembered; null
+// when there is none. Out of line: the remembered scope is found without
+// saving registers.
+[[gnu::noinline]] HashEntry* FindScope(int64_t scope) {
+    const KeyPart& head = MM_ScopePart(scope).part;
+    HashEntry* entry = HT_GetEntryHashed(sTable, head.text, head.length, head.hash);
+    if (entry) RememberScope(scope, entry);
+    return entry;
 }
 
 // The root variable of scope `scope`, when it exists and is no alias.
-Var* ScopeRoot(int64_t scope) {
-    HashEntry* entry = RememberedEntry(scope);
-    if (!entry) {
-        const KeyPart& head = MM_ScopePart(scope).part;
-        entry = HT_GetEntryHashed(sTable, head.text, head.length, head.hash);
+inline Var* ScopeRoot(int64_t scope) {
+    Var* var;
+    if (const FoundScope* slot = Remembered(scope)) {
+        var = slot->var;
+    } else {
+        HashEntry* entry = FindScope(scope);
         if (!entry) return nullptr;
-        RememberScope(scope, entry);
+        var = static_cast<Var*>(entry->data);
     }
-    auto* var = static_cast<Var*>(entry->data);
     return var->type == VAR_ALIAS ? nullptr : var;
 }
 
@@ -654,8 +675,8 @@ void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
 
 int MM_DeleteScope(const ScopeKey& key, const KeyPart* params, size_t count, KeptScopes& kept) {
     const KeyPart& part = key.part;
-    HashEntry* entry = RememberedEntry(key.number);
-    if (!entry) entry = HT_GetEntryHashed(sTable, part.text, part.length, part.hash);
+    const FoundScope* slot = Remembered(key.number);
+    HashEntry* entry = slot ? slot->entry : HT_GetEntryHashed(sTable, part.text, part.length, part.hash);
     if (!entry) return 0;
     auto* var = static_cast<Var*>(entry->data);
     if (var->type == VAR_ALIAS) return DeleteRoot(part);  // deletes its target

@@ -298,7 +298,7 @@ void Var_Set(Var* dest, const Var* source) {
     }
 }
 
-void Var_Free(Var* var) { ReleaseValue(var); }
+void Var_FreeOwned(Var* var) { ReleaseValue(var); }
 
 // The member trees walked below may be millions of levels deep (a long
 // linked list), so the walks keep their own stacks instead of recursing.
