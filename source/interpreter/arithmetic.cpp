@@ -36,6 +36,10 @@ void Div() { MulDiv('/'); }
 
 void Add() {
     RightTerm();
+    AddRight();
+}
+
+void AddRight() {
     if (sRegister.type != VAR_NUMBER) {
         // The irregular wording for functions is what scripts have always seen.
         if (sRegister.type == VAR_FUNCTION) Error("+ is undefined between numbers an functions");
@@ -47,6 +51,10 @@ void Add() {
 
 void Sub() {
     RightTerm();
+    SubRight();
+}
+
+void SubRight() {
     if (sRegister.type != VAR_NUMBER) ErrorF("- is undefined between numbers and %s", TypeWord(sRegister.type));
     PoppedValue l;
     sRegister.value.number = l->value.number - sRegister.value.number;

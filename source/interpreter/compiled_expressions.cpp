@@ -88,7 +88,7 @@ std::vector<std::unique_ptr<CompiledTree>> sUnits;
 // Per token: null when not tried yet, kNotCompilable, or the unit.
 CompiledTree sNotCompilableMark;
 CompiledTree* const kNotCompilable = &sNotCompilableMark;
-std::vector<CompiledTree*> sExprCache, sCondCache, sTargetCache;
+std::vector<CompiledTree*> sExprCache, sCondCache, sTargetCache, sTermCache;
 
 // ---------------------------------------------------------------- compiler
 
@@ -155,6 +155,9 @@ class Compiler {
 
     // A name as the target of a store: only its bracketed indexes are read.
     int32_t Target(int32_t& at) { return Name(at, 0, true); }
+
+    // One term of an expression (read inside the expression's depth guard).
+    int32_t ExpressionTerm(int32_t& at) { return Term(at, 1); }
 
     void Item(int32_t token) { u_.lastItem = token; }
 
@@ -743,7 +746,7 @@ class Runner {
 
 // ---------------------------------------------------------------- cache
 
-enum class Mode { kExpression, kCondition, kTarget };
+enum class Mode { kExpression, kCondition, kTarget, kTerm };
 
 // The unit cached for the token at `first`, compiling it on the first visit;
 // null when the tokens there are not a pure expression (condition, target).
@@ -759,6 +762,7 @@ const CompiledTree* UnitAt(std::vector<CompiledTree*>& cache, int32_t first, Mod
             case Mode::kExpression: unit->root = compiler.Expression(at, 0); break;
             case Mode::kCondition: unit->root = compiler.Condition(at, 0); break;
             case Mode::kTarget: unit->root = compiler.Target(at); break;
+            case Mode::kTerm: unit->root = compiler.ExpressionTerm(at); break;
         }
         unit->end = at;
     } catch (const NotPure&) {
@@ -842,6 +846,7 @@ void ClearCompiled() {
     sExprCache.clear();
     sCondCache.clear();
     sTargetCache.clear();
+    sTermCache.clear();
 }
 
 bool CompilerEnabled() { return Enabled(); }
@@ -852,7 +857,11 @@ const CompiledTree* CompiledConditionAt(int32_t first) { return UnitAt(sCondCach
 
 const CompiledTree* CompiledTargetAt(int32_t first) { return UnitAt(sTargetCache, first, Mode::kTarget); }
 
+const CompiledTree* CompiledTermAt(int32_t first) { return UnitAt(sTermCache, first, Mode::kTerm); }
+
 int32_t TreeEnd(const CompiledTree& tree) { return tree.end; }
+
+int32_t TreeLastItem(const CompiledTree& tree) { return tree.lastItem; }
 
 int32_t TreeDepth(const CompiledTree& tree) { return tree.depth; }
 
@@ -862,6 +871,16 @@ void EvaluateTree(const CompiledTree& tree, uint64_t stamp) {
     Value v;
     Runner(tree, stamp).Eval(tree.root, v);
     ToRegister(v);
+}
+
+bool TreeNumber(const CompiledTree& tree, double& out) {
+    try {
+        return Runner(tree, 0).Number(tree.root, out);
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 bool TestTree(const CompiledTree& tree, uint64_t stamp) { return Runner(tree, stamp).Test(tree.root); }

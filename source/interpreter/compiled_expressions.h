@@ -58,8 +58,12 @@ const CompiledTree* CompiledConditionAt(int32_t first);
 // The tree of the name at token `first` as the target of a store: a plain
 // name, or one whose bracketed indexes are pure. Null otherwise.
 const CompiledTree* CompiledTargetAt(int32_t first);
-int32_t TreeEnd(const CompiledTree& tree);    // the first token after it
-int32_t TreeDepth(const CompiledTree& tree);  // the depth guards the walker would hold
+// The same for one term of an expression (what Term() reads), with the
+// depth counted from inside the expression's guard.
+const CompiledTree* CompiledTermAt(int32_t first);
+int32_t TreeEnd(const CompiledTree& tree);       // the first token after it
+int32_t TreeLastItem(const CompiledTree& tree);  // the token whose position the walker records last in it
+int32_t TreeDepth(const CompiledTree& tree);     // the depth guards the walker would hold
 // Name caching: a loop whose passes run only compiled code may let its
 // trees remember the variables that plain names were found as, under a
 // stamp of its own. Compiled code only adds variables and changes values:
@@ -73,6 +77,9 @@ uint64_t NewCacheStamp();
 // Evaluates an expression tree into the register (the register is left
 // alone when it gives up).
 void EvaluateTree(const CompiledTree& tree, uint64_t stamp = 0);
+// Evaluates an expression tree when its value is a number, into `out`;
+// false (with nothing changed) when it is anything else or gives up.
+bool TreeNumber(const CompiledTree& tree, double& out);
 // Evaluates a condition tree.
 bool TestTree(const CompiledTree& tree, uint64_t stamp = 0);
 // The variable a target tree names, in the current scope, made with its path

@@ -8,9 +8,11 @@
 
 #include "common/assert.h"
 #include "interpreter/assignments.h"
+#include "interpreter/compiled_calls.h"
 #include "interpreter/compiled_expressions.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
+#include "interpreter/functions.h"
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 
@@ -246,12 +248,22 @@ struct ForLoop {
     const Block* body = nullptr;
 };
 
-// One item of a block: a simple statement, a branch or a loop.
+// `return;`, `return name;` (a plain name), `return value;` (a pure
+// expression) or `return sum;` (see compiled_calls.h).
+struct Return {
+    const CompiledTree* name = nullptr;
+    const CompiledTree* value = nullptr;
+    const CompiledSum* sum = nullptr;
+    int32_t semicolon = 0;
+};
+
+// One item of a block: a simple statement, a branch, a loop or a return.
 struct Item {
     const Statement* statement = nullptr;
     std::unique_ptr<Branch> branch;
     std::unique_ptr<WhileLoop> whileLoop;
     std::unique_ptr<ForLoop> forLoop;
+    std::unique_ptr<Return> ret;
 };
 
 // A block made only of items, with the depth the deepest needs (counted
@@ -323,6 +335,33 @@ std::unique_ptr<ForLoop> CompileFor(int32_t word, int32_t& depth) {
     return f;
 }
 
+// The return statement whose word is at token `word`, or null; `depth` as
+// for a block.
+std::unique_ptr<Return> CompileReturn(int32_t word, int32_t& depth) {
+    if (!IsWord(word, RW_RETURN)) return nullptr;
+    auto r = std::make_unique<Return>();
+    int32_t first = word + 1;
+    if (IsOp(first, ';')) {
+        r->semicolon = first;
+        return r;
+    }
+    if (At(first).type == TOKEN_NAME && IsOp(NameAt(first).end, ';')) {
+        // The walker reads a name before ';' as a variable, not as a value.
+        if (!NameAt(first).plain || !(r->name = CompiledTargetAt(first)) || !IsPlainName(*r->name)) return nullptr;
+        r->semicolon = NameAt(first).end;
+        return r;
+    }
+    if ((r->value = CompiledExpressionAt(first))) {
+        depth = TreeDepth(*r->value);
+        r->semicolon = TreeEnd(*r->value);
+    } else if ((r->sum = CompiledSumAt(first))) {
+        r->semicolon = SumEnd(*r->sum);  // it checks its depth as it runs
+    } else {
+        return nullptr;
+    }
+    return IsOp(r->semicolon, ';') ? std::move(r) : nullptr;
+}
+
 // The block whose '{' is at `brace`, when it holds one or more items and
 // nothing else. Blocks nested deeper than kMaxNesting inside the one being
 // compiled are left to the walker (so is the block holding them).
@@ -344,6 +383,8 @@ bool CompileBlock(Block& block, int32_t brace) {
             at = item.whileLoop->body->close + 1;
         } else if ((item.forLoop = CompileFor(at, depth))) {
             at = item.forLoop->body->close + 1;
+        } else if ((item.ret = CompileReturn(at, depth))) {
+            at = item.ret->semicolon + 1;
         } else if ((item.statement = StatementAt(at))) {
             depth = item.statement->depth;
             at = item.statement->semicolon + 1;
@@ -376,23 +417,25 @@ struct LoopLevel {
     LoopLevel& operator=(const LoopLevel&) = delete;
 };
 
-size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place);
+size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, int32_t& code, int32_t before);
 int32_t FinishByWalker(Place place);
 
-// Runs a block nested in compiled code to its '}': its items compiled, and
-// from one that gives up on, the rest by the walker. Never gives up itself:
-// its items are simple statements, branches and loops, which hold no break
-// and no return. True when the walker ran, which leaves the cursor on the
-// '}'; otherwise `place` is where the last item left it.
-bool RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
-    if (RunItems(block, brace, stamp, place) == block.items.size()) return false;
-    int32_t code = FinishByWalker(place);
-    ZK_ASSERT(code == kNormal);
+// Runs a block nested in compiled code to its '}' or to a return: its items
+// compiled, and from one that gives up on, the rest by the walker. Never
+// gives up itself: its items are simple statements, branches, loops and
+// returns, which hold no break. `code` is kReturn after a return, which
+// leaves the cursor where it ends; otherwise kNormal. True when the walker
+// ran, which leaves the cursor on the '}'; otherwise `place` is where the
+// last item left it.
+bool RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place, int32_t& code) {
+    if (RunItems(block, brace, stamp, place, code, brace) == block.items.size()) return false;
+    code = FinishByWalker(place);
+    ZK_ASSERT(code == kNormal || code == kReturn);
     if (stamp) stamp = NewCacheStamp();  // other code ran: see NewCacheStamp
     return true;
 }
 
-bool RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
+bool RunBranch(const Branch& b, uint64_t& stamp, Place& place, int32_t& code) {
     bool taken;
     try {
         taken = TestTree(*b.condition, stamp);
@@ -403,16 +446,16 @@ bool RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
     }
     Place inner;
     if (taken)
-        RunNested(*b.then, b.brace, stamp, inner);
+        RunNested(*b.then, b.brace, stamp, inner, code);
     else if (b.otherwise)
-        RunNested(*b.otherwise, b.thenClose + 2, stamp, inner);
+        RunNested(*b.otherwise, b.thenClose + 2, stamp, inner, code);
     place = b.After(taken);
     return true;
 }
 
 // A while that gives up on its condition, also after passes, is run again
 // by the walker from its head: a while keeps no state of its own.
-bool RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place) {
+bool RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place, int32_t& code) {
     LoopLevel loop;
     while (true) {
         bool holds;
@@ -428,7 +471,8 @@ bool RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place) {
             return true;
         }
         Place inner;
-        RunNested(*w.body, w.head->brace, stamp, inner);
+        RunNested(*w.body, w.head->brace, stamp, inner, code);
+        if (code == kReturn) return true;
     }
 }
 
@@ -443,7 +487,7 @@ double NumberOf(const CompiledTree& tree, uint64_t stamp) {
 
 // A counting for gives up only in its head, with the loop variable as it
 // found it; once its passes begin it runs to its end.
-bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
+bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place, int32_t& code) {
     LoopLevel loop;
     Var* var;
     double end, step = 1;
@@ -478,7 +522,8 @@ bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
     while (true) {
         pass.epoch = sVarEpoch;
         Place inner;
-        bool walked = RunNested(*f.body, f.brace, stamp, inner);
+        bool walked = RunNested(*f.body, f.brace, stamp, inner, code);
+        if (code == kReturn) return true;
         if (pass.epoch != sVarEpoch) pass.var = FindTarget(*f.var);  // the walker's key.Get()
         if (!pass.var || pass.var->type != VAR_NUMBER) {
             if (!walked) PlaceCursor(inner);
@@ -493,28 +538,70 @@ bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
     }
 }
 
-// Runs one item with the cursor left alone; false, having changed nothing
-// that matters, when it gave up. `place` becomes where it leaves the cursor.
-bool RunItem(const Item& item, uint64_t& stamp, Place& place) {
+// Runs a return as the walker's Return() does, and leaves the cursor as
+// it does; false, having changed nothing, when the walker must run it.
+bool RunReturn(const Return& r, uint64_t stamp) {
+    if (sScope <= 0) return false;  // the walker's error
+    if (r.name) {
+        const Var* source = FindTarget(*r.name);
+        // A value without members needs no deep copy.
+        if (source && source->HasMembers())
+            MM_CopyVar(MM_NewResult(), source);
+        else
+            Var_Set(MM_NewResult(), source);
+    } else if (r.value) {
+        try {
+            EvaluateTree(*r.value, stamp);
+        } catch (const CompiledGiveUp&) {
+            return false;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        StoreRegister(MM_CreateResult());
+    } else if (r.sum) {
+        if (!RunSum(*r.sum)) return false;
+        StoreRegister(MM_CreateResult());
+    } else {
+        Var_Free(MM_CreateResult());
+    }
+    PlaceCursor({r.semicolon, r.semicolon + 1});  // as EndStatement leaves it
+    return true;
+}
+
+// Runs one item with the cursor left alone, unless it returns; false,
+// having changed nothing that matters, when it gave up. `place` becomes
+// where it leaves the cursor; `code` kReturn when it returned (see
+// RunNested), else kNormal.
+bool RunItem(const Item& item, uint64_t& stamp, Place& place, int32_t& code) {
     if (const Statement* s = item.statement) {
         if (!Run(*s, stamp)) return false;
         place = After(*s);
         return true;
     }
-    if (item.branch) return RunBranch(*item.branch, stamp, place);
-    if (item.whileLoop) return RunWhile(*item.whileLoop, stamp, place);
-    return RunFor(*item.forLoop, stamp, place);
+    if (item.ret) {
+        if (!RunReturn(*item.ret, stamp)) return false;
+        code = kReturn;
+        return true;
+    }
+    if (item.branch) return RunBranch(*item.branch, stamp, place, code);
+    if (item.whileLoop) return RunWhile(*item.whileLoop, stamp, place, code);
+    return RunFor(*item.forLoop, stamp, place, code);
 }
 
-// Runs the block's items with the cursor left alone; the number that ran,
-// all of them unless one gave up, and where the last of them leaves the
-// cursor (after the '{' when none ran).
-size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
-    place = {brace, brace + 1};
-    size_t done = 0;
+// Runs the block's items with the cursor left alone: the index of the item
+// that gave up, or the number of items when none did (all ran, or one
+// returned: `code`). `place` is where the last of them leaves the cursor
+// (after the '{' when none ran, as if the token at `before` was read
+// before the first item).
+size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, int32_t& code, int32_t before) {
+    place = {before, brace + 1};
+    code = kNormal;
     BlockLevel level;
-    while (done < block.items.size() && RunItem(block.items[done], stamp, place)) ++done;
-    return done;
+    for (size_t done = 0; done < block.items.size(); ++done) {
+        if (!RunItem(block.items[done], stamp, place, code)) return done;
+        if (code == kReturn) break;
+    }
+    return block.items.size();
 }
 
 // Hands the rest of the block, from the item that gave up (the cursor goes
@@ -551,20 +638,20 @@ bool RunCompiledStatement() {
     return true;
 }
 
-bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole) {
+bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole, int32_t before) {
     if (whole) *whole = false;
     if (!CompilerEnabled()) return false;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
     Place place;
-    uint64_t before = stamp;
-    if (RunItems(*block, brace, stamp, place) < block->items.size()) {
+    uint64_t old = stamp;
+    if (RunItems(*block, brace, stamp, place, code, before < 0 ? brace : before) < block->items.size()) {
         code = FinishByWalker(place);
         return true;
     }
-    PlaceCursor(place);  // the lookahead on the '}', as ExecuteBlock returns
-    code = kNormal;
-    if (whole) *whole = stamp == before;  // else a nested block was finished by the walker
+    if (code == kReturn) return true;  // a return may have run anything
+    PlaceCursor(place);                // the lookahead on the '}', as ExecuteBlock returns
+    if (whole) *whole = stamp == old;  // else a nested block was finished by the walker
     return true;
 }
 
@@ -592,10 +679,11 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
             return LoopExit::kDone;
         }
         Place place;
-        if (RunItems(*block, head->brace, stamp, place) < block->items.size()) {
+        if (RunItems(*block, head->brace, stamp, place, code, head->brace) < block->items.size()) {
             code = FinishByWalker(place);
             return LoopExit::kBody;
         }
+        if (code == kReturn) return LoopExit::kBody;
     }
 }
 
@@ -606,10 +694,11 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32
     while (true) {
         loop.epoch = sVarEpoch;
         Place place;
-        if (RunItems(*block, brace, stamp, place) < block->items.size()) {
+        if (RunItems(*block, brace, stamp, place, code, brace) < block->items.size()) {
             code = FinishByWalker(place);
             return LoopExit::kBody;
         }
+        if (code == kReturn) return LoopExit::kBody;
         if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
             // The walker looks the variable up again (or reports it).
             PlaceCursor(place);

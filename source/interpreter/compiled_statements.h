@@ -53,7 +53,10 @@ bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 // Returns false, with nothing done, when the block is not of that kind.
 // `*whole` (when given) tells whether every item ran compiled, so that
 // nothing else ran; `stamp`: see NewCacheStamp.
-bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr);
+// `before`: the token whose position the walker records before the block's
+// first item, when it is not the '{' (a function body is entered from the
+// call's ')').
+bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr, int32_t before = -1);
 
 // Whole loops. A `while` whose head and block are both compiled, and a
 // counting `for` whose block is, run pass after pass without the cursor,

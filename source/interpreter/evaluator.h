@@ -41,6 +41,9 @@ class PoppedValue {
 };
 
 void Expression();
+// The rest of an expression whose first term's value is in the register,
+// with the lookahead on the token after that term.
+void ExpressionTail();
 void Term();
 void SignedFactor();
 void Factor();
@@ -53,6 +56,10 @@ void Div();
 void Add();
 void Sub();
 void AddString();
+// The second half of Add and Sub: the right operand is in the register, the
+// cursor behind it.
+void AddRight();
+void SubRight();
 
 // Built-in value operators, entered with the cursor on the reserved word.
 void BuiltIn(int32_t code);

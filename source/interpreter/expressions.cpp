@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "interpreter/assignments.h"
+#include "interpreter/compiled_calls.h"
 #include "interpreter/compiled_expressions.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
@@ -81,9 +82,13 @@ void ResetEvaluator() {
 }
 
 void Expression() {
-    if (RunCompiledExpression()) return;
+    if (RunCompiledExpression() || RunCompiledCalls()) return;
     DepthGuard guard;
     Term();
+    ExpressionTail();
+}
+
+void ExpressionTail() {
     switch (sRegister.type) {
         case VAR_NUMBER:
             while (NextIsOp('+') || NextIsOp('-')) {

@@ -5,6 +5,7 @@
 
 #include "interpreter/assignments.h"
 #include "interpreter/call_stack.h"
+#include "interpreter/compiled_statements.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
@@ -22,6 +23,7 @@ struct UserFunction {
     std::vector<uint32_t> hashes;     // HT_RawHash of each name, for binding it without hashing
     KeptScopes kept;                  // scopes of finished calls, for the next ones
     size_t keptParams = 0;            // how many parameters they may keep (KeptParams)
+    size_t valueParams = 0;           // how many leading ones CallWithValues can bind (TakesValues)
 };
 
 const KeyPart kSelf = MM_Part("self");
@@ -98,10 +100,18 @@ size_t KeptParams(int32_t index, KeyPart parts[kKeptLocals - 2]) {
     return f.keptParams;
 }
 
+// The leading parameters taken by value whose names are plain.
+size_t ValueParams(const UserFunction& f) {
+    size_t n = 0;
+    while (n < f.params.size() && f.kinds[n] == 'v' && f.params[n].find('.') == std::string::npos) ++n;
+    return n;
+}
+
 // The local variable for parameter i of `f` in a new scope.
 Var* BindLocal(Locals& locals, const UserFunction& f, size_t i) {
     const std::string& name = f.params[i];
-    if (name.find('.') != std::string::npos) return MM_BindVar(std::string(locals.Key().part.text) + "." + name);
+    if (i >= f.valueParams && name.find('.') != std::string::npos)
+        return MM_BindVar(std::string(locals.Key().part.text) + "." + name);
     return locals.Bind({name.data(), static_cast<uint32_t>(name.size()), f.hashes[i]});
 }
 
@@ -155,6 +165,7 @@ int32_t BuildFunction() {
     UserFunction f;
     ReadParameters(f);
     f.keptParams = KeepableParams(f);
+    f.valueParams = ValueParams(f);
     GetNext();
     f.body = sToken;
     sFunctions[static_cast<size_t>(index)] = std::move(f);
@@ -165,59 +176,130 @@ int32_t FunctionBody(int32_t index) { return sFunctions[static_cast<size_t>(inde
 
 FunctionRef FunctionValue(int32_t index) { return FunctionRef{index, sRun}; }
 
+namespace {
+
+// The scope of a call being made: numbered, with `self` and `this` bound and
+// the parameters bound one by one.
+class NewCall {
+  public:
+    // A new scope (the usual case) comes with `self` and `this`; one left
+    // over is bound into as it is.
+    NewCall(int32_t index, Var* function)
+        : index_(index),
+          key_(MM_ScopePart(sScope + buildScope)),
+          made_(MM_NewScope(key_, sFunctions[static_cast<size_t>(index)].kept)),
+          self_(made_.scope ? made_.self : MM_BindParts(&key_.part, &kSelf, 1)),
+          locals_(key_, self_->Parent()) {
+        if (function->Parent())
+            BindAlias(self_, function->Parent());
+        else
+            Var_Free(self_);
+        BindAlias(made_.scope ? made_.thisVar : locals_.Bind(kThis), function);
+    }
+
+    const UserFunction& Function() const { return sFunctions[static_cast<size_t>(index_)]; }
+
+    // Stores the register into parameter `i`.
+    void BindParameter(size_t i) { StoreRegister(BindLocal(locals_, Function(), i)); }
+
+    // Runs the body with `given` parameters bound (the call of token `site`,
+    // whose arguments end with the ')' at `close`) and deletes the scope; the
+    // cursor is left where the body ended.
+    void Run(size_t given, int32_t site, int32_t close) {
+        // A kept scope may bring parameters that this call leaves unbound.
+        KeyPart params[kKeptLocals - 2];
+        size_t keptParams = KeptParams(index_, params);
+        if (given < keptParams) MM_DropLocals(key_.part, params + given, keptParams - given);
+        // The call is in progress from here: errors in its arguments were the caller's.
+        CallFrame frame(CallFrame::kCall, site);
+        sScope += buildScope;
+        RunBody(close);
+        keptParams = KeptParams(index_, params);  // the function table may have moved
+        MM_DeleteScope(key_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
+        sScope -= buildScope;
+    }
+
+  private:
+    // The body, entered as if the ')' at `close` was the token read last.
+    void RunBody(int32_t close) {
+        int32_t body = Function().body;
+        int32_t code;
+        // Only inside a block does its '}' end the body.
+        if (sBlock > 0 && RunCompiledBlock(body - 1, code, 0, nullptr, close)) return;
+        PlaceCursor(close, body);
+        ExecuteBlock();
+    }
+
+    int32_t index_;
+    ScopeKey key_;  // order matters: each member is made from the ones before it
+    CallScope made_;
+    Var* self_;
+    Locals locals_;
+};
+
+// Holds a call's place in the scope numbering and the loop state of its
+// caller, from before its arguments until the caller goes on.
+class CallLevel {
+  public:
+    CallLevel() : savedLoops_(sLoopScope) { ++buildScope; }
+    // The caller goes on (not run when an error ends the run).
+    void Leave() {
+        --buildScope;
+        sLoopScope = savedLoops_;
+    }
+    CallLevel(const CallLevel&) = delete;
+    CallLevel& operator=(const CallLevel&) = delete;
+
+  private:
+    int32_t savedLoops_;
+};
+
+}  // namespace
+
 void CallFunc(Var* function) {
     DepthGuard guard;
     int32_t site = sToken - 1;  // the lookahead is the call's '('
-    ++buildScope;
-    int32_t savedLoops = sLoopScope;
+    CallLevel level;
     GetNext();
     int32_t index = CallableIndex(function);
     if (index < 0) Error("Variable is not a function");
-    int64_t scope = sScope + buildScope;
     sLoopScope = 0;
-    ScopeKey locals(MM_ScopePart(scope));
-
-    // A new scope (the usual case) comes with `self` and `this`; one left
-    // over is bound into as it is.
-    CallScope made = MM_NewScope(locals, sFunctions[static_cast<size_t>(index)].kept);
-    Var* self = made.scope ? made.self : MM_BindParts(&locals.part, &kSelf, 1);
-    Locals bound(locals, self->Parent());
-    if (function->Parent())
-        BindAlias(self, function->Parent());
-    else
-        Var_Free(self);
-    BindAlias(made.scope ? made.thisVar : bound.Bind(kThis), function);
-
+    NewCall call(index, function);
     size_t given = 0;
     for (; !NextIsOp(')'); ++given) {
-        const UserFunction& f = sFunctions[static_cast<size_t>(index)];
-        if (given >= f.params.size()) Error("Too many parameters in function call");
-        Argument(f.kinds[given]);
-        StoreRegister(BindLocal(bound, sFunctions[static_cast<size_t>(index)], given));
+        if (given >= call.Function().params.size()) Error("Too many parameters in function call");
+        Argument(call.Function().kinds[given]);
+        call.BindParameter(given);
         if (NextIsOp(','))
             GetNext();
         else if (!NextIsOp(')'))
             Error("Missing ,");
     }
-    // A kept scope may bring parameters that this call leaves unbound.
-    KeyPart params[kKeptLocals - 2];
-    size_t keptParams = KeptParams(index, params);
-    if (given < keptParams) MM_DropLocals(locals.part, params + given, keptParams - given);
-
     int32_t back = sToken;
-    // The call is in progress from here: errors in its arguments were the caller's.
-    CallFrame frame(CallFrame::kCall, site);
-    SeekToken(FunctionBody(index));
-    sScope += buildScope;
-    GetNext();
-    ExecuteBlock();
-    keptParams = KeptParams(index, params);  // the function table may have moved
-    MM_DeleteScope(locals, params, keptParams, sFunctions[static_cast<size_t>(index)].kept);
+    call.Run(given, site, back - 1);
     SeekToken(back);
-    sScope -= buildScope;
     GetNext();
-    --buildScope;
-    sLoopScope = savedLoops;
+    level.Leave();
+}
+
+bool TakesValues(const Var* function, size_t count) {
+    int32_t index = CallableIndex(function);
+    return index >= 0 && count <= sFunctions[static_cast<size_t>(index)].valueParams;
+}
+
+void CallWithValues(Var* function, int32_t site, int32_t close, Cell* args, size_t count) {
+    DepthGuard guard;
+    CallLevel level;
+    sLoopScope = 0;
+    NewCall call(CallableIndex(function), function);
+    for (size_t i = 0; i < count; ++i) {
+        Var_Free(&sRegister);
+        static_cast<Cell&>(sRegister) = args[i];
+        args[i].type = VAR_UNDEFINED;  // the string, if any, now belongs to the register
+        call.BindParameter(i);
+    }
+    call.Run(count, site, close);
+    level.Leave();
 }
 
 void ClearFunctions() {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "interpreter/call_stack.h"
+#include "interpreter/compiled_calls.h"
 #include "interpreter/compiled_expressions.h"
 #include "interpreter/compiled_statements.h"
 #include "interpreter/runner.h"
@@ -274,5 +275,6 @@ int32_t FileEnd(int32_t i) {
 void ClearTokens() {
     ClearCompiled();  // trees and statements refer to tokens by index
     ClearCompiledStatements();
+    ClearCompiledCalls();
     std::vector<Token>().swap(sTokens);
 }

@@ -1,0 +1,272 @@
+#include "interpreter/compiled_calls.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "interpreter/compiled_expressions.h"
+#include "interpreter/cursor.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/functions.h"
+#include "interpreter/runner.h"
+
+namespace {
+
+// One term of a sum: a pure term, or a call.
+struct SumTerm {
+    int32_t op = 0;                        // '+' or '-' before it; 0 for the first
+    int32_t opToken = 0;                   // that operator's token
+    const CompiledTree* pure = nullptr;    // a pure term, or null for a call
+    const CompiledTree* callee = nullptr;  // the call's plain name
+    int32_t open = 0;                      // the call's '(' (its site)
+    std::vector<const CompiledTree*> args;
+    int32_t last = 0;  // the token whose position the walker records last in the term
+};
+
+}  // namespace
+
+struct CompiledSum {
+    std::vector<SumTerm> terms;
+    int32_t end = 0;  // the first token after the sum
+};
+
+namespace {
+
+using Sum = CompiledSum;
+
+// The most arguments a compiled call passes; more stay with the walker.
+constexpr size_t kMaxArgs = 8;
+
+std::vector<std::unique_ptr<Sum>> sSums;
+// Per token: null when not tried yet, kNotASum, or the sum.
+Sum sNotASumMark;
+Sum* const kNotASum = &sNotASumMark;
+std::vector<Sum*> sSumCache;
+
+// ---------------------------------------------------------------- compiler
+
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
+
+// Reads the call at token `at` (a plain name before '(') into `term`; false
+// when it is not one that compiles. Moves `at` behind the ')'.
+bool ReadCall(int32_t& at, SumTerm& term) {
+    const NameInfo& name = NameAt(at);
+    if (!name.plain || !IsOp(name.end, '(')) return false;
+    term.callee = CompiledTargetAt(at);
+    if (!term.callee || !IsPlainName(*term.callee)) return false;
+    term.open = name.end;
+    int32_t close = At(term.open).match;
+    if (close == 0) return false;
+    for (int32_t arg = term.open + 1; arg != close;) {
+        const CompiledTree* tree = CompiledExpressionAt(arg);
+        if (!tree || term.args.size() == kMaxArgs) return false;
+        term.args.push_back(tree);
+        arg = TreeEnd(*tree);
+        if (IsOp(arg, ','))
+            ++arg;
+        else if (arg != close)
+            return false;
+        if (arg == close && IsOp(arg - 1, ',')) return false;  // a missing argument is the walker's error
+    }
+    term.last = close;
+    at = close + 1;
+    // A call followed by '*' or '/' is a factor of a longer term.
+    return !IsOp(at, '*') && !IsOp(at, '/');
+}
+
+// Reads the term at `at` into `term`; false when it does not compile.
+bool ReadTerm(int32_t& at, SumTerm& term) {
+    if (At(at).type == TOKEN_NAME && NameAt(at).plain && IsOp(NameAt(at).end, '(')) return ReadCall(at, term);
+    term.pure = CompiledTermAt(at);
+    if (!term.pure) return false;
+    term.last = TreeLastItem(*term.pure);
+    at = TreeEnd(*term.pure);
+    return true;
+}
+
+std::unique_ptr<Sum> Compile(int32_t first) {
+    auto sum = std::make_unique<Sum>();
+    int32_t at = first;
+    bool calls = false;
+    while (true) {
+        SumTerm term;
+        if (!sum->terms.empty()) {
+            term.op = At(at).code;
+            term.opToken = at++;
+        }
+        if (!ReadTerm(at, term)) return nullptr;
+        calls = calls || !term.pure;
+        sum->terms.push_back(std::move(term));
+        if (!IsOp(at, '+') && !IsOp(at, '-')) break;
+    }
+    if (!calls || At(at).type == TOKEN_NAME) return nullptr;
+    sum->end = at;
+    return sum;
+}
+
+const Sum* SumAt(int32_t first) {
+    if (static_cast<size_t>(first) >= sSumCache.size()) sSumCache.resize(sTokens.size(), nullptr);
+    Sum* cached = sSumCache[static_cast<size_t>(first)];
+    if (cached) return cached == kNotASum ? nullptr : cached;
+    std::unique_ptr<Sum> sum = Compile(first);  // may resize the caches
+    Sum*& slot = sSumCache[static_cast<size_t>(first)];
+    if (!sum) {
+        slot = kNotASum;
+        return nullptr;
+    }
+    slot = sum.get();
+    sSums.push_back(std::move(sum));
+    return slot;
+}
+
+// ---------------------------------------------------------------- running
+
+// Whether a depth guard taken `levels` deeper than now would fail.
+bool TooDeep(int32_t levels) {
+#ifdef ZORVIK_FUZZ
+    if (sFuzzSteps + levels > kFuzzStepLimit) return true;
+#endif
+    return sDepth + levels > sMaxDepth;
+}
+
+// Argument values between their evaluation and the call; the call moves
+// them out, and whatever is left is freed.
+class Arguments {
+  public:
+    Arguments() = default;
+    ~Arguments() {
+        for (size_t i = 0; i < count_; ++i)
+            if (cells_[i].type == VAR_STRING) std::free(cells_[i].value.string);
+    }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+
+    // Evaluates the trees in order; false when one gives up.
+    bool Evaluate(const std::vector<const CompiledTree*>& trees) {
+        for (const CompiledTree* tree : trees) {
+            // The walker evaluates arguments inside the call's depth guard.
+            if (TooDeep(1 + TreeDepth(*tree))) return false;
+            try {
+                EvaluateTree(*tree);
+            } catch (const CompiledGiveUp&) {
+                return false;
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            cells_[count_++] = sRegister;  // the string, if any, moves along
+            sRegister.type = VAR_UNDEFINED;
+        }
+        return true;
+    }
+    Cell* Cells() { return cells_; }
+    size_t Count() const { return count_; }
+
+  private:
+    Cell cells_[kMaxArgs];
+    size_t count_ = 0;
+};
+
+// Makes the call of `term` and leaves its result in the register; false,
+// with nothing changed, when the walker must make it.
+bool Call(const SumTerm& term) {
+    Var* function = FindTarget(*term.callee);
+    if (!function || !TakesValues(function, term.args.size()) || TooDeep(1)) return false;
+    Arguments args;
+    if (!args.Evaluate(term.args)) return false;
+    CallWithValues(function, term.open, term.last, args.Cells(), args.Count());
+    MM_TakeResult(&sRegister);
+    return true;
+}
+
+// The walker goes on before the operator of term i, the sum so far being `sum`.
+void WalkFrom(const Sum& sum, size_t i, double value) {
+    Var_SetNumber(&sRegister, value);
+    PlaceCursor(sum.terms[i - 1].last, sum.terms[i].opToken);
+    ExpressionTail();
+}
+
+// The walker goes on behind the call of term i, which gave something other
+// than a number (in the register); the sum before it was `left`.
+void WalkBehindCall(const Sum& sum, size_t i, double left) {
+    const SumTerm& term = sum.terms[i];
+    Cell right = sRegister;
+    sRegister.type = VAR_UNDEFINED;
+    Var_SetNumber(&sRegister, left);
+    Push();
+    static_cast<Cell&>(sRegister) = right;
+    PlaceCursor(term.last, term.last + 1);
+    if (term.op == '+')
+        AddRight();
+    else
+        SubRight();
+    ExpressionTail();
+}
+
+// The value of pure term `term` when it is a number.
+bool PureNumber(const SumTerm& term, double& out) {
+    // The tree counts the expression's guard, which is held.
+    return !TooDeep(TreeDepth(*term.pure) - 1) && TreeNumber(*term.pure, out);
+}
+
+}  // namespace
+
+const CompiledSum* CompiledSumAt(int32_t first) { return CompilerEnabled() ? SumAt(first) : nullptr; }
+
+int32_t SumEnd(const CompiledSum& sum) { return sum.end; }
+
+bool RunSum(const CompiledSum& sum) {
+    if (TooDeep(1)) return false;
+    DepthGuard guard;  // the expression's
+    const SumTerm& first = sum.terms[0];
+    double value;
+    // Nothing has changed until the first call has run.
+    if (first.pure) {
+        if (!PureNumber(first, value)) return false;
+    } else {
+        if (!Call(first)) return false;
+        if (sRegister.type != VAR_NUMBER) {
+            PlaceCursor(first.last, first.last + 1);
+            ExpressionTail();
+            return true;
+        }
+        value = sRegister.value.number;
+    }
+    for (size_t i = 1; i < sum.terms.size(); ++i) {
+        const SumTerm& term = sum.terms[i];
+        double right;
+        if (term.pure) {
+            if (!PureNumber(term, right)) {
+                WalkFrom(sum, i, value);
+                return true;
+            }
+        } else {
+            if (!Call(term)) {
+                WalkFrom(sum, i, value);
+                return true;
+            }
+            if (sRegister.type != VAR_NUMBER) {
+                WalkBehindCall(sum, i, value);
+                return true;
+            }
+            right = sRegister.value.number;
+        }
+        value = term.op == '+' ? value + right : value - right;
+    }
+    Var_SetNumber(&sRegister, value);
+    PlaceCursor(sum.terms.back().last, sum.end);
+    return true;
+}
+
+bool RunCompiledCalls() {
+    if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
+    const CompiledSum* sum = SumAt(LookaheadIndex());
+    return sum && RunSum(*sum);
+}
+
+void ClearCompiledCalls() {
+    sSums.clear();
+    sSumCache.clear();
+}
