@@ -259,6 +259,7 @@ struct Return {
 
 // One item of a block: a simple statement, a branch, a loop or a return.
 struct Item {
+    enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn } kind = Kind::kStatement;
     const Statement* statement = nullptr;
     std::unique_ptr<Branch> branch;
     std::unique_ptr<WhileLoop> whileLoop;
@@ -378,12 +379,16 @@ bool CompileBlock(Block& block, int32_t brace) {
         Item item;
         int32_t depth = 0;
         if ((item.branch = CompileBranch(at, depth))) {
+            item.kind = Item::Kind::kBranch;
             at = item.branch->After(true).next;
         } else if ((item.whileLoop = CompileWhile(at, depth))) {
+            item.kind = Item::Kind::kWhile;
             at = item.whileLoop->body->close + 1;
         } else if ((item.forLoop = CompileFor(at, depth))) {
+            item.kind = Item::Kind::kFor;
             at = item.forLoop->body->close + 1;
         } else if ((item.ret = CompileReturn(at, depth))) {
+            item.kind = Item::Kind::kReturn;
             at = item.ret->semicolon + 1;
         } else if ((item.statement = StatementAt(at))) {
             depth = item.statement->depth;
@@ -417,62 +422,71 @@ struct LoopLevel {
     LoopLevel& operator=(const LoopLevel&) = delete;
 };
 
-size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, int32_t& code, int32_t before);
+// How an item or a nested block ended.
+enum class Outcome : uint8_t {
+    kGaveUp,    // changed nothing that matters: the walker runs it
+    kDone,      // ran; `place` is where it leaves the cursor
+    kWalked,    // a nested block finished by the walker, the cursor on its '}'
+    kReturned,  // a return ran, and the cursor is left where it was
+};
+
+size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, bool& returned, int32_t before);
 int32_t FinishByWalker(Place place);
 
 // Runs a block nested in compiled code to its '}' or to a return: its items
 // compiled, and from one that gives up on, the rest by the walker. Never
 // gives up itself: its items are simple statements, branches, loops and
-// returns, which hold no break. `code` is kReturn after a return, which
-// leaves the cursor where it ends; otherwise kNormal. True when the walker
-// ran, which leaves the cursor on the '}'; otherwise `place` is where the
-// last item left it.
-bool RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place, int32_t& code) {
-    if (RunItems(block, brace, stamp, place, code, brace) == block.items.size()) return false;
-    code = FinishByWalker(place);
+// returns, which hold no break. kDone leaves `place` where the last item
+// left the cursor.
+Outcome RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
+    bool returned = false;
+    if (RunItems(block, brace, stamp, place, returned, brace) == block.items.size())
+        return returned ? Outcome::kReturned : Outcome::kDone;
+    int32_t code = FinishByWalker(place);
     ZK_ASSERT(code == kNormal || code == kReturn);
     if (stamp) stamp = NewCacheStamp();  // other code ran: see NewCacheStamp
-    return true;
+    return code == kReturn ? Outcome::kReturned : Outcome::kWalked;
 }
 
-bool RunBranch(const Branch& b, uint64_t& stamp, Place& place, int32_t& code) {
+Outcome RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
     bool taken;
     try {
         taken = TestTree(*b.condition, stamp);
     } catch (const CompiledGiveUp&) {
-        return false;
+        return Outcome::kGaveUp;
     } catch (const std::bad_alloc&) {
-        return false;
+        return Outcome::kGaveUp;
     }
     Place inner;
+    Outcome nested = Outcome::kDone;
     if (taken)
-        RunNested(*b.then, b.brace, stamp, inner, code);
+        nested = RunNested(*b.then, b.brace, stamp, inner);
     else if (b.otherwise)
-        RunNested(*b.otherwise, b.thenClose + 2, stamp, inner, code);
+        nested = RunNested(*b.otherwise, b.thenClose + 2, stamp, inner);
+    if (nested == Outcome::kReturned) return nested;
     place = b.After(taken);
-    return true;
+    return Outcome::kDone;
 }
 
 // A while that gives up on its condition, also after passes, is run again
 // by the walker from its head: a while keeps no state of its own.
-bool RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place, int32_t& code) {
+Outcome RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place) {
     LoopLevel loop;
     while (true) {
         bool holds;
         try {
             holds = TestTree(*w.head->condition, stamp);
         } catch (const CompiledGiveUp&) {
-            return false;
+            return Outcome::kGaveUp;
         } catch (const std::bad_alloc&) {
-            return false;
+            return Outcome::kGaveUp;
         }
         if (!holds) {
             place = {w.head->brace + 1, w.body->close + 1};  // as Expect('{') and SkipBlock() leave it
-            return true;
+            return Outcome::kDone;
         }
         Place inner;
-        RunNested(*w.body, w.head->brace, stamp, inner, code);
-        if (code == kReturn) return true;
+        if (RunNested(*w.body, w.head->brace, stamp, inner) == Outcome::kReturned) return Outcome::kReturned;
     }
 }
 
@@ -487,7 +501,7 @@ double NumberOf(const CompiledTree& tree, uint64_t stamp) {
 
 // A counting for gives up only in its head, with the loop variable as it
 // found it; once its passes begin it runs to its end.
-bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place, int32_t& code) {
+Outcome RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
     LoopLevel loop;
     Var* var;
     double end, step = 1;
@@ -498,7 +512,7 @@ bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place, int32_t& code) {
         // The head's later expressions may give up after the variable was
         // set: its old value is put back, so a string (which it would free)
         // is left to the walker from the start.
-        if (var->type == VAR_STRING) return false;
+        if (var->type == VAR_STRING) return Outcome::kGaveUp;
         Cell old = *var;
         Var_SetNumber(var, start);
         try {
@@ -509,10 +523,10 @@ bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place, int32_t& code) {
             throw;
         }
     } catch (const CompiledGiveUp&) {
-        return false;
+        return Outcome::kGaveUp;
     } catch (const std::bad_alloc&) {
         Var_Free(&sRegister);
-        return false;
+        return Outcome::kGaveUp;
     }
     double value = var->value.number;
     // A NaN anywhere leaves no direction: the body runs once, as with step 0.
@@ -522,8 +536,9 @@ bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place, int32_t& code) {
     while (true) {
         pass.epoch = sVarEpoch;
         Place inner;
-        bool walked = RunNested(*f.body, f.brace, stamp, inner, code);
-        if (code == kReturn) return true;
+        Outcome nested = RunNested(*f.body, f.brace, stamp, inner);
+        if (nested == Outcome::kReturned) return nested;
+        bool walked = nested == Outcome::kWalked;
         if (pass.epoch != sVarEpoch) pass.var = FindTarget(*f.var);  // the walker's key.Get()
         if (!pass.var || pass.var->type != VAR_NUMBER) {
             if (!walked) PlaceCursor(inner);
@@ -533,13 +548,14 @@ bool RunFor(const ForLoop& f, uint64_t& stamp, Place& place, int32_t& code) {
         pass.var->value.number += pass.step;
         if (pass.Finished()) {
             place = {f.body->close, f.body->close + 1};  // as Expect('}') leaves it
-            return true;
+            return Outcome::kDone;
         }
     }
 }
 
-// Runs a return as the walker's Return() does, and leaves the cursor as
-// it does; false, having changed nothing, when the walker must run it.
+// Runs a return as the walker's Return() does; false, having changed
+// nothing, when the walker must run it. The cursor is left where it is
+// (see compiled_statements.h).
 bool RunReturn(const Return& r, uint64_t stamp) {
     if (sScope <= 0) return false;  // the walker's error
     if (r.name) {
@@ -564,44 +580,47 @@ bool RunReturn(const Return& r, uint64_t stamp) {
     } else {
         Var_Free(MM_CreateResult());
     }
-    PlaceCursor({r.semicolon, r.semicolon + 1});  // as EndStatement leaves it
     return true;
 }
 
-// Runs one item with the cursor left alone, unless it returns; false,
-// having changed nothing that matters, when it gave up. `place` becomes
-// where it leaves the cursor; `code` kReturn when it returned (see
-// RunNested), else kNormal.
-bool RunItem(const Item& item, uint64_t& stamp, Place& place, int32_t& code) {
-    if (const Statement* s = item.statement) {
-        if (!Run(*s, stamp)) return false;
-        place = After(*s);
-        return true;
+// Runs a loop or a return with the cursor left alone;
+// kGaveUp, having changed nothing that matters, when the walker must run
+// it. On kDone, `place` is where it leaves the cursor. Out of line: the
+// loop over the items stays small for simple statements and branches.
+[[gnu::noinline]] Outcome RunCompound(const Item& item, uint64_t& stamp, Place& place) {
+    switch (item.kind) {
+        case Item::Kind::kWhile: return RunWhile(*item.whileLoop, stamp, place);
+        case Item::Kind::kFor: return RunFor(*item.forLoop, stamp, place);
+        case Item::Kind::kReturn: return RunReturn(*item.ret, stamp) ? Outcome::kReturned : Outcome::kGaveUp;
+        default: return Outcome::kGaveUp;
     }
-    if (item.ret) {
-        if (!RunReturn(*item.ret, stamp)) return false;
-        code = kReturn;
-        return true;
-    }
-    if (item.branch) return RunBranch(*item.branch, stamp, place, code);
-    if (item.whileLoop) return RunWhile(*item.whileLoop, stamp, place, code);
-    return RunFor(*item.forLoop, stamp, place, code);
 }
 
 // Runs the block's items with the cursor left alone: the index of the item
 // that gave up, or the number of items when none did (all ran, or one
-// returned: `code`). `place` is where the last of them leaves the cursor
-// (after the '{' when none ran, as if the token at `before` was read
-// before the first item).
-size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, int32_t& code, int32_t before) {
+// returned: `returned`). `place` is where the last of them leaves the
+// cursor (after the '{' when none ran, as if the token at `before` was
+// read before the first item).
+size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, bool& returned, int32_t before) {
     place = {before, brace + 1};
-    code = kNormal;
     BlockLevel level;
-    for (size_t done = 0; done < block.items.size(); ++done) {
-        if (!RunItem(block.items[done], stamp, place, code)) return done;
-        if (code == kReturn) break;
+    size_t count = block.items.size();
+    for (size_t done = 0; done < count; ++done) {
+        const Item& item = block.items[done];
+        if (item.kind == Item::Kind::kStatement) {
+            if (!Run(*item.statement, stamp)) return done;
+            place = After(*item.statement);
+            continue;
+        }
+        Outcome outcome =
+            item.kind == Item::Kind::kBranch ? RunBranch(*item.branch, stamp, place) : RunCompound(item, stamp, place);
+        switch (outcome) {
+            case Outcome::kGaveUp: return done;
+            case Outcome::kReturned: returned = true; return count;
+            default: break;
+        }
     }
-    return block.items.size();
+    return count;
 }
 
 // Hands the rest of the block, from the item that gave up (the cursor goes
@@ -645,11 +664,16 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole,
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
     Place place;
     uint64_t old = stamp;
-    if (RunItems(*block, brace, stamp, place, code, before < 0 ? brace : before) < block->items.size()) {
+    bool returned = false;
+    if (RunItems(*block, brace, stamp, place, returned, before < 0 ? brace : before) < block->items.size()) {
         code = FinishByWalker(place);
         return true;
     }
-    if (code == kReturn) return true;  // a return may have run anything
+    if (returned) {  // a return may have run anything
+        code = kReturn;
+        return true;
+    }
+    code = kNormal;
     PlaceCursor(place);                // the lookahead on the '}', as ExecuteBlock returns
     if (whole) *whole = stamp == old;  // else a nested block was finished by the walker
     return true;
@@ -679,11 +703,15 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
             return LoopExit::kDone;
         }
         Place place;
-        if (RunItems(*block, head->brace, stamp, place, code, head->brace) < block->items.size()) {
+        bool returned = false;
+        if (RunItems(*block, head->brace, stamp, place, returned, head->brace) < block->items.size()) {
             code = FinishByWalker(place);
             return LoopExit::kBody;
         }
-        if (code == kReturn) return LoopExit::kBody;
+        if (returned) {
+            code = kReturn;
+            return LoopExit::kBody;
+        }
     }
 }
 
@@ -694,11 +722,15 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32
     while (true) {
         loop.epoch = sVarEpoch;
         Place place;
-        if (RunItems(*block, brace, stamp, place, code, brace) < block->items.size()) {
+        bool returned = false;
+        if (RunItems(*block, brace, stamp, place, returned, brace) < block->items.size()) {
             code = FinishByWalker(place);
             return LoopExit::kBody;
         }
-        if (code == kReturn) return LoopExit::kBody;
+        if (returned) {
+            code = kReturn;
+            return LoopExit::kBody;
+        }
         if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
             // The walker looks the variable up again (or reports it).
             PlaceCursor(place);

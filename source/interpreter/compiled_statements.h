@@ -9,8 +9,10 @@
 // runs skip the tokens. Built on them: the head of an `if` or a `while`
 // whose condition is pure; blocks whose items are simple statements,
 // branches `if (c) { ... }` (optionally `else { ... }`), `while (c) { ... }`
-// and counting `for (name = a, b[, s]) { ... }` over such blocks again; and
-// whole loops over such blocks.
+// and counting `for (name = a, b[, s]) { ... }` over such blocks again, and
+// returns (`return;`, `return name;`, `return value;` with a pure value or
+// a sum of calls, see compiled_calls.h); whole loops over such blocks; and
+// function bodies that are such blocks.
 //
 // Invariants:
 //  - Before its one change (the store), a compiled statement has at most
@@ -21,6 +23,12 @@
 //    reports any error at its own position.
 //  - Afterwards the cursor is left as the walker leaves it: the lookahead on
 //    the token after ';', read right after the ';'.
+//  - A return is the exception: it leaves the cursor where it is. Every
+//    statement that a return ends passes kReturn on without reading the
+//    cursor, and the call or import that it ends moves the cursor back to
+//    its own place.
+//  - A return gives up only before it has changed anything (a sum of calls:
+//    before its first call ran; after that the walker goes on in the sum).
 //  - Switched off with the expression compiler (ZORVIK_WALKER_ONLY).
 #pragma once
 
