@@ -169,14 +169,20 @@ class Arguments {
     size_t count_ = 0;
 };
 
-// Makes the call of `term` and leaves its result in the register; false,
-// with nothing changed, when the walker must make it.
+// Makes the call of `term`, leaving its result where the function's return
+// put it; false, with nothing changed, when the walker must make it.
 bool Call(const SumTerm& term) {
     Var* function = FindTarget(*term.callee);
     if (!function || !TakesValues(function, term.args.size()) || TooDeep(1)) return false;
     Arguments args;
     if (!args.Evaluate(term.args)) return false;
     CallWithValues(function, term.open, term.last, args.Cells(), args.Count());
+    return true;
+}
+
+// Call, then the result into the register, as a call in an expression.
+bool CallForValue(const SumTerm& term) {
+    if (!Call(term)) return false;
     MM_TakeResult(&sRegister);
     return true;
 }
@@ -226,7 +232,7 @@ bool RunSum(const CompiledSum& sum) {
     if (first.pure) {
         if (!PureNumber(first, value)) return false;
     } else {
-        if (!Call(first)) return false;
+        if (!CallForValue(first)) return false;
         if (sRegister.type != VAR_NUMBER) {
             PlaceCursor(first.last, first.last + 1);
             ExpressionTail();
@@ -243,7 +249,7 @@ bool RunSum(const CompiledSum& sum) {
                 return true;
             }
         } else {
-            if (!Call(term)) {
+            if (!CallForValue(term)) {
                 WalkFrom(sum, i, value);
                 return true;
             }
@@ -257,6 +263,16 @@ bool RunSum(const CompiledSum& sum) {
     }
     Var_SetNumber(&sRegister, value);
     PlaceCursor(sum.terms.back().last, sum.end);
+    return true;
+}
+
+bool IsCallStatement(const CompiledSum& sum) {
+    return sum.terms.size() == 1 && !sum.terms[0].pure && IsOp(sum.end, ';');
+}
+
+bool RunCallStatement(const CompiledSum& sum) {
+    if (!Call(sum.terms[0])) return false;
+    MM_DeleteResult();
     return true;
 }
 

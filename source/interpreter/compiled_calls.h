@@ -42,6 +42,13 @@ const CompiledSum* CompiledSumAt(int32_t first);
 int32_t SumEnd(const CompiledSum& sum);  // the first token after it
 // Evaluates a sum as RunCompiledCalls does, whatever the cursor.
 bool RunSum(const CompiledSum& sum);
+// Whether a sum is a single call followed by ';': a call statement.
+bool IsCallStatement(const CompiledSum& sum);
+// Runs a call statement as the walker does (the call, its result dropped),
+// whatever the cursor, which it leaves where the body ended; false, with
+// nothing changed, when the walker must run it. A callee that does not
+// exist is the walker's: it makes the variable before it reports the error.
+bool RunCallStatement(const CompiledSum& sum);
 
 // Drops every compiled sum (with the token array at the end of a run).
 void ClearCompiledCalls();

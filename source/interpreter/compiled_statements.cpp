@@ -259,8 +259,9 @@ struct Return {
 
 // One item of a block: a simple statement, a branch, a loop or a return.
 struct Item {
-    enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn } kind = Kind::kStatement;
+    enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn, kCall } kind = Kind::kStatement;
     const Statement* statement = nullptr;
+    const CompiledSum* call = nullptr;  // a call statement (IsCallStatement)
     std::unique_ptr<Branch> branch;
     std::unique_ptr<WhileLoop> whileLoop;
     std::unique_ptr<ForLoop> forLoop;
@@ -336,6 +337,13 @@ std::unique_ptr<ForLoop> CompileFor(int32_t word, int32_t& depth) {
     return f;
 }
 
+// The call statement `name(a, b);` at token `first`, or null.
+const CompiledSum* CallStatementAt(int32_t first) {
+    if (At(first).type != TOKEN_NAME) return nullptr;
+    const CompiledSum* sum = CompiledSumAt(first);
+    return sum && IsCallStatement(*sum) ? sum : nullptr;
+}
+
 // The return statement whose word is at token `word`, or null; `depth` as
 // for a block.
 std::unique_ptr<Return> CompileReturn(int32_t word, int32_t& depth) {
@@ -393,6 +401,9 @@ bool CompileBlock(Block& block, int32_t brace) {
         } else if ((item.statement = StatementAt(at))) {
             depth = item.statement->depth;
             at = item.statement->semicolon + 1;
+        } else if ((item.call = CallStatementAt(at))) {
+            item.kind = Item::Kind::kCall;  // it checks its depth as it runs
+            at = SumEnd(*item.call) + 1;
         } else {
             return false;
         }
@@ -583,7 +594,7 @@ bool RunReturn(const Return& r, uint64_t stamp) {
     return true;
 }
 
-// Runs a loop or a return with the cursor left alone;
+// Runs a loop, a return or a call with the cursor left alone;
 // kGaveUp, having changed nothing that matters, when the walker must run
 // it. On kDone, `place` is where it leaves the cursor. Out of line: the
 // loop over the items stays small for simple statements and branches.
@@ -592,6 +603,11 @@ bool RunReturn(const Return& r, uint64_t stamp) {
         case Item::Kind::kWhile: return RunWhile(*item.whileLoop, stamp, place);
         case Item::Kind::kFor: return RunFor(*item.forLoop, stamp, place);
         case Item::Kind::kReturn: return RunReturn(*item.ret, stamp) ? Outcome::kReturned : Outcome::kGaveUp;
+        case Item::Kind::kCall:
+            if (!RunCallStatement(*item.call)) return Outcome::kGaveUp;
+            if (stamp) stamp = NewCacheStamp();                    // the function ran: see NewCacheStamp
+            place = {SumEnd(*item.call), SumEnd(*item.call) + 1};  // as EndStatement leaves it
+            return Outcome::kDone;
         default: return Outcome::kGaveUp;
     }
 }
@@ -651,9 +667,15 @@ bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp) {
 
 bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
-    const Statement* s = StatementAt(LookaheadIndex());
-    if (!s || sDepth + s->depth > sMaxDepth || !Run(*s, 0)) return false;
-    PlaceCursor(After(*s));
+    int32_t first = LookaheadIndex();
+    if (const Statement* s = StatementAt(first)) {
+        if (sDepth + s->depth > sMaxDepth || !Run(*s, 0)) return false;
+        PlaceCursor(After(*s));
+        return true;
+    }
+    const CompiledSum* call = CallStatementAt(first);
+    if (!call || !RunCallStatement(*call)) return false;
+    PlaceCursor(SumEnd(*call), SumEnd(*call) + 1);
     return true;
 }
 

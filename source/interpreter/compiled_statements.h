@@ -11,8 +11,9 @@
 // branches `if (c) { ... }` (optionally `else { ... }`), `while (c) { ... }`
 // and counting `for (name = a, b[, s]) { ... }` over such blocks again, and
 // returns (`return;`, `return name;`, `return value;` with a pure value or
-// a sum of calls, see compiled_calls.h); whole loops over such blocks; and
-// function bodies that are such blocks.
+// a sum of calls, see compiled_calls.h) and call statements `name(a, b);`;
+// whole loops over such blocks; and function bodies that are such blocks.
+// A call statement also runs compiled outside such blocks.
 //
 // Invariants:
 //  - Before its one change (the store), a compiled statement has at most
@@ -28,7 +29,9 @@
 //    cursor, and the call or import that it ends moves the cursor back to
 //    its own place.
 //  - A return gives up only before it has changed anything (a sum of calls:
-//    before its first call ran; after that the walker goes on in the sum).
+//    before its first call ran; after that the walker goes on in the sum),
+//    and so does a call statement. After a call, a loop takes a new name
+//    cache stamp: the function may have run anything.
 //  - Switched off with the expression compiler (ZORVIK_WALKER_ONLY).
 #pragma once
 
