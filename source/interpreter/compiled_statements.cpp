@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <vector>
@@ -441,7 +442,9 @@ enum class Outcome : uint8_t {
     kReturned,  // a return ran, and the cursor is left where it was
 };
 
-size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, bool& returned, int32_t before);
+// What RunItems gives when an item returned.
+constexpr size_t kReturned = SIZE_MAX;
+size_t RunItems(const Block& block, uint64_t& stamp, Place& place);
 int32_t FinishByWalker(Place place);
 
 // Runs a block nested in compiled code to its '}' or to a return: its items
@@ -450,9 +453,10 @@ int32_t FinishByWalker(Place place);
 // returns, which hold no break. kDone leaves `place` where the last item
 // left the cursor.
 Outcome RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
-    bool returned = false;
-    if (RunItems(block, brace, stamp, place, returned, brace) == block.items.size())
-        return returned ? Outcome::kReturned : Outcome::kDone;
+    place = {brace, brace + 1};
+    size_t ran = RunItems(block, stamp, place);
+    if (ran == block.items.size()) return Outcome::kDone;
+    if (ran == kReturned) return Outcome::kReturned;
     int32_t code = FinishByWalker(place);
     ZK_ASSERT(code == kNormal || code == kReturn);
     if (stamp) stamp = NewCacheStamp();  // other code ran: see NewCacheStamp
@@ -613,28 +617,23 @@ bool RunReturn(const Return& r, uint64_t stamp) {
 }
 
 // Runs the block's items with the cursor left alone: the index of the item
-// that gave up, or the number of items when none did (all ran, or one
-// returned: `returned`). `place` is where the last of them leaves the
-// cursor (after the '{' when none ran, as if the token at `before` was
-// read before the first item).
-size_t RunItems(const Block& block, int32_t brace, uint64_t& stamp, Place& place, bool& returned, int32_t before) {
-    place = {before, brace + 1};
+// that gave up, the number of items when all ran, or kReturned when one
+// returned. `place` is where the last of them leaves the cursor; it comes
+// in as where the cursor is before the first item.
+size_t RunItems(const Block& block, uint64_t& stamp, Place& place) {
     BlockLevel level;
     size_t count = block.items.size();
     for (size_t done = 0; done < count; ++done) {
         const Item& item = block.items[done];
-        if (item.kind == Item::Kind::kStatement) {
-            if (!Run(*item.statement, stamp)) return done;
-            place = After(*item.statement);
+        if (const Statement* s = item.statement) {  // the kind kStatement
+            if (!Run(*s, stamp)) return done;
+            place = After(*s);
             continue;
         }
         Outcome outcome =
             item.kind == Item::Kind::kBranch ? RunBranch(*item.branch, stamp, place) : RunCompound(item, stamp, place);
-        switch (outcome) {
-            case Outcome::kGaveUp: return done;
-            case Outcome::kReturned: returned = true; return count;
-            default: break;
-        }
+        if (outcome == Outcome::kGaveUp) return done;
+        if (outcome == Outcome::kReturned) return kReturned;
     }
     return count;
 }
@@ -684,15 +683,16 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole,
     if (!CompilerEnabled()) return false;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
-    Place place;
+    // After the '{' when no item ran, as if the token at `before` was read last.
+    Place place{before < 0 ? brace : before, brace + 1};
     uint64_t old = stamp;
-    bool returned = false;
-    if (RunItems(*block, brace, stamp, place, returned, before < 0 ? brace : before) < block->items.size()) {
-        code = FinishByWalker(place);
+    size_t ran = RunItems(*block, stamp, place);
+    if (ran == kReturned) {  // a return may have run anything
+        code = kReturn;
         return true;
     }
-    if (returned) {  // a return may have run anything
-        code = kReturn;
+    if (ran < block->items.size()) {
+        code = FinishByWalker(place);
         return true;
     }
     code = kNormal;
@@ -724,14 +724,14 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
             SkipBlock();
             return LoopExit::kDone;
         }
-        Place place;
-        bool returned = false;
-        if (RunItems(*block, head->brace, stamp, place, returned, head->brace) < block->items.size()) {
-            code = FinishByWalker(place);
+        Place place{head->brace, head->brace + 1};
+        size_t ran = RunItems(*block, stamp, place);
+        if (ran == kReturned) {
+            code = kReturn;
             return LoopExit::kBody;
         }
-        if (returned) {
-            code = kReturn;
+        if (ran < block->items.size()) {
+            code = FinishByWalker(place);
             return LoopExit::kBody;
         }
     }
@@ -743,14 +743,14 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return LoopExit::kNotRun;
     while (true) {
         loop.epoch = sVarEpoch;
-        Place place;
-        bool returned = false;
-        if (RunItems(*block, brace, stamp, place, returned, brace) < block->items.size()) {
-            code = FinishByWalker(place);
+        Place place{brace, brace + 1};
+        size_t ran = RunItems(*block, stamp, place);
+        if (ran == kReturned) {
+            code = kReturn;
             return LoopExit::kBody;
         }
-        if (returned) {
-            code = kReturn;
+        if (ran < block->items.size()) {
+            code = FinishByWalker(place);
             return LoopExit::kBody;
         }
         if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
