@@ -258,7 +258,8 @@ struct Return {
     int32_t semicolon = 0;
 };
 
-// One item of a block: a simple statement, a branch, a loop or a return.
+// One item of a block: a simple statement, a branch, a loop, a return or a
+// call statement.
 struct Item {
     enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn, kCall } kind = Kind::kStatement;
     const Statement* statement = nullptr;
@@ -449,8 +450,8 @@ int32_t FinishByWalker(Place place);
 
 // Runs a block nested in compiled code to its '}' or to a return: its items
 // compiled, and from one that gives up on, the rest by the walker. Never
-// gives up itself: its items are simple statements, branches, loops and
-// returns, which hold no break. kDone leaves `place` where the last item
+// gives up itself: its items are simple statements, branches, loops,
+// returns and calls, which hold no break. kDone leaves `place` where the last item
 // left the cursor.
 Outcome RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
     place = {brace, brace + 1};
