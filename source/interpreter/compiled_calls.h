@@ -18,6 +18,9 @@
 //    register (ExpressionTail), or, when a call gave something other than a
 //    number, with the left operand pushed and the cursor behind the call
 //    (AddRight, SubRight). It then reports any error at its own position.
+//  - A call's arguments are evaluated before its scope is made (the walker
+//    makes the scope first). That cannot be seen: a pure evaluation changes
+//    nothing and reads only the caller's scope, never the new one.
 //  - The depth guards held at each point are the walker's: one for the
 //    expression and one for each call.
 //  - Afterwards the cursor is left as the walker leaves it: the lookahead on
