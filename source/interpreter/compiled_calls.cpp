@@ -136,7 +136,7 @@ bool TooDeep(int32_t levels) {
 // them out, and whatever is left is freed.
 class Arguments {
   public:
-    Arguments() = default;
+    Arguments() {}  // the cells are made as they are filled
     ~Arguments() {
         for (size_t i = 0; i < count_; ++i)
             if (cells_[i].type == VAR_STRING) std::free(cells_[i].value.string);
@@ -156,7 +156,7 @@ class Arguments {
             } catch (const std::bad_alloc&) {
                 return false;
             }
-            cells_[count_++] = sRegister;  // the string, if any, moves along
+            new (&cells_[count_++]) Cell(sRegister);  // the string, if any, moves along
             sRegister.type = VAR_UNDEFINED;
         }
         return true;
@@ -165,7 +165,11 @@ class Arguments {
     size_t Count() const { return count_; }
 
   private:
-    Cell cells_[kMaxArgs];
+    // Made one by one as the arguments are evaluated: only the first
+    // count_ are cells.
+    union {
+        Cell cells_[kMaxArgs];
+    };
     size_t count_ = 0;
 };
 

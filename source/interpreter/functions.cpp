@@ -208,13 +208,15 @@ class NewCall {
     void Run(size_t given, int32_t site, int32_t close) {
         // A kept scope may bring parameters that this call leaves unbound.
         KeyPart params[kKeptLocals - 2];
-        size_t keptParams = KeptParams(index_, params);
-        if (given < keptParams) MM_DropLocals(key_.part, params + given, keptParams - given);
+        if (given < Function().keptParams) {
+            size_t keptParams = KeptParams(index_, params);
+            MM_DropLocals(key_.part, params + given, keptParams - given);
+        }
         // The call is in progress from here: errors in its arguments were the caller's.
         CallFrame frame(CallFrame::kCall, site);
         sScope += buildScope;
         RunBody(close);
-        keptParams = KeptParams(index_, params);  // the function table may have moved
+        size_t keptParams = KeptParams(index_, params);  // the function table may have moved
         MM_DeleteScope(key_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
         sScope -= buildScope;
     }
