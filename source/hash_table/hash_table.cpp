@@ -37,15 +37,16 @@ HashEntry** NewBuckets(int32_t size) {
 
 void FreeBuckets(HashEntry** buckets, int32_t size) { ZK_SmallFree(buckets, static_cast<size_t>(size) * kBucketBytes); }
 
-// Takes the entry of `key` out of its chain and returns it (null when
-// missing), halving the table first when it is less than a quarter full,
-// never below its minimum size.
+// Halves the table when it is less than a quarter full, never below its
+// minimum size.
 void ShrinkIfSparse(HashTable* ht) {
     if (ht->size / 2 >= 1 && static_cast<uint32_t>(ht->size / 2) >= ht->minSize &&
         int64_t{ht->entries} * 4 < int64_t{ht->size})  // entries / size < 1/4
         HT_Resize(ht, ht->size / 2);
 }
 
+// Takes the entry of `key` out of its chain and returns it (null when
+// missing), shrinking the table first.
 HashEntry* Unlink(HashTable* ht, const char* key, size_t length, uint32_t hash) {
     ShrinkIfSparse(ht);
     for (HashEntry** link = &ht->buckets[BucketOf(ht, hash)]; *link; link = &(*link)->next) {

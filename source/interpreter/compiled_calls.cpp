@@ -50,11 +50,12 @@ std::vector<Sum*> sSumCache;
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
-// Reads the call at token `at` (a plain name before '(') into `term`; false
-// when it is not one that compiles. Moves `at` behind the ')'.
+// Reads the call at token `at` (a name before '(') into `term`; false when
+// it is not one that compiles (the name must be plain). Moves `at` behind
+// the ')'.
 bool ReadCall(int32_t& at, SumTerm& term) {
     const NameInfo& name = NameAt(at);
-    if (!name.plain || !IsOp(name.end, '(')) return false;
+    if (!name.plain) return false;
     term.callee = CompiledTargetAt(at);
     if (!term.callee || !IsPlainName(*term.callee)) return false;
     term.open = name.end;
@@ -79,7 +80,7 @@ bool ReadCall(int32_t& at, SumTerm& term) {
 
 // Reads the term at `at` into `term`; false when it does not compile.
 bool ReadTerm(int32_t& at, SumTerm& term) {
-    if (At(at).type == TOKEN_NAME && NameAt(at).plain && IsOp(NameAt(at).end, '(')) return ReadCall(at, term);
+    if (At(at).type == TOKEN_NAME && IsOp(NameAt(at).end, '(')) return ReadCall(at, term);
     term.pure = CompiledTermAt(at);
     if (!term.pure) return false;
     term.last = TreeLastItem(*term.pure);

@@ -575,12 +575,7 @@ Outcome RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
 bool RunReturn(const Return& r, uint64_t stamp) {
     if (sScope <= 0) return false;  // the walker's error
     if (r.name) {
-        const Var* source = FindTarget(*r.name);
-        // A value without members needs no deep copy.
-        if (source && source->HasMembers())
-            MM_CopyVar(MM_NewResult(), source);
-        else
-            Var_Set(MM_NewResult(), source);
+        ReturnVariable(FindTarget(*r.name));
     } else if (r.value) {
         try {
             EvaluateTree(*r.value, stamp);
@@ -647,6 +642,20 @@ int32_t FinishByWalker(Place place) {
     return ExecuteBlock();
 }
 
+// Whether a pass of RunItems that ran `ran` items of `block` ended before
+// the block's '}': with a return (`code` kReturn, the cursor where the
+// return left it), or with an item that gave up, the rest then finished by
+// the walker (`code` its completion).
+inline bool EndedEarly(const Block& block, size_t ran, const Place& place, int32_t& code) {
+    if (ran == kReturned) {
+        code = kReturn;
+        return true;
+    }
+    if (ran == block.items.size()) return false;
+    code = FinishByWalker(place);
+    return true;
+}
+
 }  // namespace
 
 bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp) {
@@ -688,14 +697,7 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole,
     Place place{before < 0 ? brace : before, brace + 1};
     uint64_t old = stamp;
     size_t ran = RunItems(*block, stamp, place);
-    if (ran == kReturned) {  // a return may have run anything
-        code = kReturn;
-        return true;
-    }
-    if (ran < block->items.size()) {
-        code = FinishByWalker(place);
-        return true;
-    }
+    if (EndedEarly(*block, ran, place, code)) return true;
     code = kNormal;
     PlaceCursor(place);                // the lookahead on the '}', as ExecuteBlock returns
     if (whole) *whole = stamp == old;  // else a nested block was finished by the walker
@@ -727,14 +729,7 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
         }
         Place place{head->brace, head->brace + 1};
         size_t ran = RunItems(*block, stamp, place);
-        if (ran == kReturned) {
-            code = kReturn;
-            return LoopExit::kBody;
-        }
-        if (ran < block->items.size()) {
-            code = FinishByWalker(place);
-            return LoopExit::kBody;
-        }
+        if (EndedEarly(*block, ran, place, code)) return LoopExit::kBody;
     }
 }
 
@@ -746,14 +741,7 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32
         loop.epoch = sVarEpoch;
         Place place{brace, brace + 1};
         size_t ran = RunItems(*block, stamp, place);
-        if (ran == kReturned) {
-            code = kReturn;
-            return LoopExit::kBody;
-        }
-        if (ran < block->items.size()) {
-            code = FinishByWalker(place);
-            return LoopExit::kBody;
-        }
+        if (EndedEarly(*block, ran, place, code)) return LoopExit::kBody;
         if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
             // The walker looks the variable up again (or reports it).
             PlaceCursor(place);

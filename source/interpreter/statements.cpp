@@ -266,12 +266,7 @@ void Return() {
     if (NextIsOp(';')) {
         Var_Free(MM_CreateResult());
     } else if (sNextType == TOKEN_NAME && TokenIsOp(NextNameEnd(), ';')) {
-        Var* source = NextKey().Get();
-        // A value without members needs no deep copy.
-        if (source && source->HasMembers())
-            MM_CopyVar(MM_NewResult(), source);
-        else
-            Var_Set(MM_NewResult(), source);
+        ReturnVariable(NextKey().Get());
         GetNext();
     } else {
         Expression();
@@ -378,6 +373,14 @@ int32_t ReservedStatement() {
 }
 
 }  // namespace
+
+void ReturnVariable(const Var* source) {
+    // A value without members needs no deep copy.
+    if (source && source->HasMembers())
+        MM_CopyVar(MM_NewResult(), source);
+    else
+        Var_Set(MM_NewResult(), source);
+}
 
 int32_t ExecuteBlock() {
     DepthGuard guard;

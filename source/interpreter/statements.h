@@ -7,9 +7,14 @@
 
 #include <cstdint>
 
+#include "memory_manager/memory_manager.h"
+
 enum Completion : int32_t { kNormal = 0, kBreak = 1, kReturn = 2 };
 
 extern int32_t sBlock;
 extern int32_t sLoopScope;
 
 int32_t ExecuteBlock();
+// What `return name;` does: the result "@" becomes a copy of the variable
+// (undefined when there is none), its members included.
+void ReturnVariable(const Var* source);
