@@ -1,5 +1,6 @@
 #include "interpreter/compiled_calls.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -22,6 +23,9 @@ struct SumTerm {
     const CompiledTree* callee = nullptr;  // the call's plain name
     int32_t open = 0;                      // the call's '(' (its site)
     std::vector<const CompiledTree*> args;
+    // The depth guards the walker would hold beyond the present ones at the
+    // deepest point of the call's arguments; at least the call's own.
+    int32_t depth = 1;
     int32_t last = 0;  // the token whose position the walker records last in the term
 };
 
@@ -65,6 +69,7 @@ bool ReadCall(int32_t& at, SumTerm& term) {
         const CompiledTree* tree = CompiledExpressionAt(arg);
         if (!tree || term.args.size() == kMaxArgs) return false;
         term.args.push_back(tree);
+        term.depth = std::max(term.depth, 1 + TreeDepth(*tree));  // the call's guard and the tree's
         arg = TreeEnd(*tree);
         if (IsOp(arg, ','))
             ++arg;
@@ -145,11 +150,10 @@ class Arguments {
     Arguments(const Arguments&) = delete;
     Arguments& operator=(const Arguments&) = delete;
 
-    // Evaluates the trees in order; false when one gives up.
+    // Evaluates the trees in order; false when one gives up. The depth
+    // they need has been checked.
     bool Evaluate(const std::vector<const CompiledTree*>& trees) {
         for (const CompiledTree* tree : trees) {
-            // The walker evaluates arguments inside the call's depth guard.
-            if (TooDeep(1 + TreeDepth(*tree))) return false;
             try {
                 EvaluateTree(*tree);
             } catch (const CompiledGiveUp&) {
@@ -178,10 +182,13 @@ class Arguments {
 // put it; false, with nothing changed, when the walker must make it.
 bool Call(const SumTerm& term) {
     Var* function = FindTarget(*term.callee);
-    if (!function || !TakesValues(function, term.args.size()) || TooDeep(1)) return false;
+    int32_t index = function ? ValuesCallee(function, term.args.size()) : -1;
+    // The walker evaluates the arguments inside the call's depth guard. Too
+    // deep for one of them is too deep before the first: they change nothing.
+    if (index < 0 || TooDeep(term.depth)) return false;
     Arguments args;
-    if (!args.Evaluate(term.args)) return false;
-    CallWithValues(function, term.open, term.last, args.Cells(), args.Count());
+    if (!args.Evaluate(term.args)) return false;  // pure: the function is still the same
+    CallWithValues(index, function, term.open, term.last, args.Cells(), args.Count());
     return true;
 }
 

@@ -214,7 +214,7 @@ TokenCache<Head> sHeads;
 
 const Head* HeadAt(int32_t open) { return sHeads.At(open, CompileHead); }
 
-struct Block;
+using Block = CompiledBlock;
 
 // `if (condition) { block }`, optionally followed by `else { block }`.
 struct Branch {
@@ -270,13 +270,17 @@ struct Item {
     std::unique_ptr<Return> ret;
 };
 
+}  // namespace
+
 // A block made only of items, with the depth the deepest needs (counted
 // from inside the block) and the index of its '}'.
-struct Block {
+struct CompiledBlock {
     std::vector<Item> items;
     int32_t depth = 0;
     int32_t close = 0;
 };
+
+namespace {
 
 TokenCache<Block> sBlocks;
 
@@ -688,19 +692,30 @@ bool RunCompiledStatement() {
     return true;
 }
 
-bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole, int32_t before) {
+bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole) {
     if (whole) *whole = false;
-    if (!CompilerEnabled()) return false;
-    const Block* block = BlockAt(brace);
+    const Block* block = CompiledBlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
-    // After the '{' when no item ran, as if the token at `before` was read last.
-    Place place{before < 0 ? brace : before, brace + 1};
+    Place place{brace, brace + 1};  // after the '{' when no item ran
     uint64_t old = stamp;
     size_t ran = RunItems(*block, stamp, place);
     if (EndedEarly(*block, ran, place, code)) return true;
     code = kNormal;
     PlaceCursor(place);                // the lookahead on the '}', as ExecuteBlock returns
     if (whole) *whole = stamp == old;  // else a nested block was finished by the walker
+    return true;
+}
+
+const CompiledBlock* CompiledBlockAt(int32_t brace) { return CompilerEnabled() ? BlockAt(brace) : nullptr; }
+
+bool RunCompiledBody(const CompiledBlock& block, int32_t brace, int32_t before, int32_t& code) {
+    if (sDepth + 1 + block.depth > sMaxDepth) return false;
+    Place place{before, brace + 1};  // as if the token at `before` was read last
+    uint64_t stamp = 0;
+    size_t ran = RunItems(block, stamp, place);
+    if (EndedEarly(block, ran, place, code)) return true;
+    code = kNormal;
+    PlaceCursor(place);
     return true;
 }
 

@@ -64,10 +64,19 @@ bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 // Returns false, with nothing done, when the block is not of that kind.
 // `*whole` (when given) tells whether every item ran compiled, so that
 // nothing else ran; `stamp`: see NewCacheStamp.
-// `before`: the token whose position the walker records before the block's
-// first item, when it is not the '{' (a function body is entered from the
-// call's ')').
-bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr, int32_t before = -1);
+bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr);
+
+// Function bodies: the function table keeps each body's compiled block, so
+// that a call looks nothing up.
+struct CompiledBlock;
+// The block that RunCompiledBlock would run at `brace`, or null when it
+// would return false whatever the depth. The answer never changes while the
+// tokens stay (ClearCompiledStatements).
+const CompiledBlock* CompiledBlockAt(int32_t brace);
+// RunCompiledBlock of that block, whose '{' is at `brace`, entered as if
+// the token at `before` was read last instead of the '{' (a body is
+// entered from the call's ')').
+bool RunCompiledBody(const CompiledBlock& block, int32_t brace, int32_t before, int32_t& code);
 
 // Whole loops. A `while` whose head and block are both compiled, and a
 // counting `for` whose block is, run pass after pass without the cursor,

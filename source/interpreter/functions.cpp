@@ -23,7 +23,11 @@ struct UserFunction {
     std::vector<uint32_t> hashes;     // HT_RawHash of each name, for binding it without hashing
     KeptScopes kept;                  // scopes of finished calls, for the next ones
     size_t keptParams = 0;            // how many parameters they may keep (KeptParams)
-    size_t valueParams = 0;           // how many leading ones CallWithValues can bind (TakesValues)
+    size_t valueParams = 0;           // how many leading ones CallWithValues can bind (ValuesCallee)
+    // The body's compiled block (CompiledBlockAt), null when it has none;
+    // looked up on the first call that may run it.
+    const CompiledBlock* compiled = nullptr;
+    bool compiledKnown = false;
 };
 
 const KeyPart kSelf = MM_Part("self");
@@ -107,11 +111,16 @@ size_t ValueParams(const UserFunction& f) {
     return n;
 }
 
+// The local variable for a parameter whose name has parts: made through
+// its path. Out of line: calls rarely need it.
+[[gnu::noinline]] Var* BindPath(const Locals& locals, const std::string& name) {
+    return MM_BindVar(std::string(locals.Key().part.text) + "." + name);
+}
+
 // The local variable for parameter i of `f` in a new scope.
-Var* BindLocal(Locals& locals, const UserFunction& f, size_t i) {
+inline Var* BindLocal(Locals& locals, const UserFunction& f, size_t i) {
     const std::string& name = f.params[i];
-    if (i >= f.valueParams && name.find('.') != std::string::npos)
-        return MM_BindVar(std::string(locals.Key().part.text) + "." + name);
+    if (i >= f.valueParams && name.find('.') != std::string::npos) return BindPath(locals, name);
     return locals.Bind({name.data(), static_cast<uint32_t>(name.size()), f.hashes[i]});
 }
 
@@ -227,9 +236,21 @@ class NewCall {
         int32_t body = Function().body;
         int32_t code;
         // Only inside a block does its '}' end the body.
-        if (sBlock > 0 && RunCompiledBlock(body - 1, code, 0, nullptr, close)) return;
+        if (sBlock > 0) {
+            const CompiledBlock* compiled = CompiledBody(sFunctions[static_cast<size_t>(index_)]);
+            if (compiled && RunCompiledBody(*compiled, body - 1, close, code)) return;
+        }
         PlaceCursor(close, body);
         ExecuteBlock();
+    }
+
+    // The body's compiled block, looked up once per function value.
+    static const CompiledBlock* CompiledBody(UserFunction& f) {
+        if (!f.compiledKnown) {
+            f.compiled = CompiledBlockAt(f.body - 1);
+            f.compiledKnown = true;
+        }
+        return f.compiled;
     }
 
     int32_t index_;
@@ -284,16 +305,16 @@ void CallFunc(Var* function) {
     level.Leave();
 }
 
-bool TakesValues(const Var* function, size_t count) {
+int32_t ValuesCallee(const Var* function, size_t count) {
     int32_t index = CallableIndex(function);
-    return index >= 0 && count <= sFunctions[static_cast<size_t>(index)].valueParams;
+    return index >= 0 && count <= sFunctions[static_cast<size_t>(index)].valueParams ? index : -1;
 }
 
-void CallWithValues(Var* function, int32_t site, int32_t close, Cell* args, size_t count) {
+void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, Cell* args, size_t count) {
     DepthGuard guard;
     CallLevel level;
     sLoopScope = 0;
-    NewCall call(CallableIndex(function), function);
+    NewCall call(index, function);
     for (size_t i = 0; i < count; ++i) {
         Var_Free(&sRegister);
         static_cast<Cell&>(sRegister) = args[i];

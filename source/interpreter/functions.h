@@ -24,15 +24,17 @@ FunctionRef FunctionValue(int32_t index);
 // Calls a function variable with the cursor on '('; the result, if the body
 // returned one, is in "@".
 void CallFunc(Var* function);
-// Whether the function value `function` of this run can be called with
-// `count` arguments by CallWithValues: it takes at least that many
-// parameters, and those by value, with plain names.
-bool TakesValues(const Var* function, size_t count);
+// The table index of the function value `function` when it is a function
+// of this run that CallWithValues can call with `count` arguments: it takes
+// at least that many parameters, and those by value, with plain names.
+// -1 otherwise.
+int32_t ValuesCallee(const Var* function, size_t count);
 // CallFunc for arguments evaluated beforehand (their evaluation changed
 // nothing): the call written from the '(' at token `site` to the ')' at
 // `close`, whose arguments gave `args`, which are moved into the parameters.
-// `function` passed TakesValues. The cursor is left where the body ended.
-void CallWithValues(Var* function, int32_t site, int32_t close, Cell* args, size_t count);
+// `index` is what ValuesCallee gave for `function` and `count`, with nothing
+// run in between. The cursor is left where the body ended.
+void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, Cell* args, size_t count);
 // Ends the run's function table: values built in it no longer call anything.
 void ClearFunctions();
 // Deletes what calls leave in the root table while they run (the scope
