@@ -12,17 +12,13 @@ namespace {
 constexpr size_t kMaxFrameLines = 20;
 constexpr size_t kMaxQuote = 160;  // bytes of a quoted line
 
-struct Frame {
-    CallFrame::Kind kind;
-    int32_t site;
-};
+using Frame = CallFrame::Entry;
 
 struct Source {
     int32_t firstToken;
     std::string text;
 };
 
-std::vector<Frame> sFrames;   // innermost last
 std::deque<Source> sSources;  // a deque: stored texts never move
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
@@ -135,17 +131,15 @@ std::string FrameLine(const Frame& f, size_t count, bool firstOfYours) {
 
 }  // namespace
 
-CallFrame::CallFrame(Kind kind, int32_t site) { sFrames.push_back(Frame{kind, site}); }
-CallFrame::~CallFrame() { sFrames.pop_back(); }
-
 const std::string& RecordSource(int32_t firstToken, std::string text) {
     return sSources.emplace_back(Source{firstToken, std::move(text)}).text;
 }
 
 void ClearSources() { sSources.clear(); }
-void ResetCallStack() { sFrames.clear(); }
+void ResetCallStack() { CallFrame::Reset(); }
 
 std::string FormatErrorContext(const ErrorSite& site) {
+    const std::vector<Frame>& frames = CallFrame::Stack();
     std::string out;
     if (const Source* source = site.fileStart >= 0 ? SourceStartingAt(site.fileStart) : nullptr) {
         std::string_view text;
@@ -153,20 +147,20 @@ std::string FormatErrorContext(const ErrorSite& site) {
     }
     // Innermost first. When the error lies in the script library, the first
     // call made from the user's own code is the one worth reading.
-    size_t yours = sFrames.size();
+    size_t yours = frames.size();
     if (site.inScriptLibrary)
-        for (size_t k = 0; k < sFrames.size(); ++k)
-            if (!InScriptLibrary(sFrames[sFrames.size() - 1 - k].site)) {
+        for (size_t k = 0; k < frames.size(); ++k)
+            if (!InScriptLibrary(frames[frames.size() - 1 - k].site)) {
                 yours = k;
                 break;
             }
     size_t lines = 0, left = 0;
-    for (size_t k = 0; k < sFrames.size();) {
-        const Frame& f = sFrames[sFrames.size() - 1 - k];
+    for (size_t k = 0; k < frames.size();) {
+        const Frame& f = frames[frames.size() - 1 - k];
         size_t count = 1;
         if (k != yours)
-            while (k + count < sFrames.size() && k + count != yours &&
-                   sFrames[sFrames.size() - 1 - k - count].site == f.site)
+            while (k + count < frames.size() && k + count != yours &&
+                   frames[frames.size() - 1 - k - count].site == f.site)
                 ++count;
         if (lines < kMaxFrameLines || k == yours) {
             if (left) out += "  ... " + std::to_string(left) + " more\n";

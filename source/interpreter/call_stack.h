@@ -16,17 +16,30 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-// One call or import in progress, recorded for error reports.
+// One call or import in progress, recorded for error reports. Inline: every
+// call makes one.
 class CallFrame {
   public:
     enum Kind { kCall, kImport };
+    struct Entry {
+        Kind kind;
+        int32_t site;
+    };
     // `site`: index of the token that the report points at for this frame
     // (the '(' of a call, the word `import`).
-    CallFrame(Kind kind, int32_t site);
-    ~CallFrame();
+    CallFrame(Kind kind, int32_t site) { sStack.push_back(Entry{kind, site}); }
+    ~CallFrame() { sStack.pop_back(); }
     CallFrame(const CallFrame&) = delete;
     CallFrame& operator=(const CallFrame&) = delete;
+
+    // The frames in progress, innermost last.
+    static const std::vector<Entry>& Stack() { return sStack; }
+    static void Reset() { sStack.clear(); }
+
+  private:
+    static inline std::vector<Entry> sStack;
 };
 
 // Keeps the text of a file whose tokens start at firstToken, for quoting.
