@@ -91,17 +91,9 @@ void EmptyTarget(const NameKey& key) {
 
 }  // namespace
 
-void StoreRegister(Var* target) {
-    if (target->type == VAR_ALIAS || sRegister.type == VAR_ALIAS) {
-        Var_Set(target, &sRegister);
-        Var_Free(&sRegister);
-        return;
-    }
-    if (target->type == VAR_STRING) std::free(target->value.string);
-    target->type = sRegister.type;
-    target->length = sRegister.length;
-    target->value = sRegister.value;
-    sRegister.type = VAR_UNDEFINED;
+void StoreRegisterAliased(Var* target) {
+    Var_Set(target, &sRegister);
+    Var_Free(&sRegister);
 }
 
 void Assignment(const NameKey& key) {

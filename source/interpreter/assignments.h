@@ -5,9 +5,11 @@
 // never leads to a write into freed memory or a string used as a number.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "interpreter/cursor.h"
+#include "interpreter/evaluator.h"
 
 #include "memory_manager/memory_manager.h"
 
@@ -27,5 +29,18 @@ void PrefixStatement();
 void PrefixUpdate();
 // A postfix ++ / -- after a number variable that Factor just read.
 void CheckPostMod(Var* var);
-// Moves the register's value into a variable (its members stay).
-void StoreRegister(Var* target);
+// Moves the register's value into a variable (its members stay). Inline:
+// stores and calls make it all the time; an alias on either side takes the
+// long way.
+void StoreRegisterAliased(Var* target);
+inline void StoreRegister(Var* target) {
+    if (target->type == VAR_ALIAS || sRegister.type == VAR_ALIAS) {
+        StoreRegisterAliased(target);
+        return;
+    }
+    if (target->type == VAR_STRING) std::free(target->value.string);
+    target->type = sRegister.type;
+    target->length = sRegister.length;
+    target->value = sRegister.value;
+    sRegister.type = VAR_UNDEFINED;
+}
