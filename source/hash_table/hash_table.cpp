@@ -28,6 +28,10 @@ void FreeEntry(HashEntry* e) { ZK_SmallFree(e, EntrySize(e->length)); }
 // A bucket is one chain head: a pointer to an entry.
 constexpr size_t kBucketBytes = sizeof(void*);
 
+uint64_t sChanges = 0;
+
+void Changed(HashTable* ht) { ht->version = ++sChanges; }
+
 HashEntry** NewBuckets(int32_t size) {
     size_t bytes = static_cast<size_t>(size) * kBucketBytes;
     auto** buckets = static_cast<HashEntry**>(ZK_SmallAlloc(bytes));
@@ -55,6 +59,7 @@ HashEntry* Unlink(HashTable* ht, const char* key, size_t length, uint32_t hash) 
         *link = e->next;
         e->next = nullptr;
         --ht->entries;
+        Changed(ht);
         return e;
     }
     return nullptr;
@@ -82,6 +87,7 @@ HashTable* HT_Create(int32_t size) {
     ht->minSize = static_cast<uint32_t>(size);
     ht->entries = 0;
     ht->buckets = buckets;
+    Changed(ht);
     ++sTables;
     return ht;
 }
@@ -100,6 +106,7 @@ void HT_Clear(HashTable* ht, HT_ReleaseFunc release) {
         ht->buckets[i] = nullptr;
     }
     ZK_ASSERT(ht->entries == 0);
+    Changed(ht);
 }
 
 void HT_Free(HashTable* ht, HT_ReleaseFunc release) {
@@ -199,6 +206,7 @@ int HT_Add(HashTable* ht, const char* key, void* data) {
         if (HT_HasKey(*link, key, length, hash)) return 0;
     *link = HT_NewEntry(key, data);
     ++ht->entries;
+    Changed(ht);
     return 1;
 }
 
@@ -221,6 +229,7 @@ int HT_AddEntry(HashTable* ht, HashEntry* entry) {
     entry->next = head;
     head = entry;
     ++ht->entries;
+    Changed(ht);
     return 1;
 }
 
@@ -247,6 +256,7 @@ void HT_Resize(HashTable* ht, int32_t size) {
     int32_t oldSize = ht->size;
     ht->buckets = NewBuckets(size);
     ht->size = size;
+    Changed(ht);
     for (int32_t i = 0; i < oldSize; ++i) {
         HashEntry* e = old[i];
         while (e) {
@@ -294,6 +304,7 @@ void HT_KeepOnly(HashTable* ht, HashEntry* const* keep, size_t count, HT_Release
         ht->buckets[i] = nullptr;
     }
     ht->entries = 0;
+    Changed(ht);
     for (size_t k = 0; k < count; ++k) HT_AddEntry(ht, keep[k]);  // order matters: as they were added
     while (doomed) {
         HashEntry* next = doomed->next;
@@ -318,6 +329,7 @@ void HT_UnlinkEntry(HashTable* ht, HashEntry* entry) {
     *link = entry->next;
     entry->next = nullptr;
     --ht->entries;
+    Changed(ht);
 }
 
 void HT_FreeEntry(HashEntry* entry) {

@@ -52,6 +52,11 @@ struct HashTable {
     uint32_t minSize;
     int32_t entries;
     HashEntry** buckets;
+    // Taken from a counter of all tables' changes when this one was made and
+    // whenever an entry is linked or unlinked or it is resized: no two
+    // changes share a version, so a table with the version it had is the
+    // same table, unchanged.
+    uint64_t version;
     ZK_SMALL_BLOCKS
 };
 // Entries, tables and bucket arrays are small blocks.

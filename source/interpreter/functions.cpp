@@ -45,17 +45,11 @@ int32_t CallableIndex(const Var* function) {
     return function->value.function.index;
 }
 
-bool IsScopeName(const char* key) {
-    if (key[0] == '@') return key[1] == '\0';
-    for (const char* p = key; *p; ++p)
-        if (*p < '0' || *p > '9') return false;
-    return key[0] != '\0';
-}
-
 // Makes `alias` (a local of the new scope) an alias of `target`.
 void BindAlias(Var* alias, Var* target) {
-    Var_Free(alias);
     if (target->type == VAR_ALIAS) target = target->value.alias;
+    if (alias->type == VAR_ALIAS && alias->value.alias == target) return;  // a kept scope's, bound as before
+    Var_Free(alias);
     if (target == alias) return;
     Var__AddReference(target, alias);  // first: it allocates
     alias->type = VAR_ALIAS;
@@ -226,7 +220,7 @@ class NewCall {
         sScope += buildScope;
         RunBody(close);
         size_t keptParams = KeptParams(index_, params);  // the function table may have moved
-        MM_DeleteScope(key_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
+        MM_DeleteScope(key_, made_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
         sScope -= buildScope;
     }
 
@@ -334,10 +328,5 @@ void ClearFunctions() {
 }
 
 void DeleteScopes() {
-    static std::vector<std::string> names;
-    names.clear();
-    HT_ApplyKeyFunction(MM_RootTable(), [](const char* key, void*) {
-        if (IsScopeName(key)) names.emplace_back(key);
-    });
-    for (const std::string& name : names) MM_DeleteVar(name);
+    for (const std::string& name : MM_ScopeNames()) MM_DeleteVar(name);
 }

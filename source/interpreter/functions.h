@@ -37,7 +37,7 @@ int32_t ValuesCallee(const Var* function, size_t count);
 void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, Cell* args, size_t count);
 // Ends the run's function table: values built in it no longer call anything.
 void ClearFunctions();
-// Deletes what calls leave in the root table while they run (the scope
-// variables, named by their decimal numbers, and the result "@"), for a run
-// that ended inside a call.
+// Deletes what calls leave among the root variables while they run (the
+// scope variables, named by their decimal numbers, and the result "@"), for
+// a run that ended inside a call.
 void DeleteScopes();

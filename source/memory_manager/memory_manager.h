@@ -71,7 +71,10 @@ struct FunctionRef {
 // made. The list is linked forward by `next` (null at the tail) and backward
 // by `prev`, where the head's `prev` is the tail: an alias is appended and,
 // since the newest aliases (the locals of the deepest calls) go first, found
-// from the tail in constant time however long the list.
+// from the tail in constant time however long the list. The `self` and
+// `this` of a kept scope move to the head (Var__KeepReference), where the
+// search from both ends finds them as fast. The order of the list is never
+// seen: it only says which aliases to undo.
 struct VarRef {
     Var* var;
     VarRef* next;
@@ -225,6 +228,10 @@ int Var_SetAlias(Var* var, const char* path);
 Var* Var_GetAlias(const Var* var);
 void Var__AddReference(Var* target, Var* alias);
 void Var__RemoveReference(Var* target, Var* alias);
+// Moves the node of `alias`, when it is the tail, to the head of the
+// references list of `target`: it stays there while newer aliases come and
+// go at the tail.
+void Var__KeepReference(Var* target, Var* alias);
 void Var_Set(Var* dest, const Var* source);
 // Var_Free of a string or an alias: what its value owns goes.
 void Var_FreeOwned(Var* var);
@@ -329,8 +336,8 @@ Var* MM_ElementVar(const ElementRef& ref);
 bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref);
 // MM_GetParts, MM_CreateParts and MM_BindParts of the name `parts` (count
 // >= 1) in scope `scope` (> 0), whose head is MM_ScopePart(scope).part. The root
-// variable of a scope is remembered once found, so that the names read in
-// it are walked from there.
+// variable of a scope is found by its number, so that the names read in it
+// are walked from there.
 Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count);
 Var* MM_CreateScoped(int64_t scope, const KeyPart* parts, size_t count);
 Var* MM_BindScoped(int64_t scope, const KeyPart* parts, size_t count);
@@ -344,22 +351,27 @@ Var* MM_NewResult();
 // Var_Set(dest, MM_GetResult()) followed by MM_DeleteResult(), with one
 // lookup; a string is moved instead of copied.
 void MM_TakeResult(Var* dest);
+// A kept scope keeps "self", "this" and at most this many locals in all.
+constexpr size_t kKeptLocals = 4;
 // The root variable of a call's scope with the locals every call has.
 struct CallScope {
     Var* scope = nullptr;
-    Var* self = nullptr;     // undefined
-    Var* thisVar = nullptr;  // undefined
-    // The root table's entry for `scope`: linked while the call runs, kept
-    // unlinked (with its old key) while the scope is kept.
-    HashEntry* entry = nullptr;
+    // Undefined in a new scope; in a kept one, undefined or still the alias
+    // that the last call bound.
+    Var* self = nullptr;
+    Var* thisVar = nullptr;
+    // For a scope that was kept: the entries of the locals it kept, in the
+    // order they were made, and the version of its table then. While the
+    // table keeps that version, they are exactly what it holds.
+    HashEntry* kept[kKeptLocals] = {};
+    size_t keptCount = 0;
+    uint64_t version = 0;
 };
 // The scopes that calls of one function dropped, kept for its next calls:
-// the small blocks of a scope, its root entry, its table and its locals cost
+// the small blocks of a scope, its table and its locals cost
 // more to free and make again than to clean. Keeping one never allocates:
 // the capacity is reserved when the first scope is made.
 using KeptScopes = std::vector<CallScope>;
-// A kept scope keeps "self", "this" and at most this many locals in all.
-constexpr size_t kKeptLocals = 4;
 // Makes the root variable `scope.part` with a member table holding the new
 // members "self" and then "this", as MM_BindParts(&scope.part, [self], 1)
 // followed by MM_BindMemberParts(scope, [this], 1) would. Returns an empty
@@ -375,7 +387,8 @@ void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count);
 // grew, it is cleaned and kept in `kept` instead of being freed, with
 // `self`, `this` and the first of the function's `count` parameters `params`
 // that it holds without members or aliases; MM_FreeKeptScopes frees them.
-int MM_DeleteScope(const ScopeKey& scope, const KeyPart* params, size_t count, KeptScopes& kept);
+// `made` is what MM_NewScope returned for it.
+int MM_DeleteScope(const ScopeKey& scope, const CallScope& made, const KeyPart* params, size_t count, KeptScopes& kept);
 void MM_FreeKeptScopes(KeptScopes& kept);
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);
@@ -389,5 +402,9 @@ inline Var* MM_CreateVar(const std::string& path) { return MM_CreateVar(path.c_s
 inline int MM_DeleteVar(const std::string& path) { return MM_DeleteVar(path.c_str()); }
 inline Var* MM_BindVar(const std::string& path) { return MM_BindVar(path.c_str()); }
 
-// The root table, for tests and shut-down checks.
+// The root table of the globals (every root variable but "@" and the
+// scopes), for tests and shut-down checks.
 HashTable* MM_RootTable();
+// The names of the root variables that are "@" or made of digits (the
+// scopes, named by their numbers), in no particular order.
+std::vector<std::string> MM_ScopeNames();

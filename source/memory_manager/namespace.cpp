@@ -5,20 +5,24 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/assert.h"
 #include "common/checked_alloc.h"
 #include "memory_manager/memory_manager.h"
+#include "memory_manager/scope_roots.h"
 
 namespace {
 
+// The root variables, in three places by the kind of their key: the result
+// "@" (sResult), the scopes, named by their number in decimal (sScopes), and
+// every other root, the globals (sTable). Nothing lists the root variables,
+// so where one is kept cannot be seen; a call makes and drops its scope and
+// its result without touching the root table.
 HashTable* sTable = nullptr;
-// Forgets the root variable `key` (of `length` bytes) if the names of a
-// scope (MM_GetScoped) or the result remember it: every removal from the
-// root table calls it.
-void ForgetRoot(const char* key, size_t length);
-void ForgetAllRoots();
+ScopeRoots sScopes;
+Var* sResult = nullptr;
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
 std::string sKey;
@@ -61,8 +65,70 @@ Var* ElementVar(Var* owner, DenseMembers* dense, uint32_t index) {
     return ElementIndex(part, index) && index < dense->count ? ElementVar(owner, dense, index) : nullptr;
 }
 
+enum class RootKind { kGlobal, kScope, kResult };
+
+// Where the root variable `part` is kept; `number` is set for a scope.
+inline RootKind RootKindOf(const KeyPart& part, int64_t& number) {
+    // Globals begin with a letter or '_', after '@' and the digits.
+    if (part.length == 0 || part.text[0] > '@') return RootKind::kGlobal;
+    if (part.length == 1 && part.text[0] == '@') return RootKind::kResult;
+    return ScopeNumberOfKey(part.text, part.length, number) ? RootKind::kScope : RootKind::kGlobal;
+}
+
+// The root variable `part`, or null.
+Var* FindRoot(const KeyPart& part) {
+    int64_t number;
+    switch (RootKindOf(part, number)) {
+        case RootKind::kResult: return sResult;
+        case RootKind::kScope: return sScopes.Find(number);
+        case RootKind::kGlobal: break;
+    }
+    return static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
+}
+
+// Stores `fresh` as the root variable `part`, which is missing; on a failure
+// nothing is stored.
+void AddRoot(const KeyPart& part, Var* fresh) {
+    int64_t number;
+    switch (RootKindOf(part, number)) {
+        case RootKind::kResult: sResult = fresh; return;
+        case RootKind::kScope: sScopes.Add(number, fresh); return;
+        case RootKind::kGlobal: break;
+    }
+    HT_UnsafeAddHashed(sTable, part.text, part.length, part.hash, fresh);
+}
+
+// Takes the root variable `part` out and deletes it; false when there is
+// none. A global's removal may shrink the root table even then, as
+// HT_DeleteHashed does.
+bool DeleteRootVar(const KeyPart& part) {
+    int64_t number;
+    Var* var = nullptr;
+    switch (RootKindOf(part, number)) {
+        case RootKind::kResult: std::swap(var, sResult); break;
+        case RootKind::kScope: var = sScopes.Remove(number); break;
+        case RootKind::kGlobal: return HT_DeleteHashed(sTable, part.text, part.length, part.hash, DeleteVar) != 0;
+    }
+    if (!var) return false;
+    DeleteVar(var);
+    return true;
+}
+
+// The key of the root variable `var` into `key`; false when it is none.
+bool RootKeyOf(const Var* var, std::string& key) {
+    int64_t number;
+    if (var == sResult) {
+        key = "@";
+    } else if (sScopes.NumberOf(var, number)) {
+        key = std::to_string(number);
+    } else {
+        return HT_GetKey(sTable, var, key) != 0;
+    }
+    return true;
+}
+
 inline Var* FindMember(Var* owner, const KeyPart& part) {
-    if (!owner) return static_cast<Var*>(HT_GetHashed(sTable, part.text, part.length, part.hash));
+    if (!owner) return FindRoot(part);
     if (DenseMembers* dense = owner->Dense()) return FindElement(owner, dense, part);
     return static_cast<Var*>(HT_GetHashed(owner->Children(), part.text, part.length, part.hash));
 }
@@ -109,7 +175,7 @@ Cell ElementCell(Var* var) {
 // (made with 4 buckets when there is none).
 void AddMember(Var* owner, const KeyPart& part, Var* fresh) {
     if (!owner) {
-        HT_UnsafeAddHashed(sTable, part.text, part.length, part.hash, fresh);
+        AddRoot(part, fresh);
         return;
     }
     HashTable* table = owner->Dense() ? nullptr : owner->Children();
@@ -131,44 +197,27 @@ Var* NewMember(Var* owner, const KeyPart& part) {
     return fresh.release();
 }
 
-// NewMember(nullptr, key) that returns the root table's entry of the new Var.
-HashEntry* NewRoot(const KeyPart& key) {
-    std::unique_ptr<Var> fresh(Var_New());  // freed if the entry cannot be made or linked
-    HashEntry* entry = HT_NewHashedEntry(key.text, key.length, key.hash, fresh.get());
-    try {
-        HT_LinkEntry(sTable, entry);  // as HT_UnsafeAddHashed links it
-    } catch (...) {
-        HT_FreeEntry(entry);
-        throw;
-    }
-    entry->data = fresh.release();  // the same Var, now owned by the table
-    return entry;
-}
-
-// The table that holds the members of `owner` (the root table for null).
-HashTable* TableOf(const Var* owner) { return owner ? owner->Children() : sTable; }
-
 // One step of a walk: finds (or, with WALK_CREATE, makes) the member `part`
 // of `owner` (a root variable when owner is null), and resolves an alias.
-// Returns null when the walk ends empty. With `holder`, *holder and sKey
-// name the table and key under which the returned Var is stored. Inlined
-// into every walk, which makes it for its own flags.
-[[gnu::always_inline]] inline Var* WalkStep(Var* owner, const KeyPart& part, bool last, unsigned flags,
-                                            HashTable** holder) {
+// Returns null when the walk ends empty. With `holder`, *holder (null for
+// the root variables) and sKey name the owner and key under which the
+// returned Var is stored. Inlined into every walk, which makes it for its
+// own flags.
+[[gnu::always_inline]] inline Var* WalkStep(Var* owner, const KeyPart& part, bool last, unsigned flags, Var** holder) {
     Var* var = FindMember(owner, part);
     if (!var) {
         if (!(flags & WALK_CREATE)) return nullptr;
         var = NewMember(owner, part);
     }
     if (holder) {
-        *holder = TableOf(owner);
+        *holder = owner;
         sKey.assign(part.text, part.length);
     }
     if (var->type == VAR_ALIAS && !(last && (flags & WALK_KEEP_LAST_ALIAS))) {
         var = var->value.alias;
         if (last && holder) {
-            *holder = TableOf(var->Parent());
-            if (!HT_GetKey(*holder, var, sKey)) return nullptr;
+            *holder = var->Parent();
+            if (*holder ? !HT_GetKey((*holder)->Children(), var, sKey) : !RootKeyOf(var, sKey)) return nullptr;
         }
     }
     return var;
@@ -178,9 +227,9 @@ HashTable* TableOf(const Var* owner) { return owner ? owner->Children() : sTable
 bool GoesOn(const Var* var, unsigned flags) { return var->HasMembers() || (flags & WALK_CREATE); }
 
 // Resolves `path` component by component. When `holder` is given, afterwards
-// *holder is the table in which the returned Var is stored under the key in
-// sKey (for a resolved alias: its target's own table).
-Var* WalkPath(const char* path, unsigned flags, HashTable** holder = nullptr) {
+// *holder is the owner (null for a root variable) under which the returned
+// Var is stored with the key in sKey (for a resolved alias: its target's own).
+Var* WalkPath(const char* path, unsigned flags, Var** holder = nullptr) {
     Var* owner = nullptr;
     const char* p = path;
     for (;;) {
@@ -237,6 +286,21 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 HashTable* MM_RootTable() { return sTable; }
 
+std::vector<std::string> MM_ScopeNames() {
+    std::vector<std::string> names;
+    if (sResult) names.emplace_back("@");
+    for (int64_t number : sScopes.Numbers()) names.push_back(std::to_string(number));
+    // Digits that are no scope's number ("007"), made through a path, are globals.
+    HT_ForEachEntry(sTable, [&names](const HashEntry* e) {
+        const char* key = e->Key();
+        if (!*key) return;
+        for (const char* p = key; *p; ++p)
+            if (!IsDigit(*p)) return;
+        names.emplace_back(key);
+    });
+    return names;
+}
+
 void ScopeKey::Set(int64_t scope) {
     number = scope;
     char* end = digits + sizeof digits - 1;
@@ -275,12 +339,11 @@ namespace {
 
 // MM_DeleteVar of a root variable named by one part.
 int DeleteRoot(const KeyPart& key) {
-    auto* var = static_cast<Var*>(HT_GetHashed(sTable, key.text, key.length, key.hash));
+    Var* var = FindRoot(key);
     if (!var) return 0;
     // Deleting an alias deletes its target, wherever that lives.
     if (var->type == VAR_ALIAS) return MM_DeleteVar(std::string(key.text, key.length).c_str());
-    ForgetRoot(key.text, key.length);
-    HT_DeleteHashed(sTable, key.text, key.length, key.hash, DeleteVar);
+    DeleteRootVar(key);
     return 1;
 }
 
@@ -292,37 +355,33 @@ Var* MM_GetResult() { return MM_GetParts(nullptr, &kResult, 1); }
 
 namespace {
 
-// The entry of the last result that MM_TakeResult took, with its Var
-// (undefined, without members or aliases), kept out of the root table for
-// the next result: each call makes one and its caller takes it.
-HashEntry* sSpareResult = nullptr;
-// The root table's entry of the result "@" when AddResult made it; null when
-// it is unknown (made otherwise, or gone: ForgetRoot).
-HashEntry* sResultEntry = nullptr;
+// The Var of the last result that MM_TakeResult took (undefined, without
+// members or aliases), kept for the next result: each call makes one and its
+// caller takes it.
+Var* sSpareResult = nullptr;
 
-// Adds the missing result "@" as a new undefined Var (NewMember), reusing the
+// Makes the missing result "@" a new undefined Var (NewMember), reusing the
 // spare one when there is one.
 Var* AddResult() {
+    ZK_ASSERT(!sResult);
     if (sSpareResult) {
-        HT_LinkEntry(sTable, sSpareResult);
-        sResultEntry = sSpareResult;
-        sSpareResult = nullptr;
+        std::swap(sResult, sSpareResult);
     } else {
-        sResultEntry = NewRoot(kResult);
+        sResult = Var_New();
     }
-    return static_cast<Var*>(sResultEntry->data);
+    return sResult;
 }
 
 }  // namespace
 
 Var* MM_CreateResult() {
     // Usually there is none yet: made without walking.
-    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddResult();
+    if (!sResult) return AddResult();
     return MM_CreateParts(nullptr, &kResult, 1);
 }
 
 Var* MM_NewResult() {
-    if (!HT_GetHashed(sTable, kResult.text, kResult.length, kResult.hash)) return AddResult();
+    if (!sResult) return AddResult();
     MM_DeleteResult();
     return MM_CreateResult();
 }
@@ -335,12 +394,9 @@ void MM_Init() {
 }
 
 void MM_Terminate() {
-    ForgetAllRoots();
-    if (sSpareResult) {
-        DeleteVar(sSpareResult->data);
-        HT_FreeEntry(sSpareResult);
-        sSpareResult = nullptr;
-    }
+    if (sSpareResult) DeleteVar(std::exchange(sSpareResult, nullptr));
+    if (sResult) DeleteVar(std::exchange(sResult, nullptr));
+    sScopes.Clear(DeleteVar);
     HT_Free(sTable, DeleteVar);
     sTable = nullptr;
     ZK_ASSERT(HT_TableCount() == 0);
@@ -410,10 +466,12 @@ bool MM_StepElement(Var* owner, uint32_t index, bool create, ElementRef* ref) {
 }
 
 int MM_DeleteVar(const char* path) {
-    HashTable* holder = nullptr;
+    Var* holder = nullptr;
     if (!WalkPath(path, 0, &holder)) return 0;
-    if (holder == sTable) ForgetRoot(sKey.data(), sKey.size());
-    HT_Delete(holder, sKey.c_str(), DeleteVar);
+    if (holder)
+        HT_Delete(holder->Children(), sKey.c_str(), DeleteVar);
+    else
+        DeleteRootVar({sKey.data(), static_cast<uint32_t>(sKey.size()), HT_RawHash(sKey.data(), sKey.size())});
     return 1;
 }
 
@@ -471,81 +529,14 @@ int ValidateUserKey(const char* key) {
     }
 }
 
-// ---- the root variables of scopes, remembered for the names read in them
+// ---- the root variables of scopes, found by number
 
 namespace {
 
-// The root variable last found for a scope number, by number, with its entry
-// in the root table. It stays right until it leaves the root table
-// (ForgetRoot); one that has become an alias since is not used.
-struct FoundScope {
-    int64_t scope = 0;
-    Var* var = nullptr;
-    HashEntry* entry = nullptr;
-};
-FoundScope sFoundScopes[64];
-
-FoundScope& SlotOf(int64_t scope) { return sFoundScopes[static_cast<uint64_t>(scope) % std::size(sFoundScopes)]; }
-
-void ForgetScope(int64_t scope) {
-    FoundScope& slot = SlotOf(scope);
-    if (slot.scope == scope) slot.var = nullptr;
-}
-
-void ForgetRoot(const char* key, size_t length) {
-    if (length == 1 && key[0] == '@') {
-        sResultEntry = nullptr;
-        return;
-    }
-    // Only a key of decimal digits can be a scope's; any such key is forgotten.
-    if (length == 0 || length > 18) return;
-    int64_t scope = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (key[i] < '0' || key[i] > '9') return;
-        scope = scope * 10 + (key[i] - '0');
-    }
-    ForgetScope(scope);
-}
-
-void ForgetAllRoots() {
-    std::fill(std::begin(sFoundScopes), std::end(sFoundScopes), FoundScope{});
-    sResultEntry = nullptr;
-}
-
-void RememberScope(int64_t scope, HashEntry* entry) { SlotOf(scope) = {scope, static_cast<Var*>(entry->data), entry}; }
-
-// The slot of scope `scope` when it remembers that scope, or null.
-const FoundScope* Remembered(int64_t scope) {
-    const FoundScope& slot = SlotOf(scope);
-    if (!slot.var || slot.scope != scope) return nullptr;
-#ifndef NDEBUG
-    const KeyPart& key = MM_ScopePart(scope).part;
-    ZK_ASSERT(HT_GetEntryHashed(sTable, key.text, key.length, key.hash) == slot.entry && slot.entry->data == slot.var);
-#endif
-    return &slot;
-}
-
-// The root table's entry of scope `scope`, looked up and remembered; null
-// when there is none. Out of line: the remembered scope is found without
-// saving registers.
-[[gnu::noinline]] HashEntry* FindScope(int64_t scope) {
-    const KeyPart& head = MM_ScopePart(scope).part;
-    HashEntry* entry = HT_GetEntryHashed(sTable, head.text, head.length, head.hash);
-    if (entry) RememberScope(scope, entry);
-    return entry;
-}
-
 // The root variable of scope `scope`, when it exists and is no alias.
 inline Var* ScopeRoot(int64_t scope) {
-    Var* var;
-    if (const FoundScope* slot = Remembered(scope)) {
-        var = slot->var;
-    } else {
-        HashEntry* entry = FindScope(scope);
-        if (!entry) return nullptr;
-        var = static_cast<Var*>(entry->data);
-    }
-    return var->type == VAR_ALIAS ? nullptr : var;
+    Var* var = sScopes.Find(scope);
+    return var && var->type != VAR_ALIAS ? var : nullptr;
 }
 
 }  // namespace
@@ -595,6 +586,19 @@ bool LinkedAsNew(const HashTable* table, const Keepers& k) {
     return true;
 }
 
+// Whether the scope `var`, the root of `made`, can be kept again as it was
+// kept last (MM_DeleteScope): nothing aliases it, its table is unchanged
+// since, so that it holds the locals it kept and nothing else, linked as
+// new, and they are all still clean. FindKeepers would find them again.
+bool KeptAsBefore(const Var* var, const CallScope& made) {
+    if (var != made.scope || made.keptCount == 0 || var->References() || var->Dense()) return false;
+    const HashTable* table = var->Children();
+    if (!table || table->version != made.version) return false;
+    for (size_t i = 0; i < made.keptCount; ++i)
+        if (!IsClean(static_cast<Var*>(made.kept[i]->data))) return false;
+    return true;
+}
+
 // The keepers of the scope `var`. None when something aliases it, when its
 // `self` or its `this` is missing or not clean, or when its table lacks the
 // size and the minimum size of a new one (so it never grew, and has room for
@@ -623,14 +627,20 @@ Keepers FindKeepers(Var* var, const KeyPart* params, size_t count) {
 
 // Deletes what a call left in the scope (as DeleteVar would have) but its
 // keepers, whose values go: the scope is then as a new one with those
-// locals made in that order.
-void Clean(Var* scope, const Keepers& k) {
-    if (!k.asNew) HT_KeepOnly(scope->Children(), k.entries, k.count, DeleteVar);
+// locals made in that order. Only `self` and `this` may stay aliases: the
+// next call most likely binds them to the same variables again, and no one
+// can see them while the scope is kept.
+void Clean(Var* scope, HashEntry* const* keepers, size_t count, bool asNew) {
+    if (!asNew) HT_KeepOnly(scope->Children(), keepers, count, DeleteVar);
     Var_Free(scope);
     scope->length = 0;
     scope->ReleaseLinks();
-    for (size_t i = 0; i < k.count; ++i) {
-        auto* local = static_cast<Var*>(k.entries[i]->data);
+    for (size_t i = 0; i < count; ++i) {
+        auto* local = static_cast<Var*>(keepers[i]->data);
+        if (i < 2 && local->type == VAR_ALIAS) {  // self, this (order matters: FindKeepers)
+            Var__KeepReference(local->value.alias, local);
+            continue;
+        }
         Var_Free(local);
         local->length = 0;
         local->ReleaseLinks();
@@ -641,31 +651,23 @@ void Clean(Var* scope, const Keepers& k) {
 }  // namespace
 
 CallScope MM_NewScope(const ScopeKey& key, KeptScopes& kept) {
-    const KeyPart& scope = key.part;
-    if (HT_GetHashed(sTable, scope.text, scope.length, scope.hash)) return {};
-    CallScope made;
+    if (sScopes.Find(key.number)) return {};
     if (!kept.empty()) {
-        // Its entry takes the new key and is linked as HT_UnsafeAddHashed
-        // links a new one; on a failure it stays kept.
-        CallScope& reused = kept.back();
-        reused.entry = HT_RekeyEntry(reused.entry, scope.text, scope.length, scope.hash);
-        HT_LinkEntry(sTable, reused.entry);
-        made = reused;
+        CallScope made = kept.back();
+        sScopes.Add(key.number, made.scope);  // on a failure it stays kept
         kept.pop_back();
-        RememberScope(key.number, made.entry);
         return made;
     }
     if (kept.capacity() == 0) kept.reserve(kMaxKeptScopes);  // keeping then allocates nothing
-    made.entry = NewRoot(scope);
-    made.scope = static_cast<Var*>(made.entry->data);
-    RememberScope(key.number, made.entry);
+    CallScope made;
+    made.scope = NewMember(nullptr, key.part);
     made.self = NewMember(made.scope, kSelf);  // order matters: the table's chains
     made.thisVar = NewMember(made.scope, kThis);
     return made;
 }
 
 void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
-    auto* var = static_cast<Var*>(HT_GetHashed(sTable, scope.text, scope.length, scope.hash));
+    Var* var = FindRoot(scope);
     if (!var || var->type == VAR_ALIAS || var->Dense()) return;
     HashTable* table = var->Children();
     for (size_t i = 0; i < count; ++i)  // a delete may shrink the table even when the key is missing
@@ -673,40 +675,40 @@ void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
             HT_DeleteHashed(table, locals[i].text, locals[i].length, locals[i].hash, DeleteVar);
 }
 
-int MM_DeleteScope(const ScopeKey& key, const KeyPart* params, size_t count, KeptScopes& kept) {
-    const KeyPart& part = key.part;
-    const FoundScope* slot = Remembered(key.number);
-    HashEntry* entry = slot ? slot->entry : HT_GetEntryHashed(sTable, part.text, part.length, part.hash);
-    if (!entry) return 0;
-    auto* var = static_cast<Var*>(entry->data);
-    if (var->type == VAR_ALIAS) return DeleteRoot(part);  // deletes its target
-    Keepers keepers;
-    if (kept.size() < kept.capacity()) keepers = FindKeepers(var, params, count);
-    ForgetScope(key.number);
-    HT_UnlinkEntry(sTable, entry);  // as HT_DeleteHashed unlinks it
-    if (keepers.count == 0) {       // DeleteRoot
-        DeleteVar(var);
-        HT_FreeEntry(entry);
+int MM_DeleteScope(const ScopeKey& key, const CallScope& made, const KeyPart* params, size_t count, KeptScopes& kept) {
+    Var* var = sScopes.Find(key.number);
+    if (!var) return 0;
+    if (var->type == VAR_ALIAS) return DeleteRoot(key.part);  // deletes its target
+    bool room = kept.size() < kept.capacity();
+    if (room && KeptAsBefore(var, made)) {
+        sScopes.Remove(key.number);
+        Clean(var, made.kept, made.keptCount, true);
+        kept.push_back(made);  // its table still has that version: cleaning it changed nothing there
         return 1;
     }
-    Clean(var, keepers);
-    kept.push_back(
-        {var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data), entry});
+    Keepers keepers;
+    if (room) keepers = FindKeepers(var, params, count);
+    sScopes.Remove(key.number);
+    if (keepers.count == 0) {  // DeleteRoot
+        DeleteVar(var);
+        return 1;
+    }
+    Clean(var, keepers.entries, keepers.count, keepers.asNew);
+    CallScope scope{var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data)};
+    std::copy(keepers.entries, keepers.entries + keepers.count, scope.kept);
+    scope.keptCount = keepers.count;
+    scope.version = var->Children()->version;
+    kept.push_back(scope);
     return 1;
 }
 
 void MM_FreeKeptScopes(KeptScopes& kept) {
-    for (const CallScope& scope : kept) {
-        DeleteVar(scope.scope);
-        HT_FreeEntry(scope.entry);
-    }
+    for (const CallScope& scope : kept) DeleteVar(scope.scope);
     KeptScopes().swap(kept);
 }
 
 void MM_TakeResult(Var* dest) {
-    HashEntry* entry =
-        sResultEntry ? sResultEntry : HT_GetEntryHashed(sTable, kResult.text, kResult.length, kResult.hash);
-    auto* var = entry ? static_cast<Var*>(entry->data) : nullptr;
+    Var* var = sResult;
     if (!var || var->type == VAR_ALIAS) {
         Var_Set(dest, MM_GetResult());
         MM_DeleteResult();
@@ -722,15 +724,13 @@ void MM_TakeResult(Var* dest) {
     } else {
         Var_Set(dest, var);
     }
-    sResultEntry = nullptr;
-    HT_UnlinkEntry(sTable, entry);  // as HT_DeleteHashed unlinks it
+    sResult = nullptr;
     if (sSpareResult || var->References() || var->HasMembers()) {
         DeleteVar(var);
-        HT_FreeEntry(entry);
         return;
     }
     // Kept as the spare instead of freed: cleaned, it is what NewMember makes.
-    sSpareResult = entry;
+    sSpareResult = var;
     Var_Free(var);
     var->length = 0;
     var->ReleaseLinks();

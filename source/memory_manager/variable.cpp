@@ -242,17 +242,39 @@ void Var__AddReference(Var* target, Var* alias) {
     }
 }
 
-void Var__RemoveReference(Var* target, Var* alias) {
-    VarRef* head = target->References();
-    if (!head) return;
-    for (VarRef* node = head->prev;; node = node->prev) {
-        if (node->var == alias) {
-            UnlinkReference(target, node);
-            delete node;
-            return;
-        }
-        if (node == head) return;
+namespace {
+
+// The node of `alias` in the references list of `target`, or null; looked
+// for from both ends at once.
+VarRef* FindReference(const Var* target, const Var* alias) {
+    VarRef* front = target->References();
+    if (!front) return nullptr;
+    for (VarRef* back = front->prev;; back = back->prev, front = front->next) {
+        if (back->var == alias) return back;
+        if (front->var == alias) return front;
+        if (back == front || back->prev == front) return nullptr;  // they met
     }
+}
+
+}  // namespace
+
+void Var__RemoveReference(Var* target, Var* alias) {
+    if (VarRef* node = FindReference(target, alias)) {
+        UnlinkReference(target, node);
+        delete node;
+    }
+}
+
+void Var__KeepReference(Var* target, Var* alias) {
+    // Only a node at the tail moves: one kept before is near the head already.
+    VarRef* head = target->References();
+    VarRef* node = head ? head->prev : nullptr;
+    if (!node || node == head || node->var != alias) return;
+    UnlinkReference(target, node);  // not the head: the list keeps it
+    node->next = head;
+    node->prev = head->prev;
+    head->prev = node;
+    target->SetReferences(node);  // allocates nothing: the record exists
 }
 
 void Var_Set(Var* dest, const Var* source) {

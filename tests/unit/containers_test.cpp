@@ -377,15 +377,16 @@ TEST(Trie, PrintWritesOneIndentedLinePerNodeWithAStarWhereKeysEnd) {
 TEST_F(MemoryManager, AKeptScopeComesBackUnderAnyNumberAndARemovedRootIsForgotten) {
     KeptScopes kept;
     const KeyPart p = MM_Part("p");
-    ScopeKey nine(9), ten(10), other(9 + 64);  // 9 and 73 share a remembered slot
+    ScopeKey nine(9), ten(10), other(9 + 64);  // 9 and 73 share a home slot of the scope roots
     CallScope first = MM_NewScope(nine, kept);
     ASSERT_NE(first.scope, nullptr);
     EXPECT_EQ(first.self, MM_GetVar("9.self"));
     EXPECT_EQ(first.thisVar, MM_GetVar("9.this"));
     MM_BindMemberParts(first.scope, &p, 1);
     EXPECT_EQ(MM_GetScoped(9, &p, 1), MM_GetVar("9.p"));
-    ASSERT_NE(MM_NewScope(other, kept).scope, nullptr);  // 9 is found by its key again
-    EXPECT_EQ(MM_DeleteScope(nine, &p, 1, kept), 1);
+    CallScope second = MM_NewScope(other, kept);
+    ASSERT_NE(second.scope, nullptr);
+    EXPECT_EQ(MM_DeleteScope(nine, first, &p, 1, kept), 1);  // 73 moves up to 9's slot
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(MM_GetVar("9"), nullptr);
     EXPECT_EQ(MM_GetScoped(9, &p, 1), nullptr);
@@ -400,8 +401,9 @@ TEST_F(MemoryManager, AKeptScopeComesBackUnderAnyNumberAndARemovedRootIsForgotte
     // Deleted by its path, the scope is forgotten: lookups and the drop find nothing.
     ASSERT_EQ(MM_DeleteVar("10"), 1);
     EXPECT_EQ(MM_GetScoped(10, &p, 1), nullptr);
-    EXPECT_EQ(MM_DeleteScope(ten, &p, 1, kept), 0);
-    EXPECT_EQ(MM_DeleteScope(other, &p, 1, kept), 1);
+    EXPECT_EQ(MM_DeleteScope(ten, again, &p, 1, kept), 0);
+    EXPECT_EQ(MM_GetVar("73"), second.scope);
+    EXPECT_EQ(MM_DeleteScope(other, second, &p, 1, kept), 1);
     MM_FreeKeptScopes(kept);
 
     // So is the result.
