@@ -135,12 +135,6 @@ HashEntry* HT_GetEntry(const HashTable* ht, const char* key) {
     return FindEntry(ht, key, length, HT_RawHash(key, length));
 }
 
-void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
-    if (!ht) return nullptr;
-    HashEntry* e = FindEntry(ht, key, length, hash);
-    return e ? e->data : nullptr;
-}
-
 HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
     return ht ? FindEntry(ht, key, length, hash) : nullptr;
 }

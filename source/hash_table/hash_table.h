@@ -74,7 +74,13 @@ void* HT_Get(const HashTable* ht, const char* key);
 // HT_Get of the key made of the first `length` bytes of `key` (a key that
 // holds no NUL byte), whose HT_RawHash `hash` the caller knows: a part of a
 // longer text is looked up in place.
-void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
+// Inline: every name a walk meets is looked up here.
+inline void* HT_GetHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash) {
+    if (!ht) return nullptr;
+    for (const HashEntry* e = ht->buckets[hash % static_cast<uint32_t>(ht->size)]; e; e = e->next)
+        if (HT_HasKey(e, key, length, hash)) return e->data;
+    return nullptr;
+}
 // The entry that HT_GetHashed finds, or null.
 HashEntry* HT_GetEntryHashed(const HashTable* ht, const char* key, size_t length, uint32_t hash);
 // Removes every entry but the `count` entries `keep` (entries of `ht`),

@@ -60,19 +60,19 @@ void BindAlias(Var* alias, Var* target) {
 // looked up again after anything freed a variable (an argument may call).
 class Locals {
   public:
-    Locals(const ScopeKey& key, Var* scope) : key_(key), scope_(scope), epoch_(sVarEpoch) {}
-    const ScopeKey& Key() const { return key_; }
+    Locals(int64_t number, Var* scope) : number_(number), scope_(scope), epoch_(sVarEpoch) {}
+    int64_t Number() const { return number_; }
     // The local `part`, made when missing (MM_BindParts).
     Var* Bind(const KeyPart& part) {
         if (epoch_ != sVarEpoch) {
-            scope_ = MM_CreateParts(&key_.part, nullptr, 0);
+            scope_ = MM_CreateParts(&MM_ScopePart(number_).part, nullptr, 0);
             epoch_ = sVarEpoch;
         }
         return MM_BindMemberParts(scope_, &part, 1);
     }
 
   private:
-    const ScopeKey& key_;
+    int64_t number_;
     Var* scope_;
     uint64_t epoch_;
 };
@@ -108,7 +108,7 @@ size_t ValueParams(const UserFunction& f) {
 // The local variable for a parameter whose name has parts: made through
 // its path. Out of line: calls rarely need it.
 [[gnu::noinline]] Var* BindPath(const Locals& locals, const std::string& name) {
-    return MM_BindVar(std::string(locals.Key().part.text) + "." + name);
+    return MM_BindVar(std::string(MM_ScopePart(locals.Number()).part.text) + "." + name);
 }
 
 // The local variable for parameter i of `f` in a new scope.
@@ -189,10 +189,10 @@ class NewCall {
     // over is bound into as it is.
     NewCall(int32_t index, Var* function)
         : index_(index),
-          key_(MM_ScopePart(sScope + buildScope)),
-          made_(MM_NewScope(key_, sFunctions[static_cast<size_t>(index)].kept)),
-          self_(made_.scope ? made_.self : MM_BindParts(&key_.part, &kSelf, 1)),
-          locals_(key_, self_->Parent()) {
+          number_(sScope + buildScope),
+          made_(MM_NewScope(number_, sFunctions[static_cast<size_t>(index)].kept)),
+          self_(made_.scope ? made_.self : MM_BindParts(&MM_ScopePart(number_).part, &kSelf, 1)),
+          locals_(number_, self_->Parent()) {
         if (function->Parent())
             BindAlias(self_, function->Parent());
         else
@@ -203,7 +203,10 @@ class NewCall {
     const UserFunction& Function() const { return sFunctions[static_cast<size_t>(index_)]; }
 
     // Stores the register into parameter `i`.
-    void BindParameter(size_t i) { StoreRegister(BindLocal(locals_, Function(), i)); }
+    void BindParameter(size_t i) {
+        Var* local = KeptParameter(i);
+        StoreRegister(local ? local : BindLocal(locals_, Function(), i));
+    }
 
     // Runs the body with `given` parameters bound (the call of token `site`,
     // whose arguments end with the ')' at `close`) and deletes the scope; the
@@ -213,18 +216,28 @@ class NewCall {
         KeyPart params[kKeptLocals - 2];
         if (given < Function().keptParams) {
             size_t keptParams = KeptParams(index_, params);
-            MM_DropLocals(key_.part, params + given, keptParams - given);
+            MM_DropLocals(MM_ScopePart(number_).part, params + given, keptParams - given);
         }
         // The call is in progress from here: errors in its arguments were the caller's.
         CallFrame frame(CallFrame::kCall, site);
         sScope += buildScope;
         RunBody(close);
         size_t keptParams = KeptParams(index_, params);  // the function table may have moved
-        MM_DeleteScope(key_, made_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
+        MM_DeleteScope(number_, made_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
         sScope -= buildScope;
     }
 
   private:
+    // The local of parameter `i` when the scope was kept with it and nothing
+    // has changed its table since (nor freed anything): BindLocal would find
+    // that one.
+    Var* KeptParameter(size_t i) const {
+        size_t local = 2 + i;  // after self and this
+        if (local >= made_.keptCount || madeEpoch_ != sVarEpoch || made_.scope->Children()->version != made_.version)
+            return nullptr;
+        return static_cast<Var*>(made_.kept[local]->data);
+    }
+
     // The body, entered as if the ')' at `close` was the token read last.
     void RunBody(int32_t close) {
         int32_t body = Function().body;
@@ -248,10 +261,11 @@ class NewCall {
     }
 
     int32_t index_;
-    ScopeKey key_;  // order matters: each member is made from the ones before it
+    int64_t number_;  // order matters: each member is made from the ones before it
     CallScope made_;
     Var* self_;
     Locals locals_;
+    uint64_t madeEpoch_ = sVarEpoch;  // while it holds, made_.scope is alive
 };
 
 // Holds a call's place in the scope numbering and the loop state of its

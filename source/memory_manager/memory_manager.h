@@ -1,11 +1,13 @@
 // Variables and the one namespace they live in.
 //
 // A Var is a type tag with a payload, an optional member table and the list
-// of aliases that point at it. All variables of a run hang off one root hash
-// table (sTable); a variable is addressed by a path of '.'-separated
-// components, each looked up in the member table of the previous one. The
-// locals of scope N are the members of the root variable named N; a call's
-// result travels in the root variable "@".
+// of aliases that point at it. All variables of a run hang off the root
+// variables; a variable is addressed by a path of '.'-separated components,
+// each looked up in the member table of the previous one. The locals of
+// scope N are the members of the root variable named N; a call's result
+// travels in the root variable "@". The globals are kept in the root hash
+// table (sTable), the scopes by number (ScopeRoots) and "@" on its own:
+// nothing lists the root variables, so only the lookups see where they are.
 //
 // Invariants:
 //  - A Var owns its string (malloc'd, NUL-terminated) and its members;
@@ -368,27 +370,28 @@ struct CallScope {
     uint64_t version = 0;
 };
 // The scopes that calls of one function dropped, kept for its next calls:
-// the small blocks of a scope, its table and its locals cost
-// more to free and make again than to clean. Keeping one never allocates:
-// the capacity is reserved when the first scope is made.
+// the small blocks of a scope, its table and its locals cost more to free
+// and make again than to clean. Keeping one never allocates: the capacity
+// is reserved when the first scope is made.
 using KeptScopes = std::vector<CallScope>;
-// Makes the root variable `scope.part` with a member table holding the new
-// members "self" and then "this", as MM_BindParts(&scope.part, [self], 1)
-// followed by MM_BindMemberParts(scope, [this], 1) would. Returns an empty
+// Makes the root variable of scope number `scope` (key: MM_ScopePart(scope))
+// with a member table holding the new members "self" and then "this", as
+// MM_BindParts(&key.part, [self], 1) followed by
+// MM_BindMemberParts(root, [this], 1) would. Returns an empty
 // CallScope, with nothing done, when the root variable exists already.
 // A scope from `kept` is taken when there is one: it may also hold undefined
 // locals named by a prefix of the parameters of its function, each as the
 // call would bind it; MM_DropLocals removes those the call does not bind.
-CallScope MM_NewScope(const ScopeKey& scope, KeptScopes& kept);
+CallScope MM_NewScope(int64_t scope, KeptScopes& kept);
 // Deletes the members `locals` that the root variable `scope` holds.
 void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count);
-// MM_DeleteVar of the root variable of a call's scope. When nothing can see
+// MM_DeleteVar of the root variable of the call's scope number `scope`. When nothing can see
 // it go (nothing aliases it, its `self` or its `this`) and its table never
 // grew, it is cleaned and kept in `kept` instead of being freed, with
 // `self`, `this` and the first of the function's `count` parameters `params`
 // that it holds without members or aliases; MM_FreeKeptScopes frees them.
 // `made` is what MM_NewScope returned for it.
-int MM_DeleteScope(const ScopeKey& scope, const CallScope& made, const KeyPart* params, size_t count, KeptScopes& kept);
+int MM_DeleteScope(int64_t scope, const CallScope& made, const KeyPart* params, size_t count, KeptScopes& kept);
 void MM_FreeKeptScopes(KeptScopes& kept);
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);

@@ -650,17 +650,17 @@ void Clean(Var* scope, HashEntry* const* keepers, size_t count, bool asNew) {
 
 }  // namespace
 
-CallScope MM_NewScope(const ScopeKey& key, KeptScopes& kept) {
-    if (sScopes.Find(key.number)) return {};
+CallScope MM_NewScope(int64_t scope, KeptScopes& kept) {
+    if (sScopes.Find(scope)) return {};
     if (!kept.empty()) {
         CallScope made = kept.back();
-        sScopes.Add(key.number, made.scope);  // on a failure it stays kept
+        sScopes.Add(scope, made.scope);  // on a failure it stays kept
         kept.pop_back();
         return made;
     }
     if (kept.capacity() == 0) kept.reserve(kMaxKeptScopes);  // keeping then allocates nothing
     CallScope made;
-    made.scope = NewMember(nullptr, key.part);
+    made.scope = NewMember(nullptr, MM_ScopePart(scope).part);
     made.self = NewMember(made.scope, kSelf);  // order matters: the table's chains
     made.thisVar = NewMember(made.scope, kThis);
     return made;
@@ -675,30 +675,30 @@ void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count) {
             HT_DeleteHashed(table, locals[i].text, locals[i].length, locals[i].hash, DeleteVar);
 }
 
-int MM_DeleteScope(const ScopeKey& key, const CallScope& made, const KeyPart* params, size_t count, KeptScopes& kept) {
-    Var* var = sScopes.Find(key.number);
+int MM_DeleteScope(int64_t scope, const CallScope& made, const KeyPart* params, size_t count, KeptScopes& kept) {
+    Var* var = sScopes.Find(scope);
     if (!var) return 0;
-    if (var->type == VAR_ALIAS) return DeleteRoot(key.part);  // deletes its target
+    if (var->type == VAR_ALIAS) return DeleteRoot(MM_ScopePart(scope).part);  // deletes its target
     bool room = kept.size() < kept.capacity();
     if (room && KeptAsBefore(var, made)) {
-        sScopes.Remove(key.number);
+        sScopes.Remove(scope);
         Clean(var, made.kept, made.keptCount, true);
         kept.push_back(made);  // its table still has that version: cleaning it changed nothing there
         return 1;
     }
     Keepers keepers;
     if (room) keepers = FindKeepers(var, params, count);
-    sScopes.Remove(key.number);
+    sScopes.Remove(scope);
     if (keepers.count == 0) {  // DeleteRoot
         DeleteVar(var);
         return 1;
     }
     Clean(var, keepers.entries, keepers.count, keepers.asNew);
-    CallScope scope{var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data)};
-    std::copy(keepers.entries, keepers.entries + keepers.count, scope.kept);
-    scope.keptCount = keepers.count;
-    scope.version = var->Children()->version;
-    kept.push_back(scope);
+    CallScope keep{var, static_cast<Var*>(keepers.entries[0]->data), static_cast<Var*>(keepers.entries[1]->data)};
+    std::copy(keepers.entries, keepers.entries + keepers.count, keep.kept);
+    keep.keptCount = keepers.count;
+    keep.version = var->Children()->version;
+    kept.push_back(keep);
     return 1;
 }
 

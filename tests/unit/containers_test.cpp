@@ -5,12 +5,15 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "hash_table/hash_table.h"
 #include "memory_manager/memory_manager.h"
+#include "memory_manager/scope_roots.h"
 #include "symbol_table/symbol_table.h"
 
 namespace {
@@ -374,10 +377,62 @@ TEST(Trie, PrintWritesOneIndentedLinePerNodeWithAStarWhereKeysEnd) {
     ST_Free(st);
 }
 
+// Random adds and removes, with numbers that crowd a few home slots and wrap
+// around the end of the array, checked against a map after every step.
+TEST(ScopeRoots, FindsWhatItHoldsThroughGrowthAndRemovalsThatShiftEntriesBack) {
+    ScopeRoots roots;
+    std::map<int64_t, Var*> model;
+    std::vector<Var> vars(600);
+    std::vector<Var*> spare;
+    for (Var& var : vars) spare.push_back(&var);
+    std::mt19937 random(7);
+    for (int step = 0; step < 4000; ++step) {
+        int64_t number = std::uniform_int_distribution<int64_t>(0, 5)(random) * 64 +
+                         std::uniform_int_distribution<int64_t>(60, 66)(random) + (step % 7 == 0 ? step * 64 : 0);
+        auto found = model.find(number);
+        if (found == model.end() && !spare.empty()) {
+            roots.Add(number, spare.back());
+            model[number] = spare.back();
+            spare.pop_back();
+        } else if (found != model.end()) {
+            ASSERT_EQ(roots.Remove(number), found->second);
+            spare.push_back(found->second);
+            model.erase(found);
+        }
+        for (const auto& [held, var] : model) ASSERT_EQ(roots.Find(held), var) << "step " << step;
+        ASSERT_EQ(roots.Find(number), model.count(number) ? model[number] : nullptr);
+    }
+    std::vector<int64_t> numbers = roots.Numbers();
+    std::sort(numbers.begin(), numbers.end());
+    ASSERT_EQ(numbers.size(), model.size());
+    EXPECT_TRUE(std::equal(numbers.begin(), numbers.end(), model.begin(),
+                           [](int64_t n, const auto& m) { return n == m.first; }));
+    int64_t number = 0;
+    if (!model.empty()) {
+        EXPECT_TRUE(roots.NumberOf(model.begin()->second, number));
+        EXPECT_EQ(number, model.begin()->first);
+    }
+    size_t released = 0;
+    roots.Clear([&released](Var*) { ++released; });
+    EXPECT_EQ(released, model.size());
+    EXPECT_EQ(roots.Find(model.empty() ? 0 : model.begin()->first), nullptr);
+    EXPECT_EQ(roots.Remove(3), nullptr);
+}
+
+TEST(ScopeRoots, OnlyCanonicalDecimalKeysNameScopes) {
+    int64_t number = -1;
+    EXPECT_TRUE(ScopeNumberOfKey("0", 1, number));
+    EXPECT_EQ(number, 0);
+    EXPECT_TRUE(ScopeNumberOfKey("9223372036854775807", 19, number));
+    EXPECT_EQ(number, INT64_MAX);
+    for (const char* key : {"", "07", "9223372036854775808", "99999999999999999999", "1a", "@", "a1"})
+        EXPECT_FALSE(ScopeNumberOfKey(key, std::strlen(key), number)) << key;
+}
+
 TEST_F(MemoryManager, AKeptScopeComesBackUnderAnyNumberAndARemovedRootIsForgotten) {
     KeptScopes kept;
     const KeyPart p = MM_Part("p");
-    ScopeKey nine(9), ten(10), other(9 + 64);  // 9 and 73 share a home slot of the scope roots
+    const int64_t nine = 9, ten = 10, other = 9 + 64;  // 9 and 73 share a home slot of the scope roots
     CallScope first = MM_NewScope(nine, kept);
     ASSERT_NE(first.scope, nullptr);
     EXPECT_EQ(first.self, MM_GetVar("9.self"));
