@@ -32,7 +32,7 @@ class ScopeRoots {
     // The root of scope `number`, or null.
     Var* Find(int64_t number) const {
         const Slot* slot = &slots_[Home(number)];
-        while (slot->var && slot->number != number) slot = &slots_[Next(slot - slots_)];
+        while (slot->var && slot->number != number) slot = &slots_[Next(static_cast<size_t>(slot - slots_))];
         return slot->var;
     }
     // Stores `var` (not null) as the root of scope `number`, which has none.
@@ -65,7 +65,7 @@ class ScopeRoots {
     // Scope numbers are spread enough as they are: nested calls number their
     // scopes one after the other, recursion by growing steps.
     size_t Home(int64_t number) const { return static_cast<size_t>(number) & mask_; }
-    size_t Next(ptrdiff_t i) const { return static_cast<size_t>(i + 1) & mask_; }
+    size_t Next(size_t i) const { return (i + 1) & mask_; }
     void Grow();
 
     Slot first_[kFirstSize];         // the slots until they grow

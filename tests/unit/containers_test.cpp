@@ -383,8 +383,8 @@ TEST(ScopeRoots, FindsWhatItHoldsThroughGrowthAndRemovalsThatShiftEntriesBack) {
     ScopeRoots roots;
     std::map<int64_t, Var*> model;
     std::vector<Var> vars(600);
-    std::vector<Var*> spare;
-    for (Var& var : vars) spare.push_back(&var);
+    std::vector<Var*> spare(vars.size());
+    std::transform(vars.begin(), vars.end(), spare.begin(), [](Var& var) { return &var; });
     std::mt19937 random(7);
     for (int step = 0; step < 4000; ++step) {
         int64_t number = std::uniform_int_distribution<int64_t>(0, 5)(random) * 64 +
