@@ -2,8 +2,8 @@
 //
 // The locals of scope N are the members of the root variable named N in
 // decimal. Those roots are kept here instead of in the root hash table: a
-// call adds one and drops it again, and by number that costs a multiply and
-// a probe instead of hashing, linking and unlinking an entry. Nothing lists
+// call adds one and drops it again, and by number that costs a mask and a
+// probe instead of hashing, linking and unlinking an entry. Nothing lists
 // the root variables, so where a root is kept cannot be seen.
 //
 // Invariants:
