@@ -660,6 +660,18 @@ inline bool EndedEarly(const Block& block, size_t ran, const Place& place, int32
     return true;
 }
 
+// Runs `block`, from `place` (where the cursor is before its first item), to
+// its '}' or to where EndedEarly stops it. True when it reached the '}'
+// compiled: then `code` is kNormal and the lookahead is on the '}', as
+// ExecuteBlock returns.
+bool RunToClose(const Block& block, Place place, uint64_t& stamp, int32_t& code) {
+    size_t ran = RunItems(block, stamp, place);
+    if (EndedEarly(block, ran, place, code)) return false;
+    code = kNormal;
+    PlaceCursor(place);
+    return true;
+}
+
 }  // namespace
 
 bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp) {
@@ -696,13 +708,9 @@ bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole)
     if (whole) *whole = false;
     const Block* block = CompiledBlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
-    Place place{brace, brace + 1};  // after the '{' when no item ran
     uint64_t old = stamp;
-    size_t ran = RunItems(*block, stamp, place);
-    if (EndedEarly(*block, ran, place, code)) return true;
-    code = kNormal;
-    PlaceCursor(place);                // the lookahead on the '}', as ExecuteBlock returns
-    if (whole) *whole = stamp == old;  // else a nested block was finished by the walker
+    // A nested block that the walker finished took a new stamp.
+    if (RunToClose(*block, {brace, brace + 1}, stamp, code) && whole) *whole = stamp == old;
     return true;
 }
 
@@ -710,12 +718,8 @@ const CompiledBlock* CompiledBlockAt(int32_t brace) { return CompilerEnabled() ?
 
 bool RunCompiledBody(const CompiledBlock& block, int32_t brace, int32_t before, int32_t& code) {
     if (sDepth + 1 + block.depth > sMaxDepth) return false;
-    Place place{before, brace + 1};  // as if the token at `before` was read last
     uint64_t stamp = 0;
-    size_t ran = RunItems(block, stamp, place);
-    if (EndedEarly(block, ran, place, code)) return true;
-    code = kNormal;
-    PlaceCursor(place);
+    RunToClose(block, {before, brace + 1}, stamp, code);  // as if the token at `before` was read last
     return true;
 }
 
