@@ -8,11 +8,23 @@ run:
 	cmake --build --preset run
 	./build/release/zorvik $(EXAMPLE)
 
+# The release build's whole suite, then the reference build (everything run by
+# the token walker) on the script, example, doc and command-line tests, then
+# both builds on the same programs, compared byte for byte.
+DIFF_GENERATED ?= 200
 test: gtest
 	cmake --workflow --preset release
+	cmake --workflow --preset walker
+	tests/differential/run build/walker/zorvik build/release/zorvik --generated $(DIFF_GENERATED)
 
+# The suite under the sanitizers, and the programs written against what
+# compiled code caches, compared with the reference build: a stale variable
+# read there is a use after free.
 sanitize: gtest
 	cmake --workflow --preset sanitize
+	cmake --preset walker >/dev/null
+	cmake --build --preset walker --target zorvik
+	tests/differential/run build/walker/zorvik build/sanitize/zorvik --only adversarial --timeout 120
 
 # build/release/zorvik_<version>_<arch>.deb
 package:

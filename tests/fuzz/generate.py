@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Writes well-formed zorvik programs for the fuzzer's corpus.
 
-generate.py <directory> [count] [seed]
+generate.py <directory> [count] [seed] [--repeatable]
 
 Each program is built from the language's grammar: assignments of every
 kind, records and arrays with computed indexes, aliases, functions with value
 and ref parameters, recursion, loops with bounds, imports and calls into the
 script library. Programs are well formed, so mutating them reaches the
-evaluator and the libraries, not only the parser's error paths.
+evaluator and the libraries, not only the parser's error paths. With
+--repeatable they leave out the calls whose results change from run to run
+(the clock, random numbers, file times), so that two runs, or two builds,
+print the same.
 """
 import os
 import random
@@ -27,6 +30,7 @@ LIBS = {
 }
 REF_ARGS = {("ar", "size"): [0], ("ar", "remove"): [0], ("ar", "insert"): [0], ("ar", "swap"): [0],
             ("fi", "read"): [1], ("fi", "rln"): [1], ("fi", "rall"): [1], ("fi", "info"): [1]}
+CHANGING = {("sy", "time"), ("sy", "date"), ("ma", "rnd"), ("fi", "info")}
 NUMERIC = ["x", "n", "k"]
 TEXT = ["s", "y"]
 
@@ -200,9 +204,13 @@ class Gen:
 
 
 def main():
-    out = sys.argv[1]
-    count = int(sys.argv[2]) if len(sys.argv) > 2 else 200
-    seed = int(sys.argv[3]) if len(sys.argv) > 3 else 1
+    args = [a for a in sys.argv[1:] if a != "--repeatable"]
+    if len(args) < len(sys.argv) - 1:
+        for lib, (_, functions) in LIBS.items():
+            functions[:] = [f for f in functions if (lib, f[0]) not in CHANGING]
+    out = args[0]
+    count = int(args[1]) if len(args) > 1 else 200
+    seed = int(args[2]) if len(args) > 2 else 1
     os.makedirs(out, exist_ok=True)
     rnd = random.Random(seed)
     for k in range(count):
