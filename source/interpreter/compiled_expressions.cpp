@@ -66,9 +66,10 @@ struct Node {
     // pieces as key parts.
     size_t prefix = 0;
     std::vector<KeyPart> prefixParts;
-    // kName, and the fixed prefix of kIndexed: the variable found under the cache stamp `stamp` (see
-    // NewCacheStamp); only ever a variable that was found.
-    mutable uint64_t stamp = 0;
+    // kName, and the fixed prefix of kIndexed: the variable last found, valid
+    // while sNameEpoch is still `epoch` (which it never is before the first
+    // find); a name not found is never remembered.
+    mutable uint64_t epoch = 0;
     mutable Var* found = nullptr;
 };
 
@@ -384,12 +385,9 @@ struct Value {
     }
 };
 
-uint64_t sLastStamp = 0;
-
 class Runner {
   public:
-    // With a non-zero `stamp`, plain names found are remembered under it.
-    Runner(const CompiledTree& unit, uint64_t stamp) : u_(unit), stamp_(stamp) {}
+    explicit Runner(const CompiledTree& unit) : u_(unit) {}
 
     // Evaluates node n when its value is a number, into `out`, without
     // building values; false when it is anything else, and then nothing has
@@ -527,7 +525,6 @@ class Runner {
 
   private:
     const CompiledTree& u_;
-    uint64_t stamp_;
 
     // The value a name node reads, or null when it names nothing.
     const Cell* Lookup(const Node& node) {
@@ -541,13 +538,8 @@ class Runner {
     // The variable that the fixed prefix of an indexed name stands for (with
     // `create`, made when missing): cached like a plain name.
     Var* Prefix(const Node& node, bool create) {
-        if (stamp_ && node.stamp == stamp_) return node.found;
-        Var* var = Walk(node.prefixParts.data(), node.prefix, create);
-        if (var && stamp_) {
-            node.stamp = stamp_;
-            node.found = var;
-        }
-        return var;
+        if (node.epoch == sNameEpoch) return node.found;
+        return Remember(node, Walk(node.prefixParts.data(), node.prefix, create));
     }
 
     // What defined, sizeof or a type test gives for the name under `node`.
@@ -567,11 +559,15 @@ class Runner {
 
     // Resolve for a plain name.
     Var* Named(const Node& node, bool create) {
-        if (stamp_ && node.stamp == stamp_) return node.found;
+        if (node.epoch == sNameEpoch) return node.found;
         const NameInfo& name = *node.name;
-        Var* var = Walk(name.parts.data(), name.parts.size(), create);
-        if (stamp_ && var) {
-            node.stamp = stamp_;
+        return Remember(node, Walk(name.parts.data(), name.parts.size(), create));
+    }
+
+    // Keeps what a name was found as: the same until sNameEpoch moves.
+    static Var* Remember(const Node& node, Var* var) {
+        if (var) {
+            node.epoch = sNameEpoch;
             node.found = var;
         }
         return var;
@@ -830,7 +826,7 @@ bool RunCompiledCondition() {
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     bool flag;
     try {
-        flag = Runner(*unit, 0).Test(unit->root);
+        flag = Runner(*unit).Test(unit->root);
     } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
@@ -865,17 +861,15 @@ int32_t TreeLastItem(const CompiledTree& tree) { return tree.lastItem; }
 
 int32_t TreeDepth(const CompiledTree& tree) { return tree.depth; }
 
-uint64_t NewCacheStamp() { return ++sLastStamp; }
-
-void EvaluateTree(const CompiledTree& tree, uint64_t stamp) {
+void EvaluateTree(const CompiledTree& tree) {
     Value v;
-    Runner(tree, stamp).Eval(tree.root, v);
+    Runner(tree).Eval(tree.root, v);
     ToRegister(v);
 }
 
 bool TreeNumber(const CompiledTree& tree, double& out) {
     try {
-        return Runner(tree, 0).Number(tree.root, out);
+        return Runner(tree).Number(tree.root, out);
     } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
@@ -883,16 +877,16 @@ bool TreeNumber(const CompiledTree& tree, double& out) {
     }
 }
 
-bool TestTree(const CompiledTree& tree, uint64_t stamp) { return Runner(tree, stamp).Test(tree.root); }
+bool TestTree(const CompiledTree& tree) { return Runner(tree).Test(tree.root); }
 
 bool IsPlainName(const CompiledTree& tree) { return tree.nodes[static_cast<size_t>(tree.root)].kind == Kind::kName; }
 
 Var* FindTarget(const CompiledTree& tree) {
     const Node& node = tree.nodes[static_cast<size_t>(tree.root)];
     ZK_ASSERT(node.kind == Kind::kName);
-    return Runner(tree, 0).Resolve(node, false).var;
+    return Runner(tree).Resolve(node, false).var;
 }
 
-ElementRef CreateTarget(const CompiledTree& tree, uint64_t stamp) {
-    return Runner(tree, stamp).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
+ElementRef CreateTarget(const CompiledTree& tree) {
+    return Runner(tree).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
 }

@@ -64,28 +64,25 @@ const CompiledTree* CompiledTermAt(int32_t first);
 int32_t TreeEnd(const CompiledTree& tree);       // the first token after it
 int32_t TreeLastItem(const CompiledTree& tree);  // the token whose position the walker records last in it
 int32_t TreeDepth(const CompiledTree& tree);     // the depth guards the walker would hold
-// Name caching: a loop whose passes run only compiled code may let its
-// trees remember the variables that plain names were found as, under a
-// stamp of its own. Compiled code only adds variables and changes values:
-// it never removes a member, frees a variable, makes or drops an alias or
-// changes the scope, so a variable found stays the right one while nothing
-// else runs. The loop takes a new stamp whenever anything else may have run
-// (the walker, a call); a name not found is never remembered. Stamp 0
-// caches nothing.
-uint64_t NewCacheStamp();
+// Name caching: a tree remembers the variable each plain name (and each
+// fixed prefix of an indexed name) was found as, together with sNameEpoch
+// at that moment, and uses it again only while sNameEpoch is unchanged:
+// whatever runs in between, compiled or walked, a Var freed, an alias made
+// or undone or a scope entered moves it. So no caller passes cache state
+// in or has to renew it.
 
 // Evaluates an expression tree into the register (the register is left
 // alone when it gives up).
-void EvaluateTree(const CompiledTree& tree, uint64_t stamp = 0);
+void EvaluateTree(const CompiledTree& tree);
 // Evaluates an expression tree when its value is a number, into `out`;
 // false (with nothing changed) when it is anything else or gives up.
 bool TreeNumber(const CompiledTree& tree, double& out);
 // Evaluates a condition tree.
-bool TestTree(const CompiledTree& tree, uint64_t stamp = 0);
+bool TestTree(const CompiledTree& tree);
 // The variable a target tree names, in the current scope, made with its path
 // when missing (as MM_CreateVar); it gives up before creating anything. An
 // array element kept inline stays inline: see MM_ElementVar.
-ElementRef CreateTarget(const CompiledTree& tree, uint64_t stamp = 0);
+ElementRef CreateTarget(const CompiledTree& tree);
 // Whether a target tree is a name without indexes; then FindTarget looks it
 // up as MM_GetVar would, creating nothing.
 bool IsPlainName(const CompiledTree& tree);

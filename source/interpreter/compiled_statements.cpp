@@ -124,9 +124,9 @@ const Statement* StatementAt(int32_t first) { return sStatements.At(first, Compi
 // value needs the element's Var.
 bool FitsInline(const Var& value) { return value.type == VAR_UNDEFINED || value.type == VAR_NUMBER; }
 
-void Assign(const Statement& s, uint64_t stamp) {
-    ElementRef target = CreateTarget(*s.target, stamp);
-    EvaluateTree(*s.value, stamp);
+void Assign(const Statement& s) {
+    ElementRef target = CreateTarget(*s.target);
+    EvaluateTree(*s.value);
     // The target is taken again: the evaluation may have given the element a Var.
     Cell* cell = target.Value();
     if (cell->type == VAR_UNDEFINED || cell->type == VAR_NUMBER) {
@@ -139,12 +139,12 @@ void Assign(const Statement& s, uint64_t stamp) {
     StoreRegister(MM_ElementVar(target));
 }
 
-void Compound(const Statement& s, uint64_t stamp) {
-    ElementRef target = CreateTarget(*s.target, stamp);
+void Compound(const Statement& s) {
+    ElementRef target = CreateTarget(*s.target);
     Cell* cell = target.Value();
     bool text = cell->type == VAR_STRING && s.op == OP_ADD_ASSIGN;
     if (cell->type != VAR_NUMBER && !text) throw CompiledGiveUp{};
-    EvaluateTree(*s.value, stamp);
+    EvaluateTree(*s.value);
     if (text) {
         if (sRegister.type != VAR_STRING) GiveUpWithRegister();
         Var_AppendString(MM_ElementVar(target), sRegister.value.string, Var_StringLength(&sRegister));
@@ -162,8 +162,8 @@ void Compound(const Statement& s, uint64_t stamp) {
     }
 }
 
-void Update(const Statement& s, uint64_t stamp) {
-    Cell* target = CreateTarget(*s.target, stamp).Value();
+void Update(const Statement& s) {
+    Cell* target = CreateTarget(*s.target).Value();
     if (target->type != VAR_NUMBER) throw CompiledGiveUp{};
     target->value.number += s.op == OP_INCREMENT ? 1 : -1;
 }
@@ -181,12 +181,12 @@ Place After(const Statement& s) { return {s.semicolon, s.semicolon + 1}; }
 
 // Runs a compiled statement without moving the cursor; false when it gave
 // up and the walker must run it.
-bool Run(const Statement& s, uint64_t stamp) {
+bool Run(const Statement& s) {
     try {
         switch (s.form) {
-            case Form::kAssign: Assign(s, stamp); break;
-            case Form::kCompound: Compound(s, stamp); break;
-            case Form::kUpdate: Update(s, stamp); break;
+            case Form::kAssign: Assign(s); break;
+            case Form::kCompound: Compound(s); break;
+            case Form::kUpdate: Update(s); break;
         }
     } catch (const CompiledGiveUp&) {
         return false;
@@ -449,7 +449,7 @@ enum class Outcome : uint8_t {
 
 // What RunItems gives when an item returned.
 constexpr size_t kReturned = SIZE_MAX;
-size_t RunItems(const Block& block, uint64_t& stamp, Place& place);
+size_t RunItems(const Block& block, Place& place);
 int32_t FinishByWalker(Place place);
 
 // Runs a block nested in compiled code to its '}' or to a return: its items
@@ -457,21 +457,20 @@ int32_t FinishByWalker(Place place);
 // gives up itself: its items are simple statements, branches, loops,
 // returns and calls, which hold no break. kDone leaves `place` where the last item
 // left the cursor.
-Outcome RunNested(const Block& block, int32_t brace, uint64_t& stamp, Place& place) {
+Outcome RunNested(const Block& block, int32_t brace, Place& place) {
     place = {brace, brace + 1};
-    size_t ran = RunItems(block, stamp, place);
+    size_t ran = RunItems(block, place);
     if (ran == block.items.size()) return Outcome::kDone;
     if (ran == kReturned) return Outcome::kReturned;
     int32_t code = FinishByWalker(place);
     ZK_ASSERT(code == kNormal || code == kReturn);
-    if (stamp) stamp = NewCacheStamp();  // other code ran: see NewCacheStamp
     return code == kReturn ? Outcome::kReturned : Outcome::kWalked;
 }
 
-Outcome RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
+Outcome RunBranch(const Branch& b, Place& place) {
     bool taken;
     try {
-        taken = TestTree(*b.condition, stamp);
+        taken = TestTree(*b.condition);
     } catch (const CompiledGiveUp&) {
         return Outcome::kGaveUp;
     } catch (const std::bad_alloc&) {
@@ -480,9 +479,9 @@ Outcome RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
     Place inner;
     Outcome nested = Outcome::kDone;
     if (taken)
-        nested = RunNested(*b.then, b.brace, stamp, inner);
+        nested = RunNested(*b.then, b.brace, inner);
     else if (b.otherwise)
-        nested = RunNested(*b.otherwise, b.thenClose + 2, stamp, inner);
+        nested = RunNested(*b.otherwise, b.thenClose + 2, inner);
     if (nested == Outcome::kReturned) return nested;
     place = b.After(taken);
     return Outcome::kDone;
@@ -490,12 +489,12 @@ Outcome RunBranch(const Branch& b, uint64_t& stamp, Place& place) {
 
 // A while that gives up on its condition, also after passes, is run again
 // by the walker from its head: a while keeps no state of its own.
-Outcome RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place) {
+Outcome RunWhile(const WhileLoop& w, Place& place) {
     LoopLevel loop;
     while (true) {
         bool holds;
         try {
-            holds = TestTree(*w.head->condition, stamp);
+            holds = TestTree(*w.head->condition);
         } catch (const CompiledGiveUp&) {
             return Outcome::kGaveUp;
         } catch (const std::bad_alloc&) {
@@ -506,13 +505,13 @@ Outcome RunWhile(const WhileLoop& w, uint64_t& stamp, Place& place) {
             return Outcome::kDone;
         }
         Place inner;
-        if (RunNested(*w.body, w.head->brace, stamp, inner) == Outcome::kReturned) return Outcome::kReturned;
+        if (RunNested(*w.body, w.head->brace, inner) == Outcome::kReturned) return Outcome::kReturned;
     }
 }
 
 // The value of a numeric expression of a for head, or a give-up.
-double NumberOf(const CompiledTree& tree, uint64_t stamp) {
-    EvaluateTree(tree, stamp);
+double NumberOf(const CompiledTree& tree) {
+    EvaluateTree(tree);
     if (sRegister.type != VAR_NUMBER) GiveUpWithRegister();
     double value = sRegister.value.number;
     Var_Free(&sRegister);
@@ -521,13 +520,13 @@ double NumberOf(const CompiledTree& tree, uint64_t stamp) {
 
 // A counting for gives up only in its head, with the loop variable as it
 // found it; once its passes begin it runs to its end.
-Outcome RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
+Outcome RunFor(const ForLoop& f, Place& place) {
     LoopLevel loop;
     Var* var;
     double end, step = 1;
     try {
-        ElementRef target = CreateTarget(*f.var, stamp);  // a plain name: never an element
-        double start = NumberOf(*f.start, stamp);
+        ElementRef target = CreateTarget(*f.var);  // a plain name: never an element
+        double start = NumberOf(*f.start);
         var = MM_ElementVar(target);
         // The head's later expressions may give up after the variable was
         // set: its old value is put back, so a string (which it would free)
@@ -536,8 +535,8 @@ Outcome RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
         Cell old = *var;
         Var_SetNumber(var, start);
         try {
-            end = NumberOf(*f.end, stamp);
-            if (f.step) step = NumberOf(*f.step, stamp);
+            end = NumberOf(*f.end);
+            if (f.step) step = NumberOf(*f.step);
         } catch (...) {
             static_cast<Cell&>(*var) = old;
             throw;
@@ -556,7 +555,7 @@ Outcome RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
     while (true) {
         pass.epoch = sVarEpoch;
         Place inner;
-        Outcome nested = RunNested(*f.body, f.brace, stamp, inner);
+        Outcome nested = RunNested(*f.body, f.brace, inner);
         if (nested == Outcome::kReturned) return nested;
         bool walked = nested == Outcome::kWalked;
         if (pass.epoch != sVarEpoch) pass.var = FindTarget(*f.var);  // the walker's key.Get()
@@ -576,13 +575,13 @@ Outcome RunFor(const ForLoop& f, uint64_t& stamp, Place& place) {
 // Runs a return as the walker's Return() does; false, having changed
 // nothing, when the walker must run it. The cursor is left where it is
 // (see compiled_statements.h).
-bool RunReturn(const Return& r, uint64_t stamp) {
+bool RunReturn(const Return& r) {
     if (sScope <= 0) return false;  // the walker's error
     if (r.name) {
         ReturnVariable(FindTarget(*r.name));
     } else if (r.value) {
         try {
-            EvaluateTree(*r.value, stamp);
+            EvaluateTree(*r.value);
         } catch (const CompiledGiveUp&) {
             return false;
         } catch (const std::bad_alloc&) {
@@ -602,14 +601,13 @@ bool RunReturn(const Return& r, uint64_t stamp) {
 // kGaveUp, having changed nothing that matters, when the walker must run
 // it. On kDone, `place` is where it leaves the cursor. Out of line: the
 // loop over the items stays small for simple statements and branches.
-[[gnu::noinline]] Outcome RunCompound(const Item& item, uint64_t& stamp, Place& place) {
+[[gnu::noinline]] Outcome RunCompound(const Item& item, Place& place) {
     switch (item.kind) {
-        case Item::Kind::kWhile: return RunWhile(*item.whileLoop, stamp, place);
-        case Item::Kind::kFor: return RunFor(*item.forLoop, stamp, place);
-        case Item::Kind::kReturn: return RunReturn(*item.ret, stamp) ? Outcome::kReturned : Outcome::kGaveUp;
+        case Item::Kind::kWhile: return RunWhile(*item.whileLoop, place);
+        case Item::Kind::kFor: return RunFor(*item.forLoop, place);
+        case Item::Kind::kReturn: return RunReturn(*item.ret) ? Outcome::kReturned : Outcome::kGaveUp;
         case Item::Kind::kCall:
             if (!RunCallStatement(*item.call)) return Outcome::kGaveUp;
-            if (stamp) stamp = NewCacheStamp();                    // the function ran: see NewCacheStamp
             place = {SumEnd(*item.call), SumEnd(*item.call) + 1};  // as EndStatement leaves it
             return Outcome::kDone;
         default: return Outcome::kGaveUp;
@@ -620,18 +618,18 @@ bool RunReturn(const Return& r, uint64_t stamp) {
 // that gave up, the number of items when all ran, or kReturned when one
 // returned. `place` is where the last of them leaves the cursor; it comes
 // in as where the cursor is before the first item.
-size_t RunItems(const Block& block, uint64_t& stamp, Place& place) {
+size_t RunItems(const Block& block, Place& place) {
     BlockLevel level;
     size_t count = block.items.size();
     for (size_t done = 0; done < count; ++done) {
         const Item& item = block.items[done];
         if (const Statement* s = item.statement) {  // the kind kStatement
-            if (!Run(*s, stamp)) return done;
+            if (!Run(*s)) return done;
             place = After(*s);
             continue;
         }
         Outcome outcome =
-            item.kind == Item::Kind::kBranch ? RunBranch(*item.branch, stamp, place) : RunCompound(item, stamp, place);
+            item.kind == Item::Kind::kBranch ? RunBranch(*item.branch, place) : RunCompound(item, place);
         if (outcome == Outcome::kGaveUp) return done;
         if (outcome == Outcome::kReturned) return kReturned;
     }
@@ -664,8 +662,8 @@ inline bool EndedEarly(const Block& block, size_t ran, const Place& place, int32
 // its '}' or to where EndedEarly stops it. True when it reached the '}'
 // compiled: then `code` is kNormal and the lookahead is on the '}', as
 // ExecuteBlock returns.
-bool RunToClose(const Block& block, Place place, uint64_t& stamp, int32_t& code) {
-    size_t ran = RunItems(block, stamp, place);
+bool RunToClose(const Block& block, Place place, int32_t& code) {
+    size_t ran = RunItems(block, place);
     if (EndedEarly(block, ran, place, code)) return false;
     code = kNormal;
     PlaceCursor(place);
@@ -674,12 +672,12 @@ bool RunToClose(const Block& block, Place place, uint64_t& stamp, int32_t& code)
 
 }  // namespace
 
-bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp) {
+bool RunCompiledHead(int32_t open, bool& holds) {
     if (!CompilerEnabled()) return false;
     const Head* head = HeadAt(open);
     if (!head || sDepth + TreeDepth(*head->condition) > sMaxDepth) return false;
     try {
-        holds = TestTree(*head->condition, stamp);
+        holds = TestTree(*head->condition);
     } catch (const CompiledGiveUp&) {
         return false;
     } catch (const std::bad_alloc&) {
@@ -694,7 +692,7 @@ bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
     int32_t first = LookaheadIndex();
     if (const Statement* s = StatementAt(first)) {
-        if (sDepth + s->depth > sMaxDepth || !Run(*s, 0)) return false;
+        if (sDepth + s->depth > sMaxDepth || !Run(*s)) return false;
         PlaceCursor(After(*s));
         return true;
     }
@@ -704,13 +702,10 @@ bool RunCompiledStatement() {
     return true;
 }
 
-bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp, bool* whole) {
-    if (whole) *whole = false;
+bool RunCompiledBlock(int32_t brace, int32_t& code) {
     const Block* block = CompiledBlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return false;
-    uint64_t old = stamp;
-    // A nested block that the walker finished took a new stamp.
-    if (RunToClose(*block, {brace, brace + 1}, stamp, code) && whole) *whole = stamp == old;
+    RunToClose(*block, {brace, brace + 1}, code);
     return true;
 }
 
@@ -718,12 +713,11 @@ const CompiledBlock* CompiledBlockAt(int32_t brace) { return CompilerEnabled() ?
 
 bool RunCompiledBody(const CompiledBlock& block, int32_t brace, int32_t before, int32_t& code) {
     if (sDepth + 1 + block.depth > sMaxDepth) return false;
-    uint64_t stamp = 0;
-    RunToClose(block, {before, brace + 1}, stamp, code);  // as if the token at `before` was read last
+    RunToClose(block, {before, brace + 1}, code);  // as if the token at `before` was read last
     return true;
 }
 
-LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
+LoopExit RunCompiledWhile(int32_t open, int32_t& code) {
     if (!CompilerEnabled()) return LoopExit::kNotRun;
     const Head* head = HeadAt(open);
     const Block* block = head ? BlockAt(head->brace) : nullptr;
@@ -732,7 +726,7 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
     while (true) {
         bool holds;
         try {
-            holds = TestTree(*head->condition, stamp);
+            holds = TestTree(*head->condition);
         } catch (const CompiledGiveUp&) {
             return LoopExit::kNotRun;  // the walker reads the head again, from its '('
         } catch (const std::bad_alloc&) {
@@ -747,19 +741,19 @@ LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code) {
             return LoopExit::kDone;
         }
         Place place{head->brace, head->brace + 1};
-        size_t ran = RunItems(*block, stamp, place);
+        size_t ran = RunItems(*block, place);
         if (EndedEarly(*block, ran, place, code)) return LoopExit::kBody;
     }
 }
 
-LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32_t& code) {
+LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, int32_t& code) {
     if (!CompilerEnabled()) return LoopExit::kNotRun;
     const Block* block = BlockAt(brace);
     if (!block || sDepth + 1 + block->depth > sMaxDepth) return LoopExit::kNotRun;
     while (true) {
         loop.epoch = sVarEpoch;
         Place place{brace, brace + 1};
-        size_t ran = RunItems(*block, stamp, place);
+        size_t ran = RunItems(*block, place);
         if (EndedEarly(*block, ran, place, code)) return LoopExit::kBody;
         if (loop.epoch != sVarEpoch || loop.var->type != VAR_NUMBER) {
             // The walker looks the variable up again (or reports it).

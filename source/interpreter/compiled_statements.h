@@ -30,8 +30,10 @@
 //    its own place.
 //  - A return gives up only before it has changed anything (a sum of calls:
 //    before its first call ran; after that the walker goes on in the sum),
-//    and so does a call statement. After a call, a loop takes a new name
-//    cache stamp: the function may have run anything.
+//    and so does a call statement.
+//  - No state passes between compiled code and the walker but the cursor:
+//    names cached in trees check sNameEpoch themselves (see
+//    compiled_expressions.h), whoever ran in between.
 //  - Switched off with the expression compiler (ZORVIK_WALKER_ONLY).
 #pragma once
 
@@ -46,9 +48,8 @@ bool RunCompiledStatement();
 // The head `(condition) {` of an `if` or a `while` whose '(' is the token at
 // `open`: when the condition is pure, evaluates it into `holds` and leaves
 // the cursor as Condition() leaves it (the lookahead on the '{'). False, with
-// the cursor untouched, when the walker must read the head. `stamp`: see
-// NewCacheStamp.
-bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
+// the cursor untouched, when the walker must read the head.
+bool RunCompiledHead(int32_t open, bool& holds);
 
 // Runs the block whose '{' is at token `brace` as Expect('{') and
 // ExecuteBlock() would, when every item in it is a simple statement, a
@@ -62,9 +63,7 @@ bool RunCompiledHead(int32_t open, bool& holds, uint64_t stamp = 0);
 // back. A block nested in an item never gives up: from its item that gives
 // up on, the walker finishes that block, and the item goes on compiled.
 // Returns false, with nothing done, when the block is not of that kind.
-// `*whole` (when given) tells whether every item ran compiled, so that
-// nothing else ran; `stamp`: see NewCacheStamp.
-bool RunCompiledBlock(int32_t brace, int32_t& code, uint64_t stamp = 0, bool* whole = nullptr);
+bool RunCompiledBlock(int32_t brace, int32_t& code);
 
 // Function bodies: the function table keeps each body's compiled block, so
 // that a call looks nothing up.
@@ -88,7 +87,7 @@ enum class LoopExit {
               // loop goes on after that block (AfterLoopBody)
 };
 // `open`: the index of the '(' after `while`.
-LoopExit RunCompiledWhile(int32_t open, uint64_t stamp, int32_t& code);
+LoopExit RunCompiledWhile(int32_t open, int32_t& code);
 // The state of a counting loop between passes.
 struct CountingLoop {
     Var* var;        // the loop variable, valid while sVarEpoch is unchanged
@@ -101,7 +100,7 @@ struct CountingLoop {
 };
 // `brace`: the index of the block's '{'. On kBody the cursor is where the
 // walker's pass left it; on kDone, behind the loop.
-LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, uint64_t stamp, int32_t& code);
+LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, int32_t& code);
 
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();

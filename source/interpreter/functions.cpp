@@ -220,11 +220,11 @@ class NewCall {
         }
         // The call is in progress from here: errors in its arguments were the caller's.
         CallFrame frame(CallFrame::kCall, site);
-        sScope += buildScope;
+        EnterScope(sScope + buildScope);
         RunBody(close);
         size_t keptParams = KeptParams(index_, params);  // the function table may have moved
         MM_DeleteScope(number_, made_, params, keptParams, sFunctions[static_cast<size_t>(index_)].kept);
-        sScope -= buildScope;
+        EnterScope(sScope - buildScope);
     }
 
   private:
@@ -337,7 +337,7 @@ void ClearFunctions() {
     for (UserFunction& f : sFunctions) MM_FreeKeptScopes(f.kept);
     std::vector<UserFunction>().swap(sFunctions);
     if (++sRun == 0) sRun = 1;
-    sScope = 0;
+    EnterScope(0);
     buildScope = 0;
 }
 

@@ -14,6 +14,13 @@
 extern int64_t sScope;
 extern int64_t buildScope;
 
+// Makes `scope` the running scope. Every change goes through here: names
+// now resolve in another scope, so Vars kept for names are stale.
+inline void EnterScope(int64_t scope) {
+    sScope = scope;
+    ++sNameEpoch;
+}
+
 // Builds the record of the literal whose word `function` is the lookahead;
 // leaves the lookahead on the token after ')'.
 int32_t BuildFunction();

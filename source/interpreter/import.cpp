@@ -60,13 +60,13 @@ void Import(const NameKey& targetKey) {
     Expect('(');
     if (!NextIsOp(')')) Error("Imported functions must be parameterless");
     GetNext();
-    ++sScope;
+    EnterScope(sScope + 1);
     std::string scope = std::to_string(sScope);
     sLoopScope = 0;
     if (!NextIsOp('{')) Error("Missing {");
     GetNext();
     ExecuteBlock();
-    --sScope;
+    EnterScope(sScope - 1);
     sLoopScope = savedLoops;
 
     // The body may have changed the target through `extern`: the copy replaces it.

@@ -34,19 +34,11 @@ bool Condition() {
 }
 
 // Runs a block whose '{' is the lookahead; leaves the lookahead on its '}'.
-// A loop passes its name cache stamp (see NewCacheStamp), which is renewed
-// when anything but compiled code ran.
-int32_t RunBlock(uint64_t* stamp = nullptr) {
+int32_t RunBlock() {
     int32_t code;
-    bool whole = false;
-    if (NextIsOp('{') && RunCompiledBlock(sToken - 1, code, stamp ? *stamp : 0, &whole)) {
-        if (stamp && !whole) *stamp = NewCacheStamp();
-        return code;
-    }
+    if (NextIsOp('{') && RunCompiledBlock(sToken - 1, code)) return code;
     Expect('{');
-    code = ExecuteBlock();
-    if (stamp) *stamp = NewCacheStamp();
-    return code;
+    return ExecuteBlock();
 }
 
 // What a loop does after one run of its body, from the body's completion
@@ -65,16 +57,13 @@ int32_t AfterLoopBody(int32_t code) {
 }
 
 // Reads `(condition)` from the '(' at token `open` on: whether the
-// condition holds, with the lookahead on the token after the ')'. A loop
-// passes its name cache stamp, as to RunBlock.
-bool Head(int32_t open, uint64_t* stamp = nullptr) {
+// condition holds, with the lookahead on the token after the ')'.
+bool Head(int32_t open) {
     bool holds;
-    if (RunCompiledHead(open, holds, stamp ? *stamp : 0)) return holds;
+    if (RunCompiledHead(open, holds)) return holds;
     SeekToken(open);
     GetNext();
-    holds = Condition();
-    if (stamp) *stamp = NewCacheStamp();
-    return holds;
+    return Condition();
 }
 
 int32_t If() {
@@ -121,23 +110,21 @@ int32_t If() {
 int32_t While() {
     int32_t start = sToken;
     LoopScope loop;
-    uint64_t stamp = NewCacheStamp();
     // Compiled passes as long as they can be; a pass finished by the walker
     // leaves the next to them again.
     for (int32_t code = kNormal;;) {
-        LoopExit exit = RunCompiledWhile(start, stamp, code);
+        LoopExit exit = RunCompiledWhile(start, code);
         if (exit == LoopExit::kDone) return kNormal;
         if (exit == LoopExit::kNotRun) break;
         if (int32_t after = AfterLoopBody(code); after != kRepeat) return after;
-        stamp = NewCacheStamp();
     }
     while (true) {
-        if (!Head(start, &stamp)) {
+        if (!Head(start)) {
             Expect('{');
             SkipBlock();
             return kNormal;
         }
-        if (int32_t after = AfterLoopBody(RunBlock(&stamp)); after != kRepeat) return after;
+        if (int32_t after = AfterLoopBody(RunBlock()); after != kRepeat) return after;
     }
 }
 
@@ -196,7 +183,6 @@ int32_t CountingFor(const NameKey& key) {
     int32_t brace = sToken;
     Expect(')');
     if (!NextIsOp('{')) Error("Missing {");
-    uint64_t stamp = NewCacheStamp();
     CountingLoop pass{var, epoch, step, end};
     // The part of a pass after its block; kRepeat to go on.
     auto afterBlock = [&pass, &key](int32_t code) {
@@ -207,11 +193,10 @@ int32_t CountingFor(const NameKey& key) {
     };
     int32_t code = kNormal;
     while (true) {  // compiled passes, as in While()
-        LoopExit exit = RunCompiledFor(brace, pass, stamp, code);
+        LoopExit exit = RunCompiledFor(brace, pass, code);
         if (exit == LoopExit::kDone) return kNormal;
         if (exit == LoopExit::kNotRun) break;
         if (int32_t after = afterBlock(code); after != kRepeat) return after;
-        stamp = NewCacheStamp();
     }
     // The block is not compiled (nor would it be on a later pass): the walker.
     while (true) {

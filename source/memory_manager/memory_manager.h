@@ -26,6 +26,10 @@
 //  - Members and value are independent: a Var of any type may own members.
 //  - Every Var that is freed bumps sVarEpoch, so code that holds a Var* across
 //    an evaluation can tell cheaply whether it must look the Var up again.
+//  - sNameEpoch moves whenever a name may stop giving the Var it gave: a Var
+//    freed, an alias made or undone, the running scope changed. A Var* kept
+//    for a name is valid exactly while sNameEpoch is what it was when the
+//    name was looked up; nothing needs to be told to forget it.
 #pragma once
 
 #include <cstdint>
@@ -210,6 +214,13 @@ constexpr uint32_t kUnknownLength = UINT32_MAX;
 
 // Counts every Var freed; see the header comment.
 extern uint64_t sVarEpoch;
+// Counts every change to what a name may resolve to; see the header comment.
+extern uint64_t sNameEpoch;
+// A Var was freed, or kept to be reused as if it was: both epochs move.
+inline void MM_VarFreed() {
+    ++sVarEpoch;
+    ++sNameEpoch;
+}
 
 // --- single variables ---
 Var* Var_New();

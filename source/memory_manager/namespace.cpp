@@ -645,7 +645,7 @@ void Clean(Var* scope, HashEntry* const* keepers, size_t count, bool asNew) {
         local->length = 0;
         local->ReleaseLinks();
     }
-    ++sVarEpoch;  // as if they were freed: pointers held to them are stale
+    MM_VarFreed();  // as if they were freed: pointers held to them are stale
 }
 
 }  // namespace
@@ -734,7 +734,7 @@ void MM_TakeResult(Var* dest) {
     Var_Free(var);
     var->length = 0;
     var->ReleaseLinks();
-    ++sVarEpoch;  // as if it was freed: pointers held to it are stale
+    MM_VarFreed();  // as if it was freed: pointers held to it are stale
 }
 
 Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count) {

@@ -15,6 +15,7 @@
 #include "memory_manager/memory_manager.h"
 
 uint64_t sVarEpoch = 0;
+uint64_t sNameEpoch = 1;  // 1: a name cache's initial 0 is never current
 
 namespace {
 
@@ -233,6 +234,7 @@ void MM_DeleteMembers(Var* var) {
 }
 
 void Var__AddReference(Var* target, Var* alias) {
+    ++sNameEpoch;  // `alias` is about to resolve to `target`
     auto* node = new VarRef{alias, nullptr, nullptr};
     try {
         AppendReference(target, node);  // the first alias ever makes the record
@@ -259,6 +261,7 @@ VarRef* FindReference(const Var* target, const Var* alias) {
 }  // namespace
 
 void Var__RemoveReference(Var* target, Var* alias) {
+    ++sNameEpoch;  // `alias` is about to stop resolving to `target`
     if (VarRef* node = FindReference(target, alias)) {
         UnlinkReference(target, node);
         delete node;
@@ -387,6 +390,6 @@ void DeleteVar(void* data) {
         if (var->type == VAR_STRING) std::free(var->value.string);
         var->ReleaseLinks();
         delete var;
-        ++sVarEpoch;
+        MM_VarFreed();
     }
 }
