@@ -1,4 +1,5 @@
-// The array library: size, remove, insert and swap.
+// The array library: size, remove, insert, swap and sort of arrays, and the
+// member names of a variable.
 //
 // An array is any variable whose member table holds elements under decimal
 // keys "0", "1", ...; its length is the run of consecutive keys from "0".
@@ -19,8 +20,12 @@
 //    then the table held before is gone.
 #include "array/array.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "interpreter/zorvik.h"
 
@@ -140,12 +145,87 @@ void array_swap() {
     second->data = held;
 }
 
+// The value an element is sorted by: its own, through an alias.
+const Var* SortValue(const HashEntry* entry) {
+    const Var* element = static_cast<const Var*>(entry->data);
+    if (element && element->type == VAR_ALIAS) element = element->value.alias;
+    return element;
+}
+
+int32_t SortType(const HashEntry* entry) {
+    const Var* value = SortValue(entry);
+    return value ? value->type : VAR_UNDEFINED;
+}
+
+// Whether a sorts before b in ascending order: numbers by value with NaN
+// after every other number, strings by their bytes (unsigned).
+bool Before(const Var* a, const Var* b) {
+    if (a->type == VAR_STRING) return std::strcmp(a->value.string, b->value.string) < 0;
+    double x = a->value.number;
+    double y = b->value.number;
+    if (std::isnan(x)) return false;
+    return std::isnan(y) || x < y;
+}
+
+// The elements 0 ... n-1 must all be numbers or all strings, the kind of
+// element 0; the message names the first element that is not.
+void CheckSortable(const std::vector<HashEntry*>& entries) {
+    if (entries.empty()) return;
+    int32_t kind = SortType(entries[0]);
+    if (kind != VAR_NUMBER && kind != VAR_STRING) ZK_Error("sort expected number or string as element 0");
+    for (size_t i = 1; i < entries.size(); ++i) {
+        if (SortType(entries[i]) == kind) continue;
+        std::string message =
+            kind == VAR_NUMBER ? "sort expected number as element " : "sort expected string as element ";
+        ZK_Error((message + std::to_string(i)).c_str());
+    }
+}
+
+// Every element is checked before any moves: an error leaves the array as
+// it was. The elements' own Vars are reordered among the entries, as swap
+// moves them, so members and aliases travel with their element.
+void array_sort() {
+    Var* a = ZK_GetLocalVariable("a");
+    const Var* d = ZK_GetLocalVariable("d");
+    ZK_CheckAny(a, "undefined variable as first parameter to sort");
+    ZK_OptNumber(d, "sort expected number as second parameter");
+    bool descending = d && FloorToInt(d->value.number) != 0;
+    if (!a->HasMembers()) return;
+    std::vector<HashEntry*> entries;
+    for (HashEntry* entry = Entry(a, 0); entry; entry = Entry(a, static_cast<int64_t>(entries.size())))
+        entries.push_back(entry);
+    CheckSortable(entries);
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&entries, descending](size_t i, size_t j) {
+        const Var* x = SortValue(entries[i]);
+        const Var* y = SortValue(entries[j]);
+        return descending ? Before(y, x) : Before(x, y);
+    });
+    std::vector<void*> elements(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) elements[i] = entries[order[i]]->data;
+    for (size_t i = 0; i < entries.size(); ++i) entries[i]->data = elements[i];
+}
+
+// The member names of a as a list (r.0 ... r.(n-1), r = n), in the order
+// a member loop visits them; the names are copied before r is written.
+void array_keys() {
+    const Var* a = ZK_GetLocalVariable("a");
+    std::vector<std::string> names;
+    if (a && a->HasMembers()) {
+        KeyNode* list = MM_KeysOf(a);
+        for (KeyNode* k = list; k; k = k->next) names.emplace_back(k->key);
+        MM_FreeKeys(list);
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+        Var_SetString(ZK_CreateLocalVariable(("r." + std::to_string(i)).c_str()), names[i].c_str());
+    Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(names.size()));
+}
+
 // The order of registration has no visible effect.
 constexpr ZK_NativeReg kNatives[] = {
-    {"array.size", array_size},
-    {"array.remove", array_remove},
-    {"array.insert", array_insert},
-    {"array.swap", array_swap},
+    {"array.size", array_size}, {"array.remove", array_remove}, {"array.insert", array_insert},
+    {"array.swap", array_swap}, {"array.sort", array_sort},     {"array.keys", array_keys},
 };
 
 }  // namespace

@@ -510,7 +510,7 @@ constexpr ZK_NativeReg kNatives[] = {
     {"file.write", file_write},   {"file.writev", file_writev}, {"file.writes", file_writes},
     {"file.wln", file_wln},       {"file.read", file_read},     {"file.readv", file_readv},
     {"file.reads", file_reads},   {"file.readc", file_readc},   {"file.rln", file_rln},
-    {"file.rall", file_rall},
+    {"file.rall", file_rall},     {"file.rename", file_rename},
 };
 
 }  // namespace

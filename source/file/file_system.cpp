@@ -1,5 +1,5 @@
-// File-system natives of the file library: cd, remove, mkdir, chmod, info
-// and the three directory listings.
+// File-system natives of the file library: cd, remove, rename, mkdir, chmod,
+// info and the three directory listings.
 //
 // Invariants:
 //  - Operating-system failures are results (r = 0), never script errors;
@@ -154,6 +154,23 @@ void file_info() {
     Var_SetNumber(ZK_CreateLocalVariable("v.dir"), S_ISDIR(status.st_mode) ? 1 : 0);
     Var_SetNumber(ZK_CreateLocalVariable("v.size"), static_cast<double>(status.st_size));
     Var_SetString(ZK_CreateLocalVariable("v.prm"), PermissionString(status.st_mode).c_str());
+}
+
+// An existing q is never replaced: the rename fails instead. Where the file
+// system cannot refuse that itself, q is looked for first.
+void file_rename() {
+    const Var* p = ZK_GetLocalVariable("p");
+    const Var* q = ZK_GetLocalVariable("q");
+    Var* r = ZK_CreateLocalVariable("r");
+    ZK_CheckString(p, "rename expected string as first parameter");
+    ZK_CheckString(q, "rename expected string as second parameter");
+    int done = renameat2(AT_FDCWD, p->value.string, AT_FDCWD, q->value.string, RENAME_NOREPLACE);
+    if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        struct stat status;
+        if (lstat(q->value.string, &status) != 0 && errno == ENOENT)
+            done = std::rename(p->value.string, q->value.string);
+    }
+    Var_SetNumber(r, done == 0 ? 1 : 0);
 }
 
 void file_list() { ListDirectory({Listing::kAll, "list could not fetch file information"}); }

@@ -9,5 +9,6 @@ void file_dirs();
 void file_cd();
 void file_mkdir();
 void file_remove();
+void file_rename();
 void file_chmod();
 void file_info();

@@ -407,7 +407,11 @@ void MM_FreeKeptScopes(KeptScopes& kept);
 void MM_UnaliasVar(const char* path);
 int MM_VarDefined(const char* path);
 int MM_VarSubCount(const char* path);
+// The member names of the variable at `path` (none when it is missing), in
+// the order a member loop visits them; the keys belong to the table.
 KeyNode* MM_GetKeys(const char* path);
+// The same for a variable already found.
+KeyNode* MM_KeysOf(const Var* var);
 void MM_FreeKeys(KeyNode* list);
 int ValidateUserKey(const char* key);
 

@@ -495,7 +495,10 @@ int MM_VarSubCount(const char* path) {
 
 KeyNode* MM_GetKeys(const char* path) {
     Var* var = MM_GetVar(path);
-    if (!var) return nullptr;
+    return var ? MM_KeysOf(var) : nullptr;
+}
+
+KeyNode* MM_KeysOf(const Var* var) {
     // Each key goes to the head of the list: the list is the reverse of the
     // table's order, which is the order member loops visit.
     KeyNode* list = nullptr;

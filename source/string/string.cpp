@@ -1,5 +1,5 @@
 // The string library: byte-level access, substrings, case mapping, searching,
-// splitting and a test for numeric text.
+// splitting, byte-order comparison and a test for numeric text.
 //
 // Invariants:
 //  - Strings are bytes up to the terminating NUL; positions count from 0 and
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -245,6 +246,15 @@ void string_isNumber() {
     SetResultNumber(IsNumericText(text.c_str()) ? 1 : 0);
 }
 
+// -1, 0 or 1 as s sorts before, with or after u, byte by byte (unsigned):
+// a string sorts after each of its prefixes.
+void string_compare() {
+    const Var* s = ZK_StringArg("s", "compare expected string as first parameter");
+    const Var* u = ZK_StringArg("u", "compare expected string as second parameter");
+    int order = std::strcmp(s->value.string, u->value.string);
+    SetResultNumber(order < 0 ? -1 : order > 0 ? 1 : 0);
+}
+
 // The order of registration has no visible effect.
 constexpr ZK_NativeReg kNatives[] = {
     {"string.chars", string_chars},         {"string.bytes", string_bytes},
@@ -256,6 +266,7 @@ constexpr ZK_NativeReg kNatives[] = {
     {"string.makeLower", string_makeLower}, {"string.makeUpper", string_makeUpper},
     {"string.find", string_find},           {"string.findAll", string_findAll},
     {"string.split", string_split},         {"string.isNum", string_isNumber},
+    {"string.compare", string_compare},
 };
 
 }  // namespace
