@@ -76,8 +76,9 @@ Var* FreshTarget(const NameKey& key) {
     return target;
 }
 
-// The target of `:=` is emptied before a call or an import on the right
-// runs, which therefore sees it undefined and without members.
+// The target of `:=` is emptied before an import on the right runs, which
+// therefore sees it undefined and without members. A call runs first and
+// reads the target as it stands: its result replaces the target only after.
 void EmptyTarget(const NameKey& key) {
     Var* var = key.Bind();
     if (var->type != VAR_ALIAS) {
@@ -132,7 +133,6 @@ void DeepAssignment(const NameKey& key) {
     }
     NameKey source = NextKey();
     if (TokenIsOp(NextNameEnd(), '(')) {
-        EmptyTarget(key);
         Var* func = source.Get();
         GetNext();
         CallFunc(func);
