@@ -14,7 +14,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 for f in bin/zorvik share/zorvik/lib/sys.z share/zorvik/lib/file.z share/man/man1/zorvik.1 \
          share/doc/zorvik/README.md share/doc/zorvik/language.md share/doc/zorvik/library/sys.md \
          share/doc/zorvik/examples/hello.z share/doc/zorvik/examples/hello.out \
-         share/zorvik/editors/vscode/package.json share/zorvik/editors/vim/syntax/zorvik.vim; do
+         share/zorvik/editors/vscode/package.json share/zorvik/editors/vim/syntax/zorvik.vim \
+         share/doc/zorvik/copyright share/doc/zorvik/changelog.gz share/vim/vimfiles/ftdetect/zorvik.vim; do
     [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 [ ! -e "$prefix/bin/lib" ] || fail "bin/lib is installed"

@@ -19,6 +19,25 @@ dpkg -x "$deb" "$root"
 zorvik=$root/usr/bin/zorvik
 [ -f "$root/usr/share/zorvik/lib/sys.z" ] || fail "no script library under /usr/share/zorvik/lib"
 [ -f "$root/usr/share/man/man1/zorvik.1" ] || fail "no manual page"
+# The licence and the changes where Debian keeps them.
+doc=$root/usr/share/doc/zorvik
+grep -q 'MIT' "$doc/copyright" && grep -q 'The zorvik developers' "$doc/copyright" || fail "no MIT copyright file"
+gzip -t "$doc/changelog.gz" 2>/dev/null || fail "no gzipped changelog"
+version=$(dpkg-deb -f "$deb" Version)
+gzip -dc "$doc/changelog.gz" | grep -q "^## $version\$" || fail "the changelog does not name version $version"
+# The Vim files where Vim finds them by default; a headless Vim with that
+# directory in place of the system's detects and highlights a script.
+vimfiles=$root/usr/share/vim/vimfiles
+for f in syntax ftdetect ftplugin; do
+    [ -f "$vimfiles/$f/zorvik.vim" ] || fail "no $f/zorvik.vim in /usr/share/vim/vimfiles"
+done
+if command -v vim >/dev/null && vim --version | grep -q '+syntax'; then
+    printf 's = 1;\n' >"$root/probe.z"
+    vim -Es -N -u NONE -i NONE -c "set runtimepath^=$vimfiles" -c 'filetype plugin on' -c 'syntax on' \
+        -c "edit $root/probe.z" -c "call writefile([&filetype . ' ' . get(b:, 'current_syntax', '')], '$root/vim.out')" \
+        -c 'qall!' </dev/null || true
+    [ "$(cat "$root/vim.out" 2>/dev/null)" = 'zorvik zorvik' ] || fail "Vim does not pick up the packaged files"
+fi
 cd "$root"
 for example in hello fibonacci records; do
     "$zorvik" "$root/usr/share/doc/zorvik/examples/$example.z" |
