@@ -1,7 +1,7 @@
 # Thin wrappers over the CMake presets.
 EXAMPLE ?= examples/hello.z
 
-.PHONY: run test sanitize package clean gtest fuzz tidy
+.PHONY: run test sanitize package vsix clean gtest fuzz tidy
 # The interpreter alone: needs only a compiler, CMake and make.
 run:
 	cmake --preset run >/dev/null
@@ -30,6 +30,11 @@ sanitize: gtest
 package:
 	cmake --preset run >/dev/null
 	cmake --build --preset run --target package
+
+# build/release/zorvik-<version>.vsix (needs node: npm ci --prefix editors/vsix)
+vsix:
+	cmake --preset run >/dev/null
+	cmake --build --preset run --target vsix
 
 # clang-tidy with the checks of .clang-tidy over every source and test file,
 # using the release build's compile_commands.json (two files at a time).
