@@ -102,27 +102,33 @@ bool IsRelOp(int32_t i) {
     return c == '<' || c == '=' || c == '>' || c == OP_LE || c == OP_GE || c == OP_NE;
 }
 
+// What a unit is compiled as; each has a cache of its own.
+enum class Mode { kExpression, kCondition, kTarget, kTerm };
+
 struct NotPure {};  // thrown while compiling: the walker keeps the tokens
 
 // Parses the walker's grammar over the tokens, without evaluating anything.
 // `at` is the next token to read; `last` the token of the item read last.
 class Compiler {
   public:
-    // An expression or condition whose compiling was left by NotPure.
+    // An expression, condition or term whose compiling was left by NotPure.
     struct Start {
         int32_t token;
-        bool condition;
+        Mode mode;
     };
 
     explicit Compiler(CompiledTree& unit) : u_(unit) { failed_.reserve(kMaxStarts); }
 
-    // Every expression and condition that was being compiled when NotPure
-    // was thrown: each contains what stopped the compiler, so none of them
-    // is tried again (nested starts would otherwise each repeat the work).
+    // Every expression, condition and term that was being compiled when
+    // NotPure was thrown: each contains what stopped the compiler (or lies
+    // too deep inside the first start), so none of them is tried again.
+    // Nested starts would otherwise each repeat the work: the walker asks
+    // for the expression and for the first term at every level it enters,
+    // and deep nesting would cost a compile of kMaxNesting levels per level.
     const std::vector<Start>& Failed() const { return failed_; }
 
     int32_t Expression(int32_t& at, int32_t depth) {
-        Open open(*this, at, false);
+        Open open(*this, at, Mode::kExpression);
         Deeper(depth + 1);
         int32_t left = Term(at, depth + 1);
         while (IsOp(at, '+') || IsOp(at, '-')) {
@@ -135,7 +141,7 @@ class Compiler {
     }
 
     int32_t Condition(int32_t& at, int32_t depth) {  // BoolExpression
-        Open open(*this, at, true);
+        Open open(*this, at, Mode::kCondition);
         Deeper(depth + 1);
         int32_t first = Single(at, depth + 1);
         if (!IsWord(at, RW_AND) && !IsWord(at, RW_OR)) return first;
@@ -164,13 +170,14 @@ class Compiler {
 
   private:
     static constexpr int32_t kMaxNesting = 200;  // very deep nesting stays with the walker
+    // Each level of depth opens at most an expression and a term.
     static constexpr size_t kMaxStarts = 2 * kMaxNesting + 8;
 
     // Records its start in failed_ when NotPure unwinds through it.
     class Open {
       public:
-        Open(Compiler& c, int32_t token, bool condition)
-            : c_(c), start_{token, condition}, unwinding_(std::uncaught_exceptions()) {}
+        Open(Compiler& c, int32_t token, Mode mode)
+            : c_(c), start_{token, mode}, unwinding_(std::uncaught_exceptions()) {}
         ~Open() {
             // The capacity was reserved: recording never allocates while unwinding.
             if (std::uncaught_exceptions() > unwinding_ && c_.failed_.size() < c_.failed_.capacity())
@@ -235,6 +242,7 @@ class Compiler {
     }
 
     int32_t Term(int32_t& at, int32_t depth) {
+        Open open(*this, at, Mode::kTerm);
         int32_t left = Signed(at, depth);
         while (IsOp(at, '*') || IsOp(at, '/')) {
             Kind kind = IsOp(at, '*') ? Kind::kMul : Kind::kDiv;
@@ -742,11 +750,19 @@ class Runner {
 
 // ---------------------------------------------------------------- cache
 
-enum class Mode { kExpression, kCondition, kTarget, kTerm };
+std::vector<CompiledTree*>& CacheOf(Mode mode) {
+    switch (mode) {
+        case Mode::kExpression: return sExprCache;
+        case Mode::kCondition: return sCondCache;
+        case Mode::kTarget: return sTargetCache;
+        default: return sTermCache;
+    }
+}
 
 // The unit cached for the token at `first`, compiling it on the first visit;
 // null when the tokens there are not a pure expression (condition, target).
-const CompiledTree* UnitAt(std::vector<CompiledTree*>& cache, int32_t first, Mode mode) {
+const CompiledTree* UnitAt(int32_t first, Mode mode) {
+    std::vector<CompiledTree*>& cache = CacheOf(mode);
     if (static_cast<size_t>(first) >= cache.size()) cache.resize(sTokens.size(), nullptr);
     CompiledTree*& slot = cache[static_cast<size_t>(first)];
     if (slot) return slot == kNotCompilable ? nullptr : slot;
@@ -763,7 +779,7 @@ const CompiledTree* UnitAt(std::vector<CompiledTree*>& cache, int32_t first, Mod
         unit->end = at;
     } catch (const NotPure&) {
         for (const Compiler::Start& start : compiler.Failed()) {
-            std::vector<CompiledTree*>& marks = start.condition ? sCondCache : sExprCache;
+            std::vector<CompiledTree*>& marks = CacheOf(start.mode);
             if (static_cast<size_t>(start.token) >= marks.size()) marks.resize(sTokens.size(), nullptr);
             CompiledTree*& mark = marks[static_cast<size_t>(start.token)];
             if (!mark) mark = kNotCompilable;
@@ -807,7 +823,7 @@ bool Enabled() {
 
 bool RunCompiledExpression() {
     if (!Enabled() || !LookaheadInCurrentScope()) return false;
-    const CompiledTree* unit = UnitAt(sExprCache, LookaheadIndex(), Mode::kExpression);
+    const CompiledTree* unit = UnitAt(LookaheadIndex(), Mode::kExpression);
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     try {
         EvaluateTree(*unit);
@@ -822,7 +838,7 @@ bool RunCompiledExpression() {
 
 bool RunCompiledCondition() {
     if (!Enabled() || !LookaheadInCurrentScope()) return false;
-    const CompiledTree* unit = UnitAt(sCondCache, LookaheadIndex(), Mode::kCondition);
+    const CompiledTree* unit = UnitAt(LookaheadIndex(), Mode::kCondition);
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     bool flag;
     try {
@@ -847,13 +863,13 @@ void ClearCompiled() {
 
 bool CompilerEnabled() { return Enabled(); }
 
-const CompiledTree* CompiledExpressionAt(int32_t first) { return UnitAt(sExprCache, first, Mode::kExpression); }
+const CompiledTree* CompiledExpressionAt(int32_t first) { return UnitAt(first, Mode::kExpression); }
 
-const CompiledTree* CompiledConditionAt(int32_t first) { return UnitAt(sCondCache, first, Mode::kCondition); }
+const CompiledTree* CompiledConditionAt(int32_t first) { return UnitAt(first, Mode::kCondition); }
 
-const CompiledTree* CompiledTargetAt(int32_t first) { return UnitAt(sTargetCache, first, Mode::kTarget); }
+const CompiledTree* CompiledTargetAt(int32_t first) { return UnitAt(first, Mode::kTarget); }
 
-const CompiledTree* CompiledTermAt(int32_t first) { return UnitAt(sTermCache, first, Mode::kTerm); }
+const CompiledTree* CompiledTermAt(int32_t first) { return UnitAt(first, Mode::kTerm); }
 
 int32_t TreeEnd(const CompiledTree& tree) { return tree.end; }
 
