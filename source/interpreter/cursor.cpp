@@ -307,9 +307,14 @@ void SkipBlock() {
             Error("Expected } here");
         }
         if (t.type != TOKEN_OPERATOR) continue;
-        if (t.code == '{')
+        if (t.code == '{' && t.match != 0) {
+            // Every '}' before its match closes a '{' opened after it: the
+            // count comes back to `depth` there. Nested blocks are stepped
+            // over whole, so skipping deep nesting costs linear time.
+            i = t.match;
+        } else if (t.code == '{') {
             ++depth;
-        else if (t.code == '}' && --depth == 0) {
+        } else if (t.code == '}' && --depth == 0) {
             sTokens[static_cast<size_t>(s)].jump = i + 1;
             sToken = i + 1;
             GetNext(false);

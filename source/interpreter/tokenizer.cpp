@@ -224,18 +224,19 @@ class Scanner {
     uint32_t column_ = 1;
 };
 
-// Pairs every '(' and '[' of the tokens from `first` on with the closing
-// token that brings its own kind's depth back to zero.
+// Pairs every '(', '[' and '{' of the tokens from `first` on with the
+// closing token that brings its own kind's depth back to zero.
 void MatchBrackets(int32_t first) {
-    std::vector<int32_t> parens, brackets;
+    std::vector<int32_t> parens, brackets, braces;
     for (int32_t i = first; i < TokenCount(); ++i) {
         Token& t = sTokens[static_cast<size_t>(i)];
         if (t.type != TOKEN_OPERATOR) continue;
         std::vector<int32_t>* open = t.code == '(' || t.code == ')'   ? &parens
                                      : t.code == '[' || t.code == ']' ? &brackets
+                                     : t.code == '{' || t.code == '}' ? &braces
                                                                       : nullptr;
         if (!open) continue;
-        if (t.code == '(' || t.code == '[') {
+        if (t.code == '(' || t.code == '[' || t.code == '{') {
             open->push_back(i);
         } else if (!open->empty()) {
             sTokens[static_cast<size_t>(open->back())].match = i;

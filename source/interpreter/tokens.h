@@ -109,7 +109,7 @@ struct Token {
     int32_t searchJump = 0;  // forward search: index of the token after the found one
     int32_t condClass = 0;   // condition '(': 1 comparison, 2 nested condition
     int32_t skipJump = 0;    // short-circuit: index of the token after the ')'
-    // For '(' and '[': index of the closing token of the same kind that
+    // For '(', '[' and '{': index of the closing token of the same kind that
     // balances it within the file, or 0 when none does. Filled once per file,
     // so that nested constructs never rescan their contents.
     int32_t match = 0;
