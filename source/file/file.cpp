@@ -15,7 +15,8 @@
 //    one chunk), whatever count a script asks for.
 //  - No lost write passes as written: once a stream has failed, its writes
 //    report 0 and its close reports 0, and a file left open whose data is
-//    lost at the end of the run is named on standard error.
+//    lost at the end of the run is named on standard error and fails the
+//    process.
 #include "file/file.h"
 
 #include <sys/stat.h>
@@ -520,11 +521,17 @@ void file_init() {
     ZK_RegisterNatives(kNatives);
 }
 
-// No script is left to tell, so lost data is reported on standard error.
-void file_terminate() {
+// No script is left to tell, so lost data is reported on standard error
+// (and by the result, which the command line makes its status).
+bool file_terminate() {
+    bool kept = true;
     for (FileSlot& slot : sFiles) {
         if (!slot.stream) continue;
         std::string path = slot.path;
-        if (!CloseSlot(slot)) std::fprintf(stderr, "zorvik: could not write \"%s\"\n", path.c_str());
+        if (!CloseSlot(slot)) {
+            std::fprintf(stderr, "zorvik: could not write \"%s\"\n", path.c_str());
+            kept = false;
+        }
     }
+    return kept;
 }

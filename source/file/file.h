@@ -2,4 +2,5 @@
 #pragma once
 
 void file_init();
-void file_terminate();
+// Closes every file left open; false when the data of one was lost.
+bool file_terminate();

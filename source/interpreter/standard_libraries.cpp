@@ -11,7 +11,7 @@ namespace {
 
 struct NativeLibrary {
     void (*open)();
-    void (*close)();  // null when the library holds nothing between runs
+    bool (*close)();  // null when the library holds nothing between runs; false when data was lost
 };
 
 // Registration order: sys, math, string, array, file.
@@ -26,7 +26,9 @@ void ZK_OpenStandardLibraries() {
     for (const NativeLibrary& library : kLibraries) library.open();
 }
 
-void ZK_CloseStandardLibraries() {
+bool ZK_CloseStandardLibraries() {
+    bool kept = true;
     for (const NativeLibrary& library : kLibraries)
-        if (library.close) library.close();
+        if (library.close && !library.close()) kept = false;
+    return kept;
 }

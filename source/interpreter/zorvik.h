@@ -51,7 +51,9 @@ void SetupPaths(const char* scriptPath);
 void ZK_OpenStandardLibraries();
 // Closes the files that scripts left open; after the last run, either side
 // of ZK_Terminate. The libraries may be opened again after a new ZK_Init.
-void ZK_CloseStandardLibraries();
+// False when data was lost: a file whose last data could not be written,
+// each named in a line on standard error.
+bool ZK_CloseStandardLibraries();
 // The arguments that sys.args gives scripts (a command line passes those
 // after the script); copied; none until set. Kept across runs until set again.
 void ZK_SetScriptArguments(int count, const char* const* values);

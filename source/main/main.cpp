@@ -123,9 +123,10 @@ void* RunScript(void* arg) {
     if (context) std::fputs(context, stderr);
     inv.status = context ? kStatusError : static_cast<int>(static_cast<uint32_t>(result) & 255);
     ZK_Terminate();
-    ZK_CloseStandardLibraries();
-    // Lost output is a failure, unless the run already reports one.
-    if (!ZK_FinishOutput() && inv.status == 0) inv.status = kStatusError;
+    bool filesKept = ZK_CloseStandardLibraries();
+    bool outputKept = ZK_FinishOutput();
+    // Lost data is a failure, unless the run already reports one.
+    if ((!filesKept || !outputKept) && inv.status == 0) inv.status = kStatusError;
     return nullptr;
 }
 
