@@ -8,10 +8,16 @@
 // type, so no argument value can cause undefined behaviour.
 #include "sys/sys.h"
 
+#include <pthread.h>
+#include <sys/select.h>
+
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <memory>
@@ -58,14 +64,25 @@ void sys_wln() { Print(ZK_GetLocalVariable("v"), true); }
 // One line of standard input of any length, without its '\n' (a '\r'
 // before it stays); the empty string at end of input. Our output is flushed
 // first, so that a prompt shows before the program waits.
+//
+// A read error ends the input for good: it is named once on standard error,
+// and the stream's error indicator, which nothing clears, makes eof() 1 and
+// every later read give "" without trying again.
 void sys_rln() {
     ZK_Flush();
+    Var* r = ZK_CreateLocalVariable("r");
+    if (std::ferror(stdin)) {
+        Var_SetString(r, "");
+        return;
+    }
     char* raw = nullptr;
     size_t capacity = 0;
     ssize_t length = getline(&raw, &capacity, stdin);
+    int error = errno;
     std::unique_ptr<char, decltype(&std::free)> line(raw, &std::free);
-    Var* r = ZK_CreateLocalVariable("r");
     if (length <= 0) {
+        if (std::ferror(stdin))
+            std::fprintf(stderr, "zorvik: could not read standard input: %s\n", std::strerror(error));
         Var_SetString(r, "");
         return;
     }

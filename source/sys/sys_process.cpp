@@ -29,10 +29,10 @@ void sys_getenv() {
     if (const char* value = std::getenv(x->value.string)) Var_SetString(r, value);
 }
 
-// 1 once a line read found standard input at its end; sys.rln keeps the
-// stream's end indicator clear after a last line without a line break, so
-// that this becomes 1 only with the read that returned nothing.
-void sys_eof() { Var_SetNumber(ZK_CreateLocalVariable("r"), std::feof(stdin) ? 1 : 0); }
+// 1 once a line read found standard input at its end or failed; sys.rln
+// keeps the stream's end indicator clear after a last line without a line
+// break, so that this becomes 1 only with the read that returned nothing.
+void sys_eof() { Var_SetNumber(ZK_CreateLocalVariable("r"), std::feof(stdin) || std::ferror(stdin) ? 1 : 0); }
 
 constexpr ZK_NativeReg kNatives[] = {
     {"sys.args", sys_args},

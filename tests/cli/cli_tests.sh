@@ -221,5 +221,37 @@ case_import_order() {
     cd .. || exit 2
 }
 
+case_input() {
+    # The loop over standard input ends however the input ends: at its end,
+    # or when it cannot be read at all, which is named once.
+    cat > read.z <<'EOF'
+s := import("sys.z");
+n = 0;
+while (1) { line = s.rln(); if (s.eof()) { break; } n++; }
+s.wln(n); s.wln(s.eof()); s.wln(length(s.rln()));
+EOF
+    local what
+    for what in closed directory write-only empty; do
+        case $what in
+            closed) out=$(timeout 60 "$zorvik" read.z 2>"$work/.err" <&-) ;;
+            directory) out=$(timeout 60 "$zorvik" read.z 2>"$work/.err" <"$work") ;;
+            write-only) out=$(timeout 60 "$zorvik" read.z 2>"$work/.err" 0>"$work/w") ;;
+            empty) out=$(timeout 60 "$zorvik" read.z 2>"$work/.err" </dev/null) ;;
+        esac
+        status=$?
+        err=$(cat "$work/.err")
+        check "$what input: output" "0
+1
+0" "$out"
+        check "$what input: status" 0 "$status"
+        if [ $what = empty ]; then
+            check "empty input: standard error" "" "$err"
+        else
+            # One line, whatever the system calls the reason.
+            check "$what input: named once" "zorvik: could not read standard input" "${err%: *}"
+        fi
+    done
+}
+
 "case_$case_name"
 exit $((failures > 0))
