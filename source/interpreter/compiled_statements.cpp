@@ -617,23 +617,27 @@ bool RunReturn(const Return& r) {
 // Runs the block's items with the cursor left alone: the index of the item
 // that gave up, the number of items when all ran, or kReturned when one
 // returned. `place` is where the last of them leaves the cursor; it comes
-// in as where the cursor is before the first item.
+// in as where the cursor is before the first item. On an interrupt request
+// the next item gives up, and the walker stops at its statement. (A block's
+// items never change once it is compiled, so they are walked by pointer.)
 size_t RunItems(const Block& block, Place& place) {
     BlockLevel level;
-    size_t count = block.items.size();
-    for (size_t done = 0; done < count; ++done) {
-        const Item& item = block.items[done];
-        if (const Statement* s = item.statement) {  // the kind kStatement
-            if (!Run(*s)) return done;
+    const Item* const first = block.items.data();
+    const Item* const end = first + block.items.size();
+    for (const Item* item = first; item != end; ++item) {
+        if (InterruptPending()) [[unlikely]]
+            return static_cast<size_t>(item - first);
+        if (const Statement* s = item->statement) {  // the kind kStatement
+            if (!Run(*s)) return static_cast<size_t>(item - first);
             place = After(*s);
             continue;
         }
         Outcome outcome =
-            item.kind == Item::Kind::kBranch ? RunBranch(*item.branch, place) : RunCompound(item, place);
-        if (outcome == Outcome::kGaveUp) return done;
+            item->kind == Item::Kind::kBranch ? RunBranch(*item->branch, place) : RunCompound(*item, place);
+        if (outcome == Outcome::kGaveUp) return static_cast<size_t>(item - first);
         if (outcome == Outcome::kReturned) return kReturned;
     }
-    return count;
+    return block.items.size();
 }
 
 // Hands the rest of the block, from the item that gave up (the cursor goes

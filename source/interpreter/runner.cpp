@@ -39,6 +39,7 @@ SymbolTable* sReservedWords = nullptr;
 HashTable* sNativeFuncs = nullptr;
 HashTable* sLibraries = nullptr;
 int32_t sLibPathCount = 0;
+std::atomic<bool> sInterrupt{false};
 
 namespace {
 
@@ -406,6 +407,15 @@ void ExitRun(const char* message) {
 }
 
 void DepthError() { Error("Nesting too deep"); }
+
+void InterruptError() {
+    sInterrupt.store(false, std::memory_order_relaxed);
+    Error("Interrupted");
+}
+
+void ZK_Interrupt() { sInterrupt.store(true, std::memory_order_relaxed); }
+
+bool ZK_InterruptPending() { return InterruptPending(); }
 
 void ZK_Flush() { std::fflush(stdout); }
 

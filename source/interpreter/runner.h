@@ -5,6 +5,7 @@
 // so no code may hold an owning raw pointer across an evaluation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -57,6 +58,19 @@ std::string ScriptText(const std::string& text);
 [[noreturn]] void TokenizerError(const char* path, int32_t fileStart = -1);
 // Leaves the run through `exit` with sExitValue and an optional message.
 [[noreturn]] void ExitRun(const char* message);
+
+// A request to stop the run, set by ZK_Interrupt (a signal handler, another
+// thread) and tested by InterruptPending at each statement: the walker
+// before each statement of a block, at the '}' of a block that holds none
+// and at the end of the script; compiled code gives up before each item, so
+// that the walker stops at the same statement. Every loop pass and every
+// call runs a block, so no path runs on for ever past a request. Tested with
+// one relaxed load: the request only has to be seen soon, not in order.
+extern std::atomic<bool> sInterrupt;
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+inline bool InterruptPending() { return sInterrupt.load(std::memory_order_relaxed); }
+// Takes the request and ends the run with "Interrupted" where the cursor is.
+[[noreturn]] void InterruptError();
 
 // Every recursive path of the evaluator holds one of these, so that deep
 // nesting in a script ends in a script error instead of a stack overflow.

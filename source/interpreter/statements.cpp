@@ -357,6 +357,14 @@ int32_t ReservedStatement() {
     }
 }
 
+// Where a block stops on an interrupt request: before any statement and at
+// the end of the script, but at the '}' only of a block that held no
+// statement, whose passes would otherwise never stop.
+void StopIfInterrupted(bool first) {
+    if (!first && sNextType == TOKEN_OPERATOR && sNextChar == '}' && sBlock > 1) return;
+    InterruptError();
+}
+
 }  // namespace
 
 void ReturnVariable(const Var* source) {
@@ -370,7 +378,9 @@ void ReturnVariable(const Var* source) {
 int32_t ExecuteBlock() {
     DepthGuard guard;
     ++sBlock;
-    while (true) {
+    for (bool first = true;; first = false) {
+        if (InterruptPending()) [[unlikely]]
+            StopIfInterrupted(first);
         switch (sNextType) {
             case TOKEN_EOF:
                 if (sBlock > 1) Error("Unexpected end of file");

@@ -36,6 +36,12 @@ const char* ZK_GetExitMessage();
 // progress, innermost first), each ending in a line break; "" when there is
 // nothing to show. Null after a run without an error.
 const char* ZK_GetErrorContext();
+// Asks the running script to stop: before its next statement the run ends
+// in the error report "Interrupted", and ZK_Run gives ERROR_EXIT as after
+// any error (what the script wrote is kept). Safe in a signal handler and from any
+// thread; a request made between runs stops the next run at its first
+// statement. The request is taken when the run reports it.
+void ZK_Interrupt();
 void ZK_AddLibrarySearchPath(const char* dir);
 void ZK_SetProgramPath(const char* dir);
 const char* ZK_GetProgramPath();
@@ -126,6 +132,10 @@ int32_t FloorToInt(double value);
 // `fallback` when it is absent.
 int32_t ZK_IntArg(const char* name, const char* message);
 int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
+
+// Whether the run was asked to stop (ZK_Interrupt): a native that waits
+// returns early, and the run stops before its next statement.
+bool ZK_InterruptPending();
 
 // Every byte the interpreter writes goes through this one stream (stdout).
 void ZK_Flush();

@@ -4,11 +4,18 @@
 // nest and recurse as deep as the evaluator's depth limit allows.
 //
 // Process status: 0 after a run that ended normally, 1 after an error report
-// (a missing script included) and for the bare usage line, n & 255 after
-// `exit(n)`, 2 for a command line that cannot be understood.
+// (a missing script included), after lost output and for the bare usage
+// line, n & 255 after `exit(n)`, 2 for a command line that cannot be
+// understood, 128 + the signal number after SIGINT or SIGTERM.
+//
+// SIGINT and SIGTERM stop the script before its next statement with the
+// report "Interrupted"; the run then ends as after any error, so output and
+// open files are flushed. A second signal ends the process at once.
 #include <pthread.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -48,7 +55,7 @@ constexpr const char* kHelp =
     "Imports are looked up in the script's directory (for -e and -, the working\n"
     "directory), then in the script library.\n"
     "Exit status: 0 after a normal end, 1 after an error, n & 255 after exit(n),\n"
-    "2 for an unknown option.\n";
+    "2 for an unknown option, 130 after SIGINT and 143 after SIGTERM.\n";
 
 struct Invocation {
     enum Kind { kFile, kCode, kStdin } kind = kFile;
@@ -56,6 +63,50 @@ struct Invocation {
     std::vector<const char*> arguments;
     int status = 0;
 };
+
+// The first stopping signal received, 0 while there was none.
+std::atomic<int> sSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+
+void OnStopSignal(int signal) {
+    if (sSignal.exchange(signal) != 0) {
+        // The stop is already under way: the default action, when this
+        // handler returns (the signal is blocked until then).
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    ZK_Interrupt();
+}
+
+// Restarting system calls keep a write that a signal met from losing data;
+// a pause is cut short all the same (sys.sleep waits in pselect, which is
+// never restarted). A signal ignored when we start, as for a job started in
+// the background, stays ignored.
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    // Each handler blocks the other signal, so that of two the first is the stop.
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM}) {
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
+}
+
+// Leaves the stopping signals to the thread that runs the script, so that
+// they cut its pauses short.
+void BlockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 [[noreturn]] void UsageError(const std::string& message) {
     std::fprintf(stderr, "zorvik: %s\nTry 'zorvik --help' for more information.\n", message.c_str());
@@ -150,6 +201,7 @@ bool RunOnLargeStack(Invocation& inv) {
             pthread_attr_setstacksize(&attr, size) == 0 && pthread_create(&thread, &attr, RunScript, &inv) == 0;
         pthread_attr_destroy(&attr);
         if (started) {
+            BlockStopSignals();
             pthread_join(thread, nullptr);
             return true;
         }
@@ -165,6 +217,9 @@ int main(int argc, char** argv) {
         return kStatusError;
     }
     Invocation inv = ParseCommandLine(argc, argv);
+    CatchStopSignals();
     if (!RunOnLargeStack(inv)) RunScript(&inv);  // the main thread's own stack
+    // A stopped script ends as shells expect of a program that a signal ended.
+    if (int signal = sSignal.load()) return 128 + signal;
     return inv.status;
 }

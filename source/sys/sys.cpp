@@ -157,9 +157,23 @@ void sys_hour() { SetResult(Now().tm_hour); }
 void sys_min() { SetResult(Now().tm_min); }
 void sys_sec() { SetResult(Now().tm_sec); }
 
+// Sleeps for `pause`, or less when a signal comes. A signal that asks the
+// run to stop is blocked while the request is tested and let in only by the
+// wait itself, so that one coming just before the wait still cuts it short.
+void Pause(const timespec& pause) {
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &old);
+    if (!ZK_InterruptPending()) pselect(0, nullptr, nullptr, nullptr, &pause, &old);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 // Pauses t milliseconds. Absent, negative and NaN sleep zero; counts beyond
 // the unsigned 64-bit range saturate. Output so far is flushed first, so that
-// progress shows during the pause.
+// progress shows during the pause. A run asked to stop does not pause: it
+// stops at the statement after the call.
 void sys_sleep() {
     const Var* t = ZK_OptNumber(ZK_GetLocalVariable("t"), "sleep expected number as parameter");
     ZK_Flush();
@@ -173,7 +187,7 @@ void sys_sleep() {
             ms = static_cast<uint64_t>(f);
     }
     timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000 * 1000000)};
-    nanosleep(&pause, nullptr);
+    Pause(pause);
 }
 
 void sys_path() { Var_SetString(ZK_CreateLocalVariable("r"), ZK_GetProgramPath()); }
