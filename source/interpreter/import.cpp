@@ -99,9 +99,7 @@ void Extern() {
 void NativeCall() {
     GetNext();
     if (sNextType != TOKEN_STRING) Error("Expected string constant");
-    auto func = reinterpret_cast<ZK_NativeFunc>(HT_Get(sNativeFuncs, sNextString));
-    if (!func) ErrorF("%s is not a registered native function", ScriptText(sNextString).c_str());
-    func();
+    if (!CallNative(sNextString)) ErrorF("%s is not a registered native function", ScriptText(sNextString).c_str());
     GetNext();
     EndStatement();
 }

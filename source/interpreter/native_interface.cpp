@@ -5,6 +5,8 @@
 // arguments are the locals of scope sScope; their paths are "<scope>.<name>".
 #include <climits>
 #include <cmath>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "interpreter/functions.h"
@@ -15,10 +17,61 @@ namespace {
 
 std::string LocalPath(const char* name) { return std::to_string(sScope) + "." + name; }
 
+// What sNativeFuncs holds for a name; owned by the table (DeleteNative).
+struct NativeEntry {
+    ZK_NativeFunc func;
+    void* context;
+};
+
+void* sNativeContext = nullptr;  // the context of the native running now
+
+// Makes a native's context current while it runs, also when it throws.
+class ContextScope {
+  public:
+    explicit ContextScope(void* context) : saved_(sNativeContext) { sNativeContext = context; }
+    ~ContextScope() { sNativeContext = saved_; }
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+
+  private:
+    void* saved_;
+};
+
 }  // namespace
 
 int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func) {
-    return HT_Add(sNativeFuncs, name, reinterpret_cast<void*>(func));
+    return ZK_RegisterNativeFuncWithContext(name, func, nullptr);
+}
+
+int ZK_RegisterNativeFuncWithContext(const char* name, ZK_NativeFunc func, void* context) {
+    auto entry = std::make_unique<NativeEntry>(NativeEntry{func, context});
+    if (!HT_Add(sNativeFuncs, name, entry.get())) return 0;
+    entry.release();  // the table owns it now
+    return 1;
+}
+
+void* ZK_NativeContext() { return sNativeContext; }
+
+void DeleteNative(void* entry) { delete static_cast<NativeEntry*>(entry); }
+
+bool CallNative(const char* name) {
+    const auto* entry = static_cast<const NativeEntry*>(HT_Get(sNativeFuncs, name));
+    if (!entry) return false;
+    ContextScope context(entry->context);
+    try {
+        entry->func();
+    } catch (const RunExit&) {
+        throw;  // ZK_Error, exit: the run's own ends
+    } catch (const std::bad_alloc&) {
+        throw;  // "Out of memory", as anywhere in a run
+    } catch (const std::length_error&) {
+        throw;
+    } catch (const std::exception& failure) {
+        ErrorF("%s failed: %s", ScriptText(name).c_str(), failure.what());
+    } catch (...) {
+        ErrorF("%s failed", ScriptText(name).c_str());
+    }
+    return true;
 }
 
 void ZK_RegisterNatives(std::span<const ZK_NativeReg> natives) {

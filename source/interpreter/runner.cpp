@@ -82,6 +82,13 @@ void DeleteLibrary(void* data) { delete static_cast<Library*>(data); }
 constexpr size_t kScriptTextMax = 64;
 
 // The report as one line: control characters written as escapes.
+// The parts of the last error report (ZK_GetError).
+struct ErrorParts {
+    std::string file, message;
+    int32_t line = 0, column = 0;
+    bool set = false;
+} sError;
+
 std::string OneLine(const std::string& text) {
     std::string line;
     line.reserve(text.size());
@@ -104,8 +111,9 @@ std::string OneLine(const std::string& text) {
 }
 
 [[noreturn]] void Report(const std::string& file, const ErrorSite& site) {
-    sExitMessage =
-        OneLine("ERROR (" + file + ":" + std::to_string(sLastLine) + ":" + std::to_string(sLastCol) + ") " + sErrorMsg);
+    sError = {OneLine(file), OneLine(sErrorMsg), sLastLine, sLastCol, true};
+    sExitMessage = "ERROR (" + sError.file + ":" + std::to_string(sError.line) + ":" + std::to_string(sError.column) +
+                   ") " + sError.message;
     sHaveExitMessage = true;
     sErrorContext = FormatErrorContext(site);
     sHaveErrorContext = true;
@@ -235,7 +243,8 @@ void ZK_Terminate() {
     sExitMessage.clear();
     sHaveErrorContext = false;
     sErrorContext.clear();
-    if (sNativeFuncs) HT_Free(sNativeFuncs, nullptr);
+    sError = ErrorParts{};
+    if (sNativeFuncs) HT_Free(sNativeFuncs, DeleteNative);
     sNativeFuncs = nullptr;
     if (sLibraries) HT_Free(sLibraries, DeleteLibrary);
     sLibraries = nullptr;
@@ -305,6 +314,7 @@ int32_t Run(const char* name, Tokenizer tokenize) {
     sExitMessage.clear();
     sHaveErrorContext = false;
     sErrorContext.clear();
+    sError = ErrorParts{};
     sExitValue = 0;
     sErrorMsg.clear();
     sLastLine = sLastCol = 0;
@@ -365,6 +375,15 @@ int32_t ZK_RunString(const char* name, const char* source, size_t length) {
 const char* ZK_GetExitMessage() { return sHaveExitMessage ? sExitMessage.c_str() : nullptr; }
 
 const char* ZK_GetErrorContext() { return sHaveErrorContext ? sErrorContext.c_str() : nullptr; }
+
+bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char** message) {
+    if (!sError.set) return false;
+    if (file) *file = sError.file.c_str();
+    if (line) *line = sError.line;
+    if (column) *column = sError.column;
+    if (message) *message = sError.message.c_str();
+    return true;
+}
 
 // The file of an error is that of the lookahead token, the one just read; on
 // an end-of-file token the cursor stays, so that an empty file's only token

@@ -54,6 +54,14 @@ std::string ScriptText(const std::string& text);
 [[noreturn]] void Error();
 [[noreturn]] void Error(const std::string& message);
 [[noreturn]] void ErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The natives registered by name (native_interface.cpp). CallNative runs
+// the one named `name`, with its context current, and turns a C++ exception
+// it lets out into the error "<name> failed: <what()>"; false, having done
+// nothing, when no native has that name. DeleteNative releases an entry of
+// sNativeFuncs.
+bool CallNative(const char* name);
+void DeleteNative(void* entry);
 // `fileStart`: first token of the file being tokenized, -1 when it could not be read.
 [[noreturn]] void TokenizerError(const char* path, int32_t fileStart = -1);
 // Leaves the run through `exit` with sExitValue and an optional message.

@@ -6,7 +6,9 @@
 // as locals of the current call scope and leaves its result in the local
 // "r" (or writes through a ref argument). ZK_Error ends the run: it throws
 // the run's exit frame, which ZK_Run catches; native code must therefore keep
-// its resources in RAII owners.
+// its resources in RAII owners. Any other C++ exception that leaves a native
+// ends the run the same way, with the error "<name> failed: <what()>" at the
+// `__CALL` (std::bad_alloc is the run's "Out of memory", as anywhere).
 #pragma once
 
 #include <cstddef>
@@ -31,6 +33,13 @@ int32_t ZK_RunString(const char* name, const char* source, size_t length);
 // The last run's exit message: its error report or the text given to `exit`;
 // null when there is none.
 const char* ZK_GetExitMessage();
+// The parts of the last run's error report "ERROR (file:line:column) message",
+// each valid until the next run or ZK_Terminate: true, with the file as the
+// report names it, the line and column (0 when the error has no position in
+// the script, such as a file that cannot be opened) and the message, after a
+// run that ended in an error; false, with nothing set, after any other run.
+// Each of the out-pointers may be null.
+bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char** message);
 // After a run that ended in an error: lines that locate it for a reader (the
 // source line with a caret under the column, then the calls and imports in
 // progress, innermost first), each ending in a line break; "" when there is
@@ -66,6 +75,14 @@ void ZK_SetScriptArguments(int count, const char* const* values);
 
 // --- native-function interface (native_interface.cpp) ---
 int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func);
+// The same, with a pointer that the host owns and the native reads back
+// while it runs (ZK_NativeContext); the pointer must stay valid while the
+// native can be called. 1 when registered, 0 when the name already was
+// (it keeps its first function and context).
+int ZK_RegisterNativeFuncWithContext(const char* name, ZK_NativeFunc func, void* context);
+// Inside a native: the context it was registered with (null for one
+// registered without). Null outside a native.
+void* ZK_NativeContext();
 
 // One row of a library's registration table: the dotted script name and the
 // function. A library keeps one table and registers it in one call.
