@@ -1,5 +1,6 @@
 // Imported files are tokenized once per run, behind the tokens already
-// there, and recorded in sLibraries by their import name; each import runs
+// there, and recorded in sLibraries by their import name (or, when found
+// beside the importing file, by their path); each import runs
 // the file's parameterless function body again in scope sScope + 1 and
 // deep-copies its result into the target.
 #include "interpreter/import.h"
@@ -17,16 +18,43 @@
 
 namespace {
 
-// Tokenizes the file an import name stands for: the search path, last added
-// entry first, then the name itself. The first candidate that reads as a file
-// counts; when none does, the import statement is at fault. True when the
-// file came from a library directory rather than from beside the user's
-// script or the working directory.
-bool TokenizeLibrary(const std::string& name) {
+// The directory part of a path, with its separator; "" for a bare name.
+std::string DirectoryOf(const std::string& path) {
+    size_t cut = path.find_last_of('/');
+    return cut == std::string::npos ? "" : path.substr(0, cut + 1);
+}
+
+// Tokenizes the file at `path` and records it under `key`; false when it
+// cannot be read.
+bool Load(const std::string& key, const std::string& path, Library record) {
+    if (!TryTokenize(path.c_str(), record.name.c_str())) return false;
+    record.dir = DirectoryOf(AbsolutePath(path));
+    auto owned = std::make_unique<Library>(std::move(record));
+    HT_Add(sLibraries, key.c_str(), owned.get());
+    static_cast<void>(owned.release());  // the table owns it now
+    return true;
+}
+
+// The first token of the file an import name stands for, tokenizing it the
+// first time: the search path, last added entry first, then the name
+// itself; last, for an import inside an imported file, that file's own
+// directory. A file found there is recorded under its path, as the same
+// name may mean another file beside another importer. When nothing can be
+// read, the import statement is at fault.
+int32_t FileStart(const std::string& name, const Library* importer) {
+    if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, name.c_str()))) return lib->firstToken;
+    int32_t start = TokenCount();
     for (int32_t i = sLibPathCount - 1; i >= 0; --i)
-        if (TryTokenize((LibPath(i) + name).c_str())) return !IsScriptDirectoryEntry(i);
-    if (!TryTokenize(name.c_str())) ErrorF("Could not open \"%s\"", ScriptText(name).c_str());
-    return false;
+        if (Load(name, LibPath(i) + name, Library{ShownName(i, name), start, IsScriptLibraryEntry(i), ""}))
+            return start;
+    if (Load(name, name, Library{name, start, false, ""})) return start;
+    if (importer) {
+        std::string path = importer->dir + name;
+        if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, path.c_str()))) return lib->firstToken;
+        Library record{DirectoryOf(importer->name) + name, start, importer->scriptLibrary, ""};
+        if (Load(path, path, std::move(record))) return start;
+    }
+    ErrorF("Could not open \"%s\"", ScriptText(name).c_str());
 }
 
 }  // namespace
@@ -42,18 +70,7 @@ void Import(const NameKey& targetKey) {
     int32_t back = sToken;
     CallFrame frame(CallFrame::kImport, site);
 
-    int32_t start;
-    if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, name.c_str()))) {
-        start = lib->firstToken;
-    } else {
-        start = TokenCount();
-        bool scriptLibrary = TokenizeLibrary(name);
-        auto record = std::make_unique<Library>(Library{name, start, scriptLibrary});
-        HT_Add(sLibraries, name.c_str(), record.get());
-        static_cast<void>(record.release());  // the table owns it now
-    }
-
-    SeekToken(start);
+    SeekToken(FileStart(name, LibraryOfToken(site)));
     GetNext();
     if (!NextIsReserved(RW_FUNCTION)) Error("Expected function");
     GetNext();

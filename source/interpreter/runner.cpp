@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -68,10 +69,18 @@ std::string sFilename;
 bool sHaveExitMessage = false;
 std::string sExitMessage;
 bool sInitialised = false;
-std::vector<std::string> sLibPaths;
+// One directory of the search path. A file found there is named in reports
+// by `shown` followed by the import name: `shown` is empty for the script's
+// own directory and the script library (the import name as written), and
+// for a directory the user named it is that directory as written.
+struct SearchEntry {
+    std::string dir;  // absolute where the directory came from a relative name
+    std::string shown;
+    bool user;  // the script's directory or one the user named, not a library
+};
+std::vector<SearchEntry> sLibPaths;
 bool sHaveProgramPath = false;
 std::string sProgramPath;
-int32_t sScriptDirEntry = -1;  // search-path entry of the script's directory
 bool sHaveErrorContext = false;
 std::string sErrorContext;
 
@@ -180,9 +189,25 @@ std::string CurrentDirectory() {
     return buf.data();
 }
 
+void AddSearchEntry(SearchEntry entry) {
+    if (!sInitialised || sLibPathCount >= kMaxLibPaths) return;
+    sLibPaths.push_back(std::move(entry));
+    ++sLibPathCount;
+}
+
 }  // namespace
 
-const std::string& LibPath(int32_t i) { return sLibPaths[static_cast<size_t>(i)]; }
+const std::string& LibPath(int32_t i) { return sLibPaths[static_cast<size_t>(i)].dir; }
+
+std::string ShownName(int32_t i, const std::string& name) { return sLibPaths[static_cast<size_t>(i)].shown + name; }
+
+bool IsScriptLibraryEntry(int32_t i) { return !sLibPaths[static_cast<size_t>(i)].user; }
+
+// Relative paths are taken from the working directory as it is now, so
+// that they keep naming the same place after a script changes it.
+std::string AbsolutePath(const std::string& path) {
+    return !path.empty() && path[0] == '/' ? path : CurrentDirectory() + "/" + path;
+}
 
 std::string ScriptText(const std::string& text) {
     if (text.size() <= kScriptTextMax) return text;
@@ -190,8 +215,6 @@ std::string ScriptText(const std::string& text) {
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a UTF-8 character
     return text.substr(0, cut) + "...";
 }
-
-bool IsScriptDirectoryEntry(int32_t i) { return i == sScriptDirEntry; }
 
 // The imported file whose tokens hold the index: the one with the greatest
 // first token at or before it (the main script's tokens come first).
@@ -221,7 +244,6 @@ void ZK_Init() {
     sLibPathCount = 0;
     sHaveProgramPath = false;
     sProgramPath.clear();
-    sScriptDirEntry = -1;
     MM_Init();
     sNativeFuncs = HT_Create(0);
     sLibraries = HT_Create(0);
@@ -238,7 +260,6 @@ void ZK_Terminate() {
     sLibPathCount = 0;
     sHaveProgramPath = false;
     sProgramPath.clear();
-    sScriptDirEntry = -1;
     sHaveExitMessage = false;
     sExitMessage.clear();
     sHaveErrorContext = false;
@@ -252,11 +273,7 @@ void ZK_Terminate() {
     sInitialised = false;
 }
 
-void ZK_AddLibrarySearchPath(const char* dir) {
-    if (!sInitialised || sLibPathCount >= kMaxLibPaths) return;
-    sLibPaths.emplace_back(dir);
-    ++sLibPathCount;
-}
+void ZK_AddLibrarySearchPath(const char* dir) { AddSearchEntry(SearchEntry{dir, "", false}); }
 
 void ZK_SetProgramPath(const char* dir) {
     sProgramPath = dir;
@@ -266,8 +283,9 @@ void ZK_SetProgramPath(const char* dir) {
 const char* ZK_GetProgramPath() { return sHaveProgramPath ? sProgramPath.c_str() : ""; }
 
 // Search order for imports: the script's own directory (the working
-// directory for a script named without one), then the script library.
-void SetupPaths(const char* scriptPath) {
+// directory for a script named without one), then the directories the user
+// named in their order, then the script library.
+void SetupPaths(const char* scriptPath, std::span<const std::string> importDirs) {
     std::string exeDir;
     if (ExecutableDirectory(exeDir)) ZK_AddLibrarySearchPath(ScriptLibraryDirectory(exeDir).c_str());
     std::string dir = scriptPath;
@@ -278,11 +296,18 @@ void SetupPaths(const char* scriptPath) {
     } else {
         dir.clear();
     }
-    // The search-path entry is absolute, so that imports keep finding the
-    // script's neighbours after the script changes the working directory.
-    if (dir.empty() || dir[0] != '/') dir = CurrentDirectory() + "/" + dir;
-    ZK_AddLibrarySearchPath(dir.c_str());
-    if (sLibPathCount > 0 && LibPath(sLibPathCount - 1) == dir) sScriptDirEntry = sLibPathCount - 1;
+    // Entries are tried from the last added: the named directories go in
+    // backwards, and only as many as leave room for the script's own.
+    size_t room = static_cast<size_t>(std::max(kMaxLibPaths - sLibPathCount - 1, 0));
+    for (size_t i = std::min(importDirs.size(), room); i-- > 0;) {
+        std::string shown = importDirs[i];
+        if (shown.empty()) continue;
+        if (shown.back() != '/') shown += '/';
+        AddSearchEntry(SearchEntry{AbsolutePath(shown), shown, true});
+    }
+    // The script's directory is absolute too, so that imports keep finding
+    // its neighbours after the script changes the working directory.
+    AddSearchEntry(SearchEntry{AbsolutePath(dir), "", true});
 }
 
 namespace {

@@ -21,12 +21,14 @@ struct ReservedWord {
     const char* word;
 };
 
-// One imported script file: the import name as written and the index of its
-// first token. Records live as long as the token array they index.
+// One imported script file: its name in reports, the index of its first
+// token and the directory it was read from. Records live as long as the
+// token array they index.
 struct Library {
-    std::string name;
+    std::string name;  // as the user finds it: mostly the import name as written
     int32_t firstToken;
-    bool scriptLibrary = false;  // found in the script library, not beside the user's script
+    bool scriptLibrary = false;  // found in the script library, not in a directory of the user's
+    std::string dir;             // absolute, with its separator: where its own imports look last
 };
 
 extern std::string sErrorMsg;
@@ -36,10 +38,15 @@ extern SymbolTable* sReservedWords;
 extern HashTable* sNativeFuncs;
 extern HashTable* sLibraries;
 extern int32_t sLibPathCount;
+// Search-path entry i, tried as the directory followed by the import name.
 const std::string& LibPath(int32_t i);
-// Whether search-path entry i is the directory of the user's script (or the
-// working directory for a script without one), as opposed to a library.
-bool IsScriptDirectoryEntry(int32_t i);
+// How reports name a file imported as `name` and found in entry i.
+std::string ShownName(int32_t i, const std::string& name);
+// Whether entry i is the script library (or a host's library directory),
+// rather than the script's own directory or one the user named.
+bool IsScriptLibraryEntry(int32_t i);
+// The path taken from the current working directory unless it is absolute.
+std::string AbsolutePath(const std::string& path);
 
 // The imported file that the token at `index` lies in, or null for the main
 // script. Every report that names the file of a token goes through here.

@@ -248,15 +248,15 @@ void MatchBrackets(int32_t first) {
 }  // namespace
 
 void Tokenize(const char* path) {
-    if (TryTokenize(path)) return;
+    if (TryTokenize(path, path)) return;
     sErrorMsg = std::string("Could not open \"") + path + "\"";
     TokenizerError(path);
 }
 
-bool TryTokenize(const char* path) {
+bool TryTokenize(const char* path, const char* name) {
     std::string source;
     if (!ReadFile(path, source)) return false;
-    TokenizeText(path, std::move(source));
+    TokenizeText(name, std::move(source));
     return true;
 }
 

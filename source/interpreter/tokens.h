@@ -124,8 +124,9 @@ void Tokenize(const char* path);
 // The same for script text held in memory; `name` stands for the file in reports.
 void TokenizeText(const char* name, std::string source);
 // As Tokenize, but returns false, appending nothing, for a file that cannot
-// be read (missing, unreadable, a directory).
-bool TryTokenize(const char* path);
+// be read (missing, unreadable, a directory); `name` stands for the file in
+// reports.
+bool TryTokenize(const char* path, const char* name);
 void ClearTokens();
 // Index of the end-of-file token of the file that token i belongs to.
 int32_t FileEnd(int32_t i);

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "memory_manager/memory_manager.h"
 
@@ -56,9 +57,12 @@ void ZK_SetProgramPath(const char* dir);
 const char* ZK_GetProgramPath();
 // Search path for a script: its own directory first (the working directory
 // when the path has none, or for "" = a script not read from a file), then
-// the script library relative to the running executable: ../share/zorvik/lib/
-// when installed, else lib/ beside it (the build tree).
-void SetupPaths(const char* scriptPath);
+// `importDirs` in their order (relative ones taken from the working
+// directory now; a file found there is named in reports by the directory as
+// given and its import name), then the script library relative to the
+// running executable: ../share/zorvik/lib/ when installed, else lib/ beside
+// it (the build tree).
+void SetupPaths(const char* scriptPath, std::span<const std::string> importDirs = {});
 
 // --- the native libraries sys, math, string, array and file ---
 // Registers their native functions ("sys.wln", "math.sqrt", ...), which the

@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -46,6 +47,7 @@ constexpr const char* kHelp =
     "Runs a zorvik script; the arguments after it reach the script through\n"
     "sys.args (s.args() in sys.z).\n"
     "\n"
+    "  -I DIR         look for imports in DIR too (repeatable)\n"
     "  -e CODE        run CODE as the script\n"
     "  -              read the script from standard input\n"
     "  --             end of options: the next argument is the script\n"
@@ -53,7 +55,8 @@ constexpr const char* kHelp =
     "  -v, --version  print the version and exit\n"
     "\n"
     "Imports are looked up in the script's directory (for -e and -, the working\n"
-    "directory), then in the script library.\n"
+    "directory), then in the -I directories in their order, then in those of\n"
+    "ZORVIK_PATH (separated by ':'), then in the script library.\n"
     "Exit status: 0 after a normal end, 1 after an error, n & 255 after exit(n),\n"
     "2 for an unknown option, 130 after SIGINT and 143 after SIGTERM.\n";
 
@@ -61,6 +64,7 @@ struct Invocation {
     enum Kind { kFile, kCode, kStdin } kind = kFile;
     std::string script;  // the path, or for -e the code
     std::vector<const char*> arguments;
+    std::vector<std::string> importDirs;  // -I, then ZORVIK_PATH
     int status = 0;
 };
 
@@ -113,12 +117,34 @@ void BlockStopSignals() {
     std::exit(kStatusUsage);
 }
 
-// Reads the one option that may come before the script; the rest of the line
-// belongs to the script. Help, version and errors end the program here.
+// The directories of ZORVIK_PATH, in their order; empty entries name none.
+void AddPathVariable(std::vector<std::string>& dirs) {
+    const char* value = std::getenv("ZORVIK_PATH");
+    if (!value) return;
+    std::string list = value;
+    for (size_t begin = 0; begin <= list.size();) {
+        size_t end = std::min(list.find(':', begin), list.size());
+        if (end > begin) dirs.push_back(list.substr(begin, end - begin));
+        begin = end + 1;
+    }
+}
+
+// Reads the -I options and then the one option that may come before the
+// script; the rest of the line belongs to the script. Help, version and
+// errors end the program here.
 Invocation ParseCommandLine(int argc, char** argv) {
     Invocation inv;
-    std::string first = argv[1];
-    int rest = 2;  // index of the script's first argument
+    int at = 1;
+    for (; at < argc && std::string(argv[at]).starts_with("-I"); ++at) {
+        std::string dir = argv[at] + 2;  // -IDIR
+        if (dir.empty() && ++at < argc) dir = argv[at];
+        if (dir.empty()) UsageError("option -I needs a directory");
+        inv.importDirs.push_back(dir);
+    }
+    AddPathVariable(inv.importDirs);
+    if (at == argc) UsageError("a script must follow the options");
+    std::string first = argv[at];
+    int rest = at + 1;  // index of the script's first argument
     if (first == "-h" || first == "--help") {
         std::fputs(kHelp, stdout);
         std::exit(0);
@@ -126,10 +152,9 @@ Invocation ParseCommandLine(int argc, char** argv) {
         std::puts("zorvik " ZORVIK_VERSION);
         std::exit(0);
     } else if (first == "-e" || first == "--") {
-        if (argc < 3) UsageError(first == "-e" ? "option -e needs the code to run" : "a script must follow --");
+        if (rest == argc) UsageError(first == "-e" ? "option -e needs the code to run" : "a script must follow --");
         inv.kind = first == "-e" ? Invocation::kCode : Invocation::kFile;
-        inv.script = argv[2];
-        rest = 3;
+        inv.script = argv[rest++];
     } else if (first == "-") {
         inv.kind = Invocation::kStdin;
     } else if (first[0] == '-') {
@@ -157,7 +182,7 @@ void* RunScript(void* arg) {
         return nullptr;
     }
     ZK_Init();
-    SetupPaths(inv.kind == Invocation::kFile ? inv.script.c_str() : "");
+    SetupPaths(inv.kind == Invocation::kFile ? inv.script.c_str() : "", inv.importDirs);
     ZK_OpenStandardLibraries();
     ZK_SetScriptArguments(static_cast<int>(inv.arguments.size()), inv.arguments.data());
     int32_t result = 0;

@@ -136,7 +136,7 @@ case_options() {
     run --help
     check "--help: status" 0 "$status"
     local option
-    for option in "-e CODE" "  - " "--  " "-h, --help" "-v, --version"; do
+    for option in "-I DIR" "-e CODE" "  - " "--  " "-h, --help" "-v, --version"; do
         case "$out" in
             *"$option"*) ;;
             *) check "--help lists $option" "$option" "$out" ;;
@@ -219,6 +219,60 @@ case_import_order() {
     run main.z
     check "no neighbour: the library" "x" "$out"
     cd .. || exit 2
+
+    # Named directories come after the script's own, -I in the order given,
+    # then ZORVIK_PATH, then the library; each file says where it was found.
+    mkdir -p one two three
+    for d in app one two three; do
+        printf 'function () { t.from = "%s"; return t; }\n' "$d" > "$d/_which.z"
+    done
+    printf 'function () { t.from = "two"; return t; }\n' > two/_second.z
+    printf 'function () { t.from = "three"; return t; }\n' > three/_third.z
+    printf 'function () { t.wln = function (v) { __CALL "sys.write"; __CALL "sys.write"; }; return t; }\n' > three/sys.z
+    printf 's := import("sys.z");\nw := import("_which.z");\nv := import("_second.z");\nu := import("_third.z");\ns.wln(w.from + v.from + u.from);\n' > main.z
+    printf 's := import("sys.z");\nw := import("_which.z");\ns.wln(w.from);\n' > app/which.z
+    # (three/sys.z writes everything twice)
+    check "-I: in the order given, before ZORVIK_PATH and the library" "onetwothreeonetwothree" \
+        "$(ZORVIK_PATH=three "$zorvik" -I one -Itwo main.z 2>&1)"
+    check "ZORVIK_PATH: in its order, before the library; empty entries ignored" "twotwothreetwotwothree" \
+        "$(ZORVIK_PATH=::two:three: "$zorvik" -I two main.z 2>&1)"
+    check "the script's own directory first" "appapp" "$(ZORVIK_PATH=three "$zorvik" -I one app/which.z 2>&1)"
+    run -I
+    check "-I without a directory: status" 2 "$status"
+    run -I one
+    check "-I without a script: status" 2 "$status"
+
+    # Relative directories are fixed at start-up; an error names the file as
+    # the user would find it.
+    mkdir -p lib
+    printf 'function () {\n  t.f = function () { return 1 + "x"; };\n  return t;\n}\n' > lib/util.z
+    printf 'f := import("file.z");\nf.cd("app");\nu := import("util.z");\nu.f();\n' > uses.z
+    run -I lib uses.z
+    check "-I: a relative directory after cd; the error names it as given" \
+        "ERROR (lib/util.z:2:37) + is undefined between numbers and strings" "$out"
+    run -I "$work/lib/" uses.z
+    check "-I: an absolute directory" \
+        "ERROR ($work/lib/util.z:2:37) + is undefined between numbers and strings" "$out"
+    printf 'x := import("_lexical.z");\n' > lex.z
+    printf 'function () {\n  t = "abc;\n}\n' > _lexical.z
+    run lex.z
+    check "a lexical error in an import beside the script: its name as written" \
+        "ERROR (_lexical.z:2:7) Unterminated string" "$out"
+
+    # An imported file's own imports look beside it last: what the search
+    # path finds stays first, and the same name beside two importers means
+    # two files.
+    mkdir -p near/a near/b
+    printf 'function () { t.from = "near"; return t; }\n' > near/_which.z
+    for d in a b; do
+        printf 'function () { t := import("_near.z"); n := import("_which.z"); t.which = n.from; return t; }\n' > "near/$d/_load.z"
+        printf 'function () {\n  t.from = "%s";\n  t.bad = function () { return 1 + "x"; };\n  return t;\n}\n' "$d" > "near/$d/_near.z"
+        printf 'function () { t.from = "%s"; return t; }\n' "$d" > "near/$d/_which.z"
+    done
+    printf 's := import("sys.z");\na := import("a/_load.z");\nb := import("b/_load.z");\nc := import("a/_load.z");\ns.wln(a.from + b.from + c.from + " " + a.which + b.which);\nb.bad();\n' > near/main.z
+    run near/main.z
+    check "imports beside an imported file" "aba nearnear
+ERROR (b/_near.z:3:39) + is undefined between numbers and strings" "$out"
 }
 
 case_input() {

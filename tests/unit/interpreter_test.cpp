@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "array/array.h"
 #include "interpreter/runner.h"
@@ -133,6 +134,23 @@ TEST_F(Interpreter, ImportedFilesAreTokenizedAgainInEachRun) {
     Write("broken.z", "function () { return 1 +; }");
     EXPECT_EQ(ZK_Run(Write("user.z", "x := import(\"broken.z\");").c_str()), ERROR_EXIT);
     EXPECT_EQ(Message(), "ERROR (broken.z:1:25) Unexpected character");
+}
+
+// More named import directories than the search path holds: the first ones
+// stay, and the script's own directory is still searched first.
+TEST_F(Interpreter, ImportDirectoriesLeaveRoomForTheScriptsOwn) {
+    ZK_Terminate();
+    ZK_Init();
+    std::filesystem::create_directories(dir_ + "/app");
+    std::filesystem::create_directories(dir_ + "/first");
+    Write("first/_which.z", "function () { return 1; };");
+    Write("first/_first.z", "function () { return 2; };");
+    Write("app/_which.z", "function () { return 3; };");
+    std::vector<std::string> dirs(100, dir_ + "/none");
+    dirs[0] = dir_ + "/first";
+    std::string main = Write("app/main.z", "a := import(\"_which.z\"); b := import(\"_first.z\"); exit(a * 10 + b);");
+    SetupPaths(main.c_str(), dirs);
+    EXPECT_EQ(ZK_Run(main.c_str()), 32) << Message();
 }
 
 TEST_F(Interpreter, MoreThan65535FunctionLiteralsKeepTheirCache) {
