@@ -24,30 +24,6 @@ std::deque<Source> sSources;  // a deque: stored texts never move
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
-// The first token of the name that a call's '(' follows (`obj.list[i].m` in
-// `obj.list[i].m(x)`), or the '(' itself when no name precedes it. Only
-// tokens of the same file are looked at.
-int32_t CalleeStart(int32_t paren) {
-    int32_t i = paren - 1, first = paren;
-    while (i >= 0 && At(i).type != TOKEN_EOF) {
-        if (IsOp(i, ']')) {  // back to the matching '['
-            int32_t depth = 0;
-            for (; i >= 0 && At(i).type != TOKEN_EOF; --i) {
-                if (IsOp(i, ']')) ++depth;
-                if (IsOp(i, '[') && --depth == 0) break;
-            }
-            if (i < 0 || At(i).type == TOKEN_EOF) break;
-            --i;
-            continue;
-        }
-        if (At(i).type != TOKEN_NAME) break;
-        first = i;
-        if (i == 0 || !IsOp(i - 1, '.')) break;
-        i -= 2;
-    }
-    return first;
-}
-
 std::string Position(int32_t token) {
     const Token& t = At(token);
     return FileNameOfToken(token) + ":" + std::to_string(t.line) + ":" + std::to_string(t.column);
@@ -122,7 +98,7 @@ bool InScriptLibrary(int32_t token) {
 // One line of the chain: `count` consecutive frames of the same call site
 // (a recursion) share a line.
 std::string FrameLine(const Frame& f, size_t count, bool firstOfYours) {
-    int32_t at = f.kind == CallFrame::kCall ? CalleeStart(f.site) : f.site;
+    int32_t at = f.kind == CallFrame::kCall ? NameStart(f.site) : f.site;
     std::string line = (f.kind == CallFrame::kCall ? "  called from " : "  imported from ") + Position(at);
     if (count > 1) line += " (" + std::to_string(count) + " times)";
     if (!firstOfYours) return line + "\n";
@@ -130,6 +106,44 @@ std::string FrameLine(const Frame& f, size_t count, bool firstOfYours) {
 }
 
 }  // namespace
+
+int32_t NameStart(int32_t end) {
+    int32_t i = end - 1, first = end;
+    while (i >= 0 && At(i).type != TOKEN_EOF) {
+        if (IsOp(i, ']')) {  // back to the matching '['
+            int32_t depth = 0;
+            for (; i >= 0 && At(i).type != TOKEN_EOF; --i) {
+                if (IsOp(i, ']')) ++depth;
+                if (IsOp(i, '[') && --depth == 0) break;
+            }
+            if (i < 0 || At(i).type == TOKEN_EOF) break;
+            --i;
+            continue;
+        }
+        if (At(i).type != TOKEN_NAME) break;
+        first = i;
+        if (i == 0 || !IsOp(i - 1, '.')) break;
+        i -= 2;
+    }
+    return first;
+}
+
+std::string SourceText(int32_t first, int32_t end) {
+    std::string fallback = At(first).type == TOKEN_NAME ? At(first).text.get() : "";
+    int32_t start = 0;
+    if (const Library* lib = LibraryOfToken(first)) start = lib->firstToken;
+    const Source* source = SourceStartingAt(start);
+    std::string_view line;
+    if (!source || At(end).line != At(first).line || !LineOf(source->text, static_cast<int32_t>(At(first).line), line))
+        return fallback;
+    size_t from = At(first).column - 1, to = At(end).column - 1;
+    if (to <= from || to > line.size()) return fallback;
+    std::string text(line.substr(from, to - from));
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return ScriptText(text);
+}
 
 const std::string& RecordSource(int32_t firstToken, std::string text) {
     return sSources.emplace_back(Source{firstToken, std::move(text)}).text;
@@ -145,6 +159,7 @@ std::string FormatErrorContext(const ErrorSite& site) {
         std::string_view text;
         if (LineOf(source->text, site.line, text)) out += Quote(text, site.column, "  ");
     }
+    if (!site.hint.empty()) out += "  hint: " + site.hint + "\n";
     // Innermost first. When the error lies in the script library, the first
     // call made from the user's own code is the one worth reading.
     size_t yours = frames.size();

@@ -1,6 +1,7 @@
 // What an error report shows on standard error besides its one line on
 // standard output: the source line of the error with a caret under the
-// column, and the chain of calls and imports in progress.
+// column, a hint when one applies, and the chain of calls and imports in
+// progress.
 //
 // Invariants:
 //  - A CallFrame lives exactly as long as the call or import it stands for;
@@ -53,8 +54,18 @@ struct ErrorSite {
     int32_t line = 0, column = 0;
     int32_t fileStart = -1;        // first token of the file to quote, -1: none
     bool inScriptLibrary = false;  // the error was raised inside the script library
+    std::string hint;              // one line of advice, "" for none
 };
 
+// The first token of the name that ends just before token `end`
+// (`obj.list[i].m` in `obj.list[i].m(x)`), or `end` itself when no name
+// ends there. Only tokens of the same file are looked at.
+int32_t NameStart(int32_t end);
+// The script text of tokens [first, end) as written (cut to a readable
+// length, control characters shown as '?') when `end` stands on the same
+// line; else the text of `first`, when it is a name.
+std::string SourceText(int32_t first, int32_t end);
+
 // The lines for standard error (each ending in '\n'), or "" when there is
-// nothing to show.
+// nothing to show: the quoted line and its caret, the hint, the calls.
 std::string FormatErrorContext(const ErrorSite& site);

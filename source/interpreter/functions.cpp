@@ -8,6 +8,7 @@
 #include "interpreter/compiled_statements.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
+#include "interpreter/hints.h"
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 
@@ -293,7 +294,7 @@ void CallFunc(Var* function) {
     CallLevel level;
     GetNext();
     int32_t index = CallableIndex(function);
-    if (index < 0) Error("Variable is not a function");
+    if (index < 0) Error("Variable is not a function", CalleeHint(function, site));
     sLoopScope = 0;
     NewCall call(index, function);
     size_t given = 0;

@@ -22,6 +22,7 @@
 #include "interpreter/call_stack.h"
 #include "interpreter/cursor.h"
 #include "interpreter/functions.h"
+#include "interpreter/hints.h"
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 #include "interpreter/tokens.h"
@@ -83,6 +84,8 @@ bool sHaveProgramPath = false;
 std::string sProgramPath;
 bool sHaveErrorContext = false;
 std::string sErrorContext;
+bool sHintGiven = false;  // the error being raised comes with sHint
+std::string sHint;
 
 void* NewReservedData(int32_t code, const char* word) { return new ReservedWord{code, word}; }
 void FreeReservedData(void* data) { delete static_cast<ReservedWord*>(data); }
@@ -413,16 +416,25 @@ bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char**
 // The file of an error is that of the lookahead token, the one just read; on
 // an end-of-file token the cursor stays, so that an empty file's only token
 // is found too.
+// A hint is given for the user's own code, not for the script library's.
 void Error() {
     int32_t at = sNextType == TOKEN_EOF ? sToken : sToken - 1;
     const Library* lib = LibraryOfToken(at);
-    ErrorSite site{sLastLine, sLastCol, lib ? lib->firstToken : 0, lib && lib->scriptLibrary};
+    ErrorSite site{sLastLine, sLastCol, lib ? lib->firstToken : 0, lib && lib->scriptLibrary, ""};
+    if (!site.inScriptLibrary) site.hint = sHintGiven ? sHint : HintAt(sErrorMsg, at);
+    sHintGiven = false;
     Report(FileNameOfToken(at), site);
 }
 
 void Error(const std::string& message) {
     sErrorMsg = message;
     Error();
+}
+
+void Error(const std::string& message, const std::string& hint) {
+    sHint = hint;
+    sHintGiven = true;
+    Error(message);
 }
 
 void ErrorF(const char* format, ...) {
@@ -439,7 +451,7 @@ void ErrorF(const char* format, ...) {
 }
 
 void TokenizerError(const char* path, int32_t fileStart) {
-    Report(path, ErrorSite{sLastLine, sLastCol, fileStart, false});
+    Report(path, ErrorSite{sLastLine, sLastCol, fileStart, false, ""});
 }
 
 void ExitRun(const char* message) {

@@ -60,6 +60,9 @@ std::string ScriptText(const std::string& text);
 // Formats the report for sErrorMsg at sLastLine:sLastCol and leaves the run.
 [[noreturn]] void Error();
 [[noreturn]] void Error(const std::string& message);
+// The same with the hint for the error context that the site knows best
+// (else the general rules of HintAt apply).
+[[noreturn]] void Error(const std::string& message, const std::string& hint);
 [[noreturn]] void ErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The natives registered by name (native_interface.cpp). CallNative runs

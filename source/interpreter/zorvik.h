@@ -42,9 +42,10 @@ const char* ZK_GetExitMessage();
 // Each of the out-pointers may be null.
 bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char** message);
 // After a run that ended in an error: lines that locate it for a reader (the
-// source line with a caret under the column, then the calls and imports in
-// progress, innermost first), each ending in a line break; "" when there is
-// nothing to show. Null after a run without an error.
+// source line with a caret under the column, a "  hint: " line where a
+// common mistake is likely, then the calls and imports in progress,
+// innermost first), each ending in a line break; "" when there is nothing
+// to show. Null after a run without an error.
 const char* ZK_GetErrorContext();
 // Asks the running script to stop: before its next statement the run ends
 // in the error report "Interrupted", and ZK_Run gives ERROR_EXIT as after

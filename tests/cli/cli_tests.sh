@@ -114,6 +114,7 @@ EOF
     run chain.z
     check "import chain: standard error" '      r = nosuch + 1;
                  ^
+  hint: nosuch is undefined
   imported from chain.z:1:60
   called from chain.z:1:40 (3 times)
   called from chain.z:2:1' "$err"
@@ -125,11 +126,56 @@ EOF
         printf 'f31 = function () { x = nosuch + 1; };\nf1();\n'
     } > many.z
     run many.z
-    check "long chain: 20 call lines, then the count left out" "23 called from many.z:30:
+    check "long chain: 20 call lines, then the count left out" "24 called from many.z:30:
 called from many.z:11:
-... 11 more" "$(printf '%s\n' "$err" | wc -l) $(printf '%s\n' "$err" | sed -n '3p' | grep -o 'called from many.z:[0-9]*:')
-$(printf '%s\n' "$err" | sed -n '22p' | grep -o 'called from many.z:[0-9]*:')
+... 11 more" "$(printf '%s\n' "$err" | wc -l) $(printf '%s\n' "$err" | sed -n '4p' | grep -o 'called from many.z:[0-9]*:')
+$(printf '%s\n' "$err" | sed -n '23p' | grep -o 'called from many.z:[0-9]*:')
 $(printf '%s\n' "$err" | tail -1 | sed 's/^ *//')"
+}
+
+# hint <code> <report line> <hint line, "" for none>: the report and the
+# status stay as without hints; the hint is one line of the context.
+hint() {
+    run -e "$1"
+    check "report of $1" "$2" "$out"
+    check "status of $1" 1 "$status"
+    check "hint for $1" "$3" "$(printf '%s\n' "$err" | grep '^  hint: ' | sed 's/^  hint: //')"
+}
+
+case_hints() {
+    hint 'f(1);' 'ERROR ((command line):1:3) Variable is not a function' 'f is undefined'
+    hint 'o.m = 2; o.list[1].m(2);' 'ERROR ((command line):1:22) Variable is not a function' 'o.list[1].m is undefined'
+    hint 'f = 3; f(1);' 'ERROR ((command line):1:10) Variable is not a function' 'f holds a number, not a function'
+    hint 'k = 1; y = k + nosuch * 2;' 'ERROR ((command line):1:25) * is undefined for undefined' 'nosuch is undefined'
+    hint 'k = 1; y = k + l.a;' 'ERROR ((command line):1:19) + is undefined between numbers and undefined' 'l.a is undefined'
+    # A defined name beside the undefined operand is not blamed.
+    hint 'l[3] = 1; i = 2; k = 3; y = l[i] * k;' 'ERROR ((command line):1:36) * is undefined for undefined' ''
+    hint 'f = function (x) { return x + 1; }; f();' 'ERROR ((command line):1:29) + is undefined for undefined' 'x is undefined'
+
+    # A function reads a name that only exists as a global.
+    local forgot='g is a global; did you forget `extern g;`?'
+    hint 'g = 5; f = function () { return 1 + g; }; f();' \
+        'ERROR ((command line):1:38) + is undefined between numbers and undefined' "$forgot"
+    hint 'g = 1; f = function () { g++; }; f();' 'ERROR ((command line):1:27) ++ is undefined for undefined' "$forgot"
+    hint 'g = 5; f = function () { if (g < 1) { } }; f();' \
+        'ERROR ((command line):1:32) < is undefined for undefined' "$forgot"
+    hint 'g.x = 1; f = function () { g.x(); }; f();' 'ERROR ((command line):1:32) Variable is not a function' "$forgot"
+    hint 's := import("sys.z"); f = function () { s.wln("x"); }; f();' \
+        'ERROR ((command line):1:47) Variable is not a function' 's is a global; did you forget `extern s;`?'
+    hint 'g = 5; f = function () { extern g; return g.h + 1; }; f();' \
+        'ERROR ((command line):1:47) + is undefined for undefined' 'g.h is undefined'
+
+    # A comparison outside a condition.
+    hint 'x = 1 < 2;' 'ERROR ((command line):1:7) Missing ;' '`<` compares only in the condition of an if, while or do'
+    hint 'y = 1; x = y <> 2;' 'ERROR ((command line):1:14) Missing ;' '`<>` compares only in the condition of an if, while or do'
+    hint 'x = (1 >= 2);' 'ERROR ((command line):1:8) Missing )' '`>=` compares only in the condition of an if, while or do'
+    hint 'x = 1 and 2;' 'ERROR ((command line):1:7) Missing ;' '`and` works only in the condition of an if, while or do'
+    hint 'x = 1; if (x < 2 < 3) { }' 'ERROR ((command line):1:18) Missing )' ''
+    hint 'x = = 1;' 'ERROR ((command line):1:5) Unexpected character' ''
+
+    # Errors inside the script library give no hint.
+    run -e 's := import("string.z"); s.upper(5);'
+    check "no hint inside the library" "" "$(printf '%s\n' "$err" | grep 'hint:')"
 }
 
 case_options() {

@@ -190,6 +190,11 @@ TEST_F(Interpreter, ScriptTextRunsFromMemoryWithItsErrorContext) {
     std::string context = ZK_GetErrorContext();
     std::string window = "..." + text.substr(310 - 80, 160) + "...";
     EXPECT_EQ(context, "  " + window + "\n  " + std::string(window.find("y = ;") + 4, ' ') + "^\n");
+    // A hint is a line of the context; the report stays as it is.
+    text = "nosuch(1);";
+    EXPECT_EQ(ZK_RunString("hint", text.data(), text.size()), ERROR_EXIT);
+    EXPECT_EQ(Message(), "ERROR (hint:1:8) Variable is not a function");
+    EXPECT_EQ(std::string(ZK_GetErrorContext()), "  nosuch(1);\n         ^\n  hint: nosuch is undefined\n");
     // The next clean run clears it.
     EXPECT_EQ(ZK_RunString("ok", "x = 1;", 6), 0);
     EXPECT_EQ(ZK_GetErrorContext(), nullptr);
