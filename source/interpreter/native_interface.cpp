@@ -46,7 +46,7 @@ int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func) {
 int ZK_RegisterNativeFuncWithContext(const char* name, ZK_NativeFunc func, void* context) {
     auto entry = std::make_unique<NativeEntry>(NativeEntry{func, context});
     if (!HT_Add(sNativeFuncs, name, entry.get())) return 0;
-    entry.release();  // the table owns it now
+    static_cast<void>(entry.release());  // the table owns it now
     return 1;
 }
 
