@@ -54,6 +54,14 @@ void* ZK_NativeContext() { return sNativeContext; }
 
 void DeleteNative(void* entry) { delete static_cast<NativeEntry*>(entry); }
 
+ZK_NativeFunc ReplaceNative(const char* name, ZK_NativeFunc func) {
+    auto* entry = static_cast<NativeEntry*>(HT_Get(sNativeFuncs, name));
+    if (!entry) return nullptr;
+    ZK_NativeFunc old = entry->func;
+    entry->func = func;
+    return old;
+}
+
 bool CallNative(const char* name) {
     const auto* entry = static_cast<const NativeEntry*>(HT_Get(sNativeFuncs, name));
     if (!entry) return false;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "hash_table/hash_table.h"
+#include "interpreter/zorvik.h"
 #include "symbol_table/symbol_table.h"
 
 struct RunExit {
@@ -72,6 +73,10 @@ std::string ScriptText(const std::string& text);
 // sNativeFuncs.
 bool CallNative(const char* name);
 void DeleteNative(void* entry);
+// Puts `func` in place of the native registered as `name`, keeping its
+// context; the function it had, or null (and nothing done) when there is
+// none. For test harnesses that guard natives.
+ZK_NativeFunc ReplaceNative(const char* name, ZK_NativeFunc func);
 // `fileStart`: first token of the file being tokenized, -1 when it could not be read.
 [[noreturn]] void TokenizerError(const char* path, int32_t fileStart = -1);
 // Leaves the run through `exit` with sExitValue and an optional message.

@@ -81,14 +81,7 @@ void GuardedNative() {
 
 template <size_t... I>
 void ReplaceNatives(std::index_sequence<I...>) {
-    (
-        (void)[] {
-            HashEntry* entry = HT_GetEntry(sNativeFuncs, sGuarded[I].name);
-            if (!entry) return;
-            sGuarded[I].original = reinterpret_cast<ZK_NativeFunc>(entry->data);
-            entry->data = reinterpret_cast<void*>(&GuardedNative<I>);
-        }(),
-        ...);
+    ((void)[] { sGuarded[I].original = ReplaceNative(sGuarded[I].name, &GuardedNative<I>); }(), ...);
 }
 
 // Makes everything below `dir` writable again and removes it.

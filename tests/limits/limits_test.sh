@@ -48,8 +48,10 @@ ERROR (grow.z:4:18) Out of memory" "$limit" grow.z
     # Each pass hangs a member below the last one: a chain millions deep.
     printf 's := import("sys.z");\ns.wln("before");\nx = 0; c ref x;\n%s\n' \
         'while (1) { c.n = 1; unref d; d ref c.n; unref c; c ref d; }' > chain.z
-    expect "a deep member chain" "before
-ERROR (chain.z:4:17) Out of memory" "$limit" chain.z
+    # Which store of the pass runs out moves with what else the process has
+    # mapped (its path, its environment, the libraries linked).
+    matches "a deep member chain" "$limit" chain.z "before
+ERROR (chain.z:4:*) Out of memory"
 
     printf 's := import("sys.z");\ns.wln("before");\nt = "x";\nf = function (v) { return v + v; };\n%s\n' \
         'while (1) { t = f(t); }' > call.z
