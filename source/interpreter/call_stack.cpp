@@ -82,9 +82,7 @@ std::string Quote(std::string_view text, int32_t column, const char* indent) {
 }
 
 std::string QuoteToken(int32_t token, const char* indent) {
-    int32_t start = 0;
-    if (const Library* lib = LibraryOfToken(token)) start = lib->firstToken;
-    const Source* source = SourceStartingAt(start);
+    const Source* source = SourceStartingAt(FileStartOfToken(token));
     std::string_view text;
     if (!source || !LineOf(source->text, static_cast<int32_t>(At(token).line), text)) return "";
     return Quote(text, static_cast<int32_t>(At(token).column), indent);

@@ -342,6 +342,11 @@ void ClearFunctions() {
     buildScope = 0;
 }
 
+void ResetCallLevels() {
+    EnterScope(0);
+    buildScope = 0;
+}
+
 void DeleteScopes() {
     for (const std::string& name : MM_ScopeNames()) MM_DeleteVar(name);
 }

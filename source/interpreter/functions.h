@@ -48,3 +48,5 @@ void ClearFunctions();
 // scope variables, named by their decimal numbers, and the result "@"), for
 // a run that ended inside a call.
 void DeleteScopes();
+// Back to the top level after an error unwound calls in progress.
+void ResetCallLevels();

@@ -5,6 +5,13 @@
 // when a run starts and released when it ends, so a host may run several
 // scripts in one process. Variables, the native registry and the search path
 // live from ZK_Init to ZK_Terminate.
+//
+// A session is one run fed in entries: each entry's text is tokenized behind
+// the tokens already there (as an import is) and run from its first token,
+// so the function table, imports and tokens stay for the next entry. The
+// first tokens of the entries mark which tokens belong to the main script.
+// An error unwinds to the entry's end, where the calls in progress are
+// dropped and the next entry starts at the top level.
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -219,6 +226,20 @@ std::string ScriptText(const std::string& text) {
     return text.substr(0, cut) + "...";
 }
 
+namespace {
+
+// The first tokens of a session's entries, in order; empty outside a session.
+std::vector<int32_t> sEntryStarts;
+
+// The first token of the part of the main script that holds the index: the
+// last entry that starts at or before it, 0 outside a session.
+int32_t EntryStart(int32_t index) {
+    auto after = std::upper_bound(sEntryStarts.begin(), sEntryStarts.end(), index);
+    return after == sEntryStarts.begin() ? 0 : *(after - 1);
+}
+
+}  // namespace
+
 // The imported file whose tokens hold the index: the one with the greatest
 // first token at or before it (the main script's tokens come first).
 const Library* LibraryOfToken(int32_t index) {
@@ -229,7 +250,14 @@ const Library* LibraryOfToken(int32_t index) {
         if (lib->firstToken > 0 && lib->firstToken <= index && (!best || lib->firstToken > best->firstToken))
             best = lib;
     });
+    // A session entry tokenized after the file belongs to the main script.
+    if (best && EntryStart(index) > best->firstToken) return nullptr;
     return best;
+}
+
+int32_t FileStartOfToken(int32_t index) {
+    const Library* lib = LibraryOfToken(index);
+    return lib ? lib->firstToken : EntryStart(index);
 }
 
 std::string FileNameOfToken(int32_t index) {
@@ -333,11 +361,8 @@ void ReportOutOfMemory() {
     }
 }
 
-// One run: `tokenize` appends the main script's tokens. Per-run state is
-// reset before and released after, whatever way the run ends.
-template <typename Tokenizer>
-int32_t Run(const char* name, Tokenizer tokenize) {
-    sFilename = name;
+// Resets what one run, or one entry of a session, starts from.
+void BeginRun() {
     sHaveExitMessage = false;
     sExitMessage.clear();
     sHaveErrorContext = false;
@@ -355,26 +380,29 @@ int32_t Run(const char* name, Tokenizer tokenize) {
     ResetEvaluator();
     ResetStatements();
     ResetCallStack();
-    int32_t result = 0;
     if (!sMemoryReserve) sMemoryReserve.reset(new (std::nothrow) char[kMemoryReserve]);
-    bool outOfMemory = false;
+}
+
+enum class Ending { kNormal, kError, kExit };
+
+// Runs `body`; an error or `exit` in it ends here, as does memory running out.
+template <typename Body>
+Ending Execute(Body body) {
     try {
-        tokenize();
-        sToken = 0;
-        GetNext(false);
-        ExecuteBlock();
+        body();
+        return Ending::kNormal;
     } catch (const RunExit& exit) {
-        result = exit.kind == RunExit::kError ? ERROR_EXIT : sExitValue;
+        return exit.kind == RunExit::kError ? Ending::kError : Ending::kExit;
     } catch (const std::bad_alloc&) {
-        outOfMemory = true;
     } catch (const std::length_error&) {  // a string or array beyond its largest size
-        outOfMemory = true;
     }
-    if (outOfMemory) {
-        ReportOutOfMemory();
-        result = ERROR_EXIT;
-    }
-    ZK_Flush();
+    ReportOutOfMemory();
+    return Ending::kError;
+}
+
+// Deletes what calls in progress left behind: a run that ended inside a
+// call leaves their scopes among the root variables.
+void DropCalls() {
     ResetEvaluator();
     ResetCursor();
     try {
@@ -382,11 +410,34 @@ int32_t Run(const char* name, Tokenizer tokenize) {
     } catch (const std::bad_alloc&) {
         // Still no memory even for the clean-up: the scopes stay until ZK_Terminate.
     }
+}
+
+// Releases what a run, or a whole session, owned.
+void EndRun() {
+    ZK_Flush();
+    DropCalls();
     ClearTokens();
     ClearSources();
     ClearFunctions();
     HT_Clear(sLibraries, DeleteLibrary);
+    sEntryStarts.clear();
     sFilename.clear();
+}
+
+// One run: `tokenize` appends the main script's tokens. Per-run state is
+// reset before and released after, whatever way the run ends.
+template <typename Tokenizer>
+int32_t Run(const char* name, Tokenizer tokenize) {
+    sFilename = name;
+    BeginRun();
+    Ending ending = Execute([&tokenize] {
+        tokenize();
+        sToken = 0;
+        GetNext(false);
+        ExecuteBlock();
+    });
+    int32_t result = ending == Ending::kNormal ? 0 : ending == Ending::kError ? ERROR_EXIT : sExitValue;
+    EndRun();
     return result;
 }
 
@@ -399,6 +450,39 @@ int32_t ZK_Run(const char* path) {
 int32_t ZK_RunString(const char* name, const char* source, size_t length) {
     return Run(name, [name, source, length] { TokenizeText(name, std::string(source, length)); });
 }
+
+void ZK_BeginSession(const char* name) { sFilename = name; }
+
+int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
+    BeginRun();
+    int32_t first = TokenCount();
+    sEntryStarts.push_back(first);
+    Ending ending = Execute([first, source, length] {
+        TokenizeText(sFilename.c_str(), std::string(source, length));
+        SeekToken(first);
+        GetNext(false);
+        ExecuteBlock();
+    });
+    // An entry that failed to tokenize still ends as a file does, with an
+    // end-of-file token of its own even when it has no other: every entry's
+    // tokens end at their own, and no two entries share a first token.
+    if (TokenCount() == first || sTokens.back().type != TOKEN_EOF) sTokens.emplace_back();
+    // A stop asked for after the entry's last statement came too late for it,
+    // and must not stop the next one.
+    sInterrupt.store(false, std::memory_order_relaxed);
+    ZK_Flush();
+    *exited = ending == Ending::kExit;
+    if (ending == Ending::kNormal) return 0;
+    if (ending == Ending::kExit) return sExitValue;
+    // Back at the top level, with what the calls in progress made dropped.
+    DropCalls();
+    ResetCallLevels();
+    return ERROR_EXIT;
+}
+
+bool ZK_EntryIsOpen(const char* source, size_t length) { return TextIsOpen(std::string(source, length)); }
+
+void ZK_EndSession() { EndRun(); }
 
 const char* ZK_GetExitMessage() { return sHaveExitMessage ? sExitMessage.c_str() : nullptr; }
 
@@ -420,7 +504,7 @@ bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char**
 void Error() {
     int32_t at = sNextType == TOKEN_EOF ? sToken : sToken - 1;
     const Library* lib = LibraryOfToken(at);
-    ErrorSite site{sLastLine, sLastCol, lib ? lib->firstToken : 0, lib && lib->scriptLibrary, ""};
+    ErrorSite site{sLastLine, sLastCol, FileStartOfToken(at), lib && lib->scriptLibrary, ""};
     if (!site.inScriptLibrary) site.hint = sHintGiven ? sHint : HintAt(sErrorMsg, at);
     sHintGiven = false;
     Report(FileNameOfToken(at), site);

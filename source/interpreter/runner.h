@@ -53,6 +53,9 @@ std::string AbsolutePath(const std::string& path);
 // script. Every report that names the file of a token goes through here.
 const Library* LibraryOfToken(int32_t index);
 std::string FileNameOfToken(int32_t index);
+// The first token of the file, or of the session entry, that holds the index:
+// the key of its text for quoting.
+int32_t FileStartOfToken(int32_t index);
 
 // Script text quoted in a message, cut to a readable length. (Control
 // characters in a report are escaped when it is formatted.)

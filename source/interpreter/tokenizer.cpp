@@ -57,7 +57,19 @@ bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 class Scanner {
   public:
-    Scanner(const char* path, const std::string& src, int32_t first) : path_(path), src_(src), first_(first) {}
+    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out)
+        : path_(path), src_(src), first_(first), out_(out) {}
+
+    // A probe scans text that may be the start of an entry: a string or
+    // comment that the text leaves open is noted instead of reported, and
+    // any other fault ends the probe (the real scan reports it).
+    struct Stop {};
+    void Probe(bool* open) {
+        open_ = open;
+        try {
+            Run();
+        } catch (const Stop&) {}
+    }
 
     void Run() {
         // A first line "#!..." names the interpreter for the shell; its line
@@ -89,7 +101,11 @@ class Scanner {
     }
 
   private:
-    [[noreturn]] void Fail(const char* message, uint32_t line, uint32_t column) {
+    [[noreturn]] void Fail(const char* message, uint32_t line, uint32_t column, bool atEnd = false) {
+        if (open_) {
+            *open_ = atEnd;
+            throw Stop{};
+        }
         sErrorMsg = message;
         sLastLine = static_cast<int32_t>(line);
         sLastCol = static_cast<int32_t>(column);
@@ -97,7 +113,7 @@ class Scanner {
     }
 
     Token& Add(int32_t type, uint32_t line, uint32_t column) {
-        Token& t = sTokens.emplace_back();
+        Token& t = out_.emplace_back();
         t.type = type;
         t.line = line;
         t.column = column;
@@ -144,7 +160,7 @@ class Scanner {
         size_t start = ++pos_;
         ++column_;
         while (true) {
-            if (pos_ >= src_.size()) Fail("Unterminated string", line, column);
+            if (pos_ >= src_.size()) Fail("Unterminated string", line, column, true);
             unsigned char c = src_[pos_];
             if (c == '"') break;
             if (pos_ - start == kMaxString) Fail("String constant too long", line, column);
@@ -205,7 +221,7 @@ class Scanner {
         pos_ += 2;
         column_ += 2;
         while (true) {
-            if (pos_ >= src_.size()) Fail("Unterminated comment", line_, starColumn);
+            if (pos_ >= src_.size()) Fail("Unterminated comment", line_, starColumn, true);
             unsigned char c = src_[pos_];
             if (c == '*' && pos_ + 1 < src_.size() && src_[pos_ + 1] == '/') {
                 pos_ += 2;
@@ -219,6 +235,8 @@ class Scanner {
     const char* path_;
     const std::string& src_;
     int32_t first_;  // index of this file's first token
+    std::vector<Token>& out_;
+    bool* open_ = nullptr;  // set while probing
     size_t pos_ = 0;
     uint32_t line_ = 1;
     uint32_t column_ = 1;
@@ -264,8 +282,22 @@ void TokenizeText(const char* name, std::string source) {
     if (sTokens.capacity() == 0) sTokens.reserve(10000);
     int32_t first = TokenCount();
     // The text is kept for the run, so that error reports can quote it.
-    Scanner(name, RecordSource(first, std::move(source)), first).Run();
+    Scanner(name, RecordSource(first, std::move(source)), first, sTokens).Run();
     MatchBrackets(first);
+}
+
+bool TextIsOpen(const std::string& text) {
+    std::vector<Token> tokens;
+    bool open = false;
+    Scanner("", text, 0, tokens).Probe(&open);
+    if (open) return true;
+    int32_t depth = 0;
+    for (const Token& t : tokens) {
+        if (t.type != TOKEN_OPERATOR) continue;
+        if (t.code == '(' || t.code == '[' || t.code == '{') ++depth;
+        if (t.code == ')' || t.code == ']' || t.code == '}') --depth;
+    }
+    return depth > 0;
 }
 
 int32_t FileEnd(int32_t i) {

@@ -127,6 +127,10 @@ void TokenizeText(const char* name, std::string source);
 // be read (missing, unreadable, a directory); `name` stands for the file in
 // reports.
 bool TryTokenize(const char* path, const char* name);
+// Whether text ends inside a string, a comment or brackets opened in it
+// (more opening brackets than closing ones), so that more lines may finish
+// it. Text with any other lexical fault is not open: tokenizing reports it.
+bool TextIsOpen(const std::string& text);
 void ClearTokens();
 // Index of the end-of-file token of the file that token i belongs to.
 int32_t FileEnd(int32_t i);

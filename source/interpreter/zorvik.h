@@ -47,6 +47,23 @@ bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char**
 // innermost first), each ending in a line break; "" when there is nothing
 // to show. Null after a run without an error.
 const char* ZK_GetErrorContext();
+// An interactive session: entries of script text run one after another in
+// one run, so that the variables, functions and imports of one entry are
+// there in the next. Between ZK_BeginSession and ZK_EndSession no other run
+// may start. `name` stands for the script in error reports; line numbers
+// count within each entry.
+void ZK_BeginSession(const char* name);
+// Runs one entry. The result is 0 when it ran to its end, ERROR_EXIT after an
+// error report (the session goes on at the top level, with what the entry
+// made before the error), or the value given to `exit`, which sets *exited:
+// the session is then over. The exit message and error context are those of
+// the entry. A stop asked for by ZK_Interrupt still pending when the entry
+// ends is dropped.
+int32_t ZK_RunEntry(const char* source, size_t length, bool* exited);
+// Whether the text ends inside a string, a comment or open brackets, so that
+// the entry goes on in the next line.
+bool ZK_EntryIsOpen(const char* source, size_t length);
+void ZK_EndSession();
 // Asks the running script to stop: before its next statement the run ends
 // in the error report "Interrupted", and ZK_Run gives ERROR_EXIT as after
 // any error (what the script wrote is kept). Safe in a signal handler and from any
