@@ -1,4 +1,5 @@
-// The command line: `zorvik [options] script [arguments...]`.
+// The command line: `zorvik [options] script [arguments...]`, or `zorvik -i`
+// (and a bare `zorvik` on a terminal) for an interactive session.
 //
 // The interpreter runs on a thread with a large stack, so that scripts can
 // nest and recurse as deep as the evaluator's depth limit allows.
@@ -10,9 +11,12 @@
 //
 // SIGINT and SIGTERM stop the script before its next statement with the
 // report "Interrupted"; the run then ends as after any error, so output and
-// open files are flushed. A second signal ends the process at once.
+// open files are flushed. A second signal ends the process at once. In a
+// session a SIGINT stops only the running entry, and is ignored at the
+// prompt; a SIGTERM at the prompt ends the process at once.
 #include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "interpreter/zorvik.h"
+#include "main/session.h"
 
 #ifndef ZORVIK_VERSION
 #error "ZORVIK_VERSION must be defined by the build"
@@ -44,12 +49,15 @@ constexpr const char* kStdinName = "(stdin)";
 
 constexpr const char* kHelp =
     "usage: zorvik [options] script [arguments...]\n"
+    "       zorvik -i [arguments...]\n"
     "Runs a zorvik script; the arguments after it reach the script through\n"
-    "sys.args (s.args() in sys.z).\n"
+    "sys.args (s.args() in sys.z). Without arguments on a terminal, or with -i,\n"
+    "starts an interactive session.\n"
     "\n"
     "  -I DIR         look for imports in DIR too (repeatable)\n"
     "  -e CODE        run CODE as the script\n"
     "  -              read the script from standard input\n"
+    "  -i             interactive: run entries typed at a prompt (Ctrl-D ends)\n"
     "  --             end of options: the next argument is the script\n"
     "  -h, --help     print this help and exit\n"
     "  -v, --version  print the version and exit\n"
@@ -61,7 +69,7 @@ constexpr const char* kHelp =
     "2 for an unknown option, 130 after SIGINT and 143 after SIGTERM.\n";
 
 struct Invocation {
-    enum Kind { kFile, kCode, kStdin } kind = kFile;
+    enum Kind { kFile, kCode, kStdin, kSession } kind = kFile;
     std::string script;  // the path, or for -e the code
     std::vector<const char*> arguments;
     std::vector<std::string> importDirs;  // -I, then ZORVIK_PATH
@@ -72,7 +80,31 @@ struct Invocation {
 std::atomic<int> sSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
+bool sInteractive = false;
+
+// Ends the process as the signal's default action does.
+void DefaultAction(int signal) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// In a session a SIGINT stops the running entry alone; one more before that
+// entry has taken the first ends the process.
+void OnSessionSignal(int signal) {
+    if (sAtPrompt.load()) {
+        if (signal == SIGTERM) DefaultAction(signal);
+        return;
+    }
+    if (signal == SIGINT && ZK_InterruptPending()) DefaultAction(signal);
+    if (signal == SIGTERM) sSignal.store(signal);
+    ZK_Interrupt();
+}
+
 void OnStopSignal(int signal) {
+    if (sInteractive) {
+        OnSessionSignal(signal);
+        return;
+    }
     if (sSignal.exchange(signal) != 0) {
         // The stop is already under way: the default action, when this
         // handler returns (the signal is blocked until then).
@@ -157,6 +189,8 @@ Invocation ParseCommandLine(int argc, char** argv) {
         inv.script = argv[rest++];
     } else if (first == "-") {
         inv.kind = Invocation::kStdin;
+    } else if (first == "-i") {
+        inv.kind = Invocation::kSession;
     } else if (first[0] == '-') {
         UsageError("unknown option '" + first + "'");
     } else {
@@ -185,11 +219,20 @@ void* RunScript(void* arg) {
     SetupPaths(inv.kind == Invocation::kFile ? inv.script.c_str() : "", inv.importDirs);
     ZK_OpenStandardLibraries();
     ZK_SetScriptArguments(static_cast<int>(inv.arguments.size()), inv.arguments.data());
+    if (inv.kind == Invocation::kSession) {
+        inv.status = RunSession(sSignal);
+        ZK_Terminate();
+        bool filesKept = ZK_CloseStandardLibraries();
+        bool outputKept = ZK_FinishOutput();
+        if ((!filesKept || !outputKept) && inv.status == 0) inv.status = kStatusError;
+        return nullptr;
+    }
     int32_t result = 0;
     switch (inv.kind) {
         case Invocation::kFile: result = ZK_Run(inv.script.c_str()); break;
         case Invocation::kCode: result = ZK_RunString(kCodeName, inv.script.data(), inv.script.size()); break;
         case Invocation::kStdin: result = ZK_RunString(kStdinName, stdinScript.data(), stdinScript.size()); break;
+        case Invocation::kSession: break;
     }
     if (const char* message = ZK_GetExitMessage()) std::printf("%s\n", message);
     std::fflush(stdout);
@@ -237,11 +280,16 @@ bool RunOnLargeStack(Invocation& inv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    Invocation inv;
+    if (argc >= 2) {
+        inv = ParseCommandLine(argc, argv);
+    } else if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+        inv.kind = Invocation::kSession;
+    } else {
         std::puts("zorvik <source file>");
         return kStatusError;
     }
-    Invocation inv = ParseCommandLine(argc, argv);
+    sInteractive = inv.kind == Invocation::kSession;
     CatchStopSignals();
     if (!RunOnLargeStack(inv)) RunScript(&inv);  // the main thread's own stack
     // A stopped script ends as shells expect of a program that a signal ended.
