@@ -241,6 +241,21 @@ int HT_DeleteHashed(HashTable* ht, const char* key, size_t length, uint32_t hash
     return 1;
 }
 
+void HT_ReverseChains(HashTable* ht) {
+    if (!ht) return;
+    for (int32_t i = 0; i < ht->size; ++i) {
+        HashEntry* reversed = nullptr;
+        for (HashEntry* e = ht->buckets[i]; e;) {
+            HashEntry* next = e->next;
+            e->next = reversed;
+            reversed = e;
+            e = next;
+        }
+        ht->buckets[i] = reversed;
+    }
+    Changed(ht);
+}
+
 void HT_Resize(HashTable* ht, int32_t size) {
     if (!ht) return;
     if (size <= 0) size = 1;

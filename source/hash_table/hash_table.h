@@ -125,6 +125,10 @@ HashEntry* HT_NewUnsafeEntry(HashTable* ht, const char* key);
 int HT_AddEntry(HashTable* ht, HashEntry* entry);
 int HT_Delete(HashTable* ht, const char* key, HT_ReleaseFunc release);
 void HT_Resize(HashTable* ht, int32_t size);
+// Reverses every chain in place: the order that adding each entry, in
+// traversal order, at the head of its chain in a table of the same size
+// gives. Allocates nothing.
+void HT_ReverseChains(HashTable* ht);
 void HT_ApplyDataFunction(HashTable* ht, HT_DataFunc func);
 void HT_ApplyKeyFunction(HashTable* ht, HT_KeyFunc func);
 

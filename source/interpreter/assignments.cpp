@@ -39,6 +39,16 @@ struct DetachedCopy {
             throw;
         }
     }
+    // The same for a source that is deleted next, whose members may move.
+    struct Dying {};
+    DetachedCopy(Var* source, Dying) {
+        try {
+            if (!MM_MoveVar(&var, source)) MM_CopyVar(&var, source);
+        } catch (...) {
+            Release();
+            throw;
+        }
+    }
     ~DetachedCopy() { Release(); }
     DetachedCopy(const DetachedCopy&) = delete;
     DetachedCopy& operator=(const DetachedCopy&) = delete;
@@ -105,9 +115,10 @@ void Assignment(const NameKey& key) {
     StoreRegister(Reacquire(target, epoch, key));
 }
 
-void DeepStore(const NameKey& key, const Var* source) {
-    // Copy first: the source may lie inside the variable being replaced.
-    DetachedCopy copy(source);
+namespace {
+
+// Replaces the variable at `key` with the detached copy, as DeepStore says.
+void StoreCopy(const NameKey& key, DetachedCopy& copy) {
     Var* var = key.Bind();
     if (var->type == VAR_ALIAS) {
         // Through an alias the target keeps its place, its name and its
@@ -118,6 +129,20 @@ void DeepStore(const NameKey& key, const Var* source) {
         return;
     }
     MoveInto(FreshTarget(key), copy);
+}
+
+}  // namespace
+
+void DeepStore(const NameKey& key, const Var* source) {
+    // Copy first: the source may lie inside the variable being replaced.
+    DetachedCopy copy(source);
+    StoreCopy(key, copy);
+}
+
+void DeepStoreResult(const NameKey& key) {
+    DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
+    StoreCopy(key, copy);
+    MM_DeleteResult();
 }
 
 void DeepAssignment(const NameKey& key) {
@@ -136,8 +161,7 @@ void DeepAssignment(const NameKey& key) {
         Var* func = source.Get();
         GetNext();
         CallFunc(func);
-        DeepStore(key, MM_GetResult());
-        MM_DeleteResult();
+        DeepStoreResult(key);
         return;
     }
     GetNext();

@@ -19,6 +19,9 @@ void DeepAssignment(const NameKey& key);
 // undefined variable for null). Through an alias in the last component the
 // alias's target gets the copy's value and members in place.
 void DeepStore(const NameKey& key, const Var* source);
+// DeepStore of the result "@" of a call or an import, which is deleted
+// after: its members move instead of being copied.
+void DeepStoreResult(const NameKey& key);
 void RefBinding(const NameKey& key);
 void CompoundAssignment(const NameKey& key, int32_t op);
 // `name++;` / `name--;` with the cursor on the operator.

@@ -87,8 +87,7 @@ void Import(const NameKey& targetKey) {
     sLoopScope = savedLoops;
 
     // The body may have changed the target through `extern`: the copy replaces it.
-    DeepStore(targetKey, MM_GetResult());
-    MM_DeleteResult();
+    DeepStoreResult(targetKey);
     // Like a call, an import leaves no locals behind for a later scope of the same number.
     MM_DeleteVar(scope);
 

@@ -367,12 +367,14 @@ void StopIfInterrupted(bool first) {
 
 }  // namespace
 
-void ReturnVariable(const Var* source) {
+void ReturnVariable(Var* source) {
     // A value without members needs no deep copy.
-    if (source && source->HasMembers())
-        MM_CopyVar(MM_NewResult(), source);
-    else
+    if (!source || !source->HasMembers()) {
         Var_Set(MM_NewResult(), source);
+        return;
+    }
+    Var* result = MM_NewResult();
+    if (!MM_InScope(source, sScope) || !MM_MoveVar(result, source)) MM_CopyVar(result, source);
 }
 
 int32_t ExecuteBlock() {

@@ -16,5 +16,6 @@ extern int32_t sLoopScope;
 
 int32_t ExecuteBlock();
 // What `return name;` does: the result "@" becomes a copy of the variable
-// (undefined when there is none), its members included.
-void ReturnVariable(const Var* source);
+// (undefined when there is none), its members included. A local of the
+// returning call, which dies with it, gives its members up instead.
+void ReturnVariable(Var* source);

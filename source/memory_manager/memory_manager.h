@@ -260,6 +260,15 @@ inline void Var_Free(Var* var) {
     var->value.number = 0;
 }
 void MM_CopyVar(Var* dest, const Var* source);
+// What MM_CopyVar(dest, source) followed by deleting the members of
+// `source` gives, without copying: the members of `source` move to `dest`
+// (which has none), their tables rearranged exactly as a copy lays them out,
+// and `source` keeps its value but no members. For a source about to die
+// (a local returned, a call's result stored). False, with nothing changed
+// that can be seen, when any Var of the tree of `source` is the target of
+// an alias: those aliases would follow the move, where after a copy they
+// are left on the source.
+bool MM_MoveVar(Var* dest, Var* source);
 // Deletes the members of `var` (DeleteVar), leaving it none; its value and
 // its own aliases stay.
 void MM_DeleteMembers(Var* var);
@@ -364,6 +373,8 @@ Var* MM_NewResult();
 // Var_Set(dest, MM_GetResult()) followed by MM_DeleteResult(), with one
 // lookup; a string is moved instead of copied.
 void MM_TakeResult(Var* dest);
+// Whether `var` lies in the tree of the locals of scope number `scope`.
+bool MM_InScope(const Var* var, int64_t scope);
 // A kept scope keeps "self", "this" and at most this many locals in all.
 constexpr size_t kKeptLocals = 4;
 // The root variable of a call's scope with the locals every call has.

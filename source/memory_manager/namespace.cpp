@@ -740,6 +740,14 @@ void MM_TakeResult(Var* dest) {
     MM_VarFreed();  // as if it was freed: pointers held to it are stale
 }
 
+bool MM_InScope(const Var* var, int64_t scope) {
+    const Var* root = sScopes.Find(scope);
+    if (!root || !var || var == root) return false;
+    for (const Var* v = var->Parent(); v; v = v->Parent())
+        if (v == root) return true;
+    return false;
+}
+
 Var* MM_GetScoped(int64_t scope, const KeyPart* parts, size_t count) {
     Var* root = ScopeRoot(scope);
     return root ? MM_GetMemberParts(root, parts, count) : MM_GetParts(&MM_ScopePart(scope).part, parts, count);

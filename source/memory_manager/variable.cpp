@@ -329,6 +329,14 @@ void Var_FreeOwned(Var* var) { ReleaseValue(var); }
 // linked list), so the walks keep their own stacks instead of recursing.
 // None of them re-enters itself, so each reuses one stack between calls.
 
+namespace {
+
+// The minimum size of every table a copy makes, whatever its source's: the
+// size it may shrink to later.
+constexpr uint32_t kCopiedMinSize = 4;
+
+}  // namespace
+
 void MM_CopyVar(Var* dest, const Var* source) {
     // Pending (copy, original) pairs, taken in the order a recursive copy
     // would visit them: a member and all below it before its next sibling.
@@ -344,7 +352,7 @@ void MM_CopyVar(Var* dest, const Var* source) {
         ZK_ASSERT(!to->HasMembers());
         const HashTable* source_table = from->Children();
         HashTable* table = HT_Create(source_table->size);
-        table->minSize = 4;
+        table->minSize = kCopiedMinSize;
         to->SetChildren(table);
         // Equal sizes keep every key at its bucket index; linking each copy
         // at the head of its chain reverses each chain.
@@ -359,6 +367,54 @@ void MM_CopyVar(Var* dest, const Var* source) {
         });
         pending.insert(pending.end(), members.rbegin(), members.rend());
     }
+}
+
+namespace {
+
+// The member tables of the tree of `root`, each once; empty when a Var of
+// the tree is the target of an alias or a table holds an entry without a
+// Var (a copy would make one). Dense members become tables on the way, as
+// a copy of them makes them.
+const std::vector<HashTable*>& MovableTables(Var* root) {
+    static std::vector<Var*> pending;
+    static std::vector<HashTable*> tables;
+    pending.assign(1, root);
+    tables.clear();
+    bool movable = true;
+    while (movable && !pending.empty()) {
+        Var* var = pending.back();
+        pending.pop_back();
+        if (var->References()) movable = false;
+        if (!movable || !var->HasMembers()) continue;
+        HashTable* table = var->Children();
+        tables.push_back(table);
+        HT_ForEachEntry(table, [&movable](const HashEntry* e) {
+            if (e->data)
+                pending.push_back(static_cast<Var*>(e->data));
+            else
+                movable = false;
+        });
+    }
+    if (!movable) tables.clear();
+    return tables;
+}
+
+}  // namespace
+
+bool MM_MoveVar(Var* dest, Var* source) {
+    ZK_ASSERT(!dest->HasMembers());
+    if (!source || !source->HasMembers()) return false;
+    const std::vector<HashTable*>& tables = MovableTables(source);
+    if (tables.empty()) return false;
+    Var_Set(dest, source);
+    dest->MoveMembers(source->TakeMembers());
+    dest->ForEachMemberUnordered([dest](Var* member) { member->SetParent(dest); });
+    for (HashTable* table : tables) {
+        HT_ReverseChains(table);
+        table->minSize = kCopiedMinSize;
+    }
+    MM_VarFreed();  // the moved Vars have new names: pointers kept for names are stale
+    return true;
 }
 
 // Frees `data` and its members. The Vars waiting to be freed are chained
