@@ -1,6 +1,8 @@
-// The interactive session. With libedit (ZORVIK_LIBEDIT) and a terminal on
-// both ends, lines are read with editing and a history kept in
-// ~/.zorvik_history; otherwise plain lines are read after the prompt.
+// The interactive session. With libedit and a terminal on both ends, lines
+// are read with editing and a history kept in ~/.zorvik_history; otherwise
+// plain lines are read after the prompt. libedit is loaded when a session
+// starts, not linked: a script run never pays for loading it, and the
+// interpreter runs without it installed.
 #include "main/session.h"
 
 #include <unistd.h>
@@ -12,7 +14,7 @@
 #include "interpreter/zorvik.h"
 
 #ifdef ZORVIK_LIBEDIT
-#include <editline/readline.h>
+#include <dlfcn.h>
 #endif
 
 std::atomic<bool> sAtPrompt{false};
@@ -24,18 +26,64 @@ constexpr const char* kPrompt = "> ";
 constexpr const char* kContinuation = ". ";
 constexpr int kHistoryLines = 1000;
 
+#ifdef ZORVIK_LIBEDIT
+// The part of libedit's readline interface a session uses, loaded from the
+// shared library; Load() is false (and nothing is kept) when it is missing.
+class Editline {
+  public:
+    bool Load() {
+        handle_ = dlopen("libedit.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (!handle_) return false;
+        bool found = Find(catchSignals_, "rl_catch_signals") && Find(readline_, "readline") &&
+                     Find(addHistory_, "add_history") && Find(readHistory_, "read_history") &&
+                     Find(writeHistory_, "write_history") && Find(usingHistory_, "using_history") &&
+                     Find(stifleHistory_, "stifle_history");
+        if (!found) {
+            dlclose(handle_);
+            handle_ = nullptr;
+        }
+        return found;
+    }
+
+    void Start(const std::string& history, int lines) const {
+        *catchSignals_ = 0;  // the interpreter's own handlers stay in place
+        usingHistory_();
+        stifleHistory_(lines);
+        if (!history.empty()) readHistory_(history.c_str());
+    }
+    char* ReadLine(const char* prompt) const { return readline_(prompt); }
+    void Remember(const char* line, const std::string& history) const {
+        addHistory_(line);
+        if (!history.empty()) writeHistory_(history.c_str());
+    }
+
+  private:
+    template <typename T>
+    bool Find(T& to, const char* name) {
+        to = reinterpret_cast<T>(dlsym(handle_, name));
+        return to != nullptr;
+    }
+
+    void* handle_ = nullptr;  // kept open for the rest of the process
+    int* catchSignals_ = nullptr;
+    char* (*readline_)(const char*) = nullptr;
+    int (*addHistory_)(const char*) = nullptr;
+    int (*readHistory_)(const char*) = nullptr;
+    int (*writeHistory_)(const char*) = nullptr;
+    void (*usingHistory_)() = nullptr;
+    void (*stifleHistory_)(int) = nullptr;
+};
+#endif
+
 // Reads the lines of entries and keeps their history.
 class LineReader {
   public:
     LineReader() {
 #ifdef ZORVIK_LIBEDIT
-        editing_ = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+        editing_ = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && editline_.Load();
         if (!editing_) return;
-        rl_catch_signals = 0;  // the interpreter's own handlers stay in place
         if (const char* home = std::getenv("HOME"); home && *home) history_ = std::string(home) + "/.zorvik_history";
-        using_history();
-        stifle_history(kHistoryLines);
-        if (!history_.empty()) read_history(history_.c_str());
+        editline_.Start(history_, kHistoryLines);
 #endif
     }
 
@@ -52,15 +100,14 @@ class LineReader {
     void Remember([[maybe_unused]] const std::string& line) {
 #ifdef ZORVIK_LIBEDIT
         if (!editing_ || line.find_first_not_of(" \t") == std::string::npos) return;
-        add_history(line.c_str());
-        if (!history_.empty()) write_history(history_.c_str());
+        editline_.Remember(line.c_str(), history_);
 #endif
     }
 
   private:
     bool ReadEdited([[maybe_unused]] const char* prompt, [[maybe_unused]] std::string& line) {
 #ifdef ZORVIK_LIBEDIT
-        char* text = readline(prompt);
+        char* text = editline_.ReadLine(prompt);
         if (!text) return false;
         line = text;
         std::free(text);
@@ -83,6 +130,9 @@ class LineReader {
         return true;
     }
 
+#ifdef ZORVIK_LIBEDIT
+    Editline editline_;
+#endif
     bool editing_ = false;
     std::string history_;
 };

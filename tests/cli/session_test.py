@@ -5,20 +5,32 @@ A bare `zorvik` on a pseudo-terminal prompts, runs entries one after another
 in one state, continues open entries on a second prompt, goes on after an
 error, stops a running entry on Ctrl-C and ends with status 0 on Ctrl-D,
 leaving its history in $HOME (checked with --history: a build with line
-editing). `zorvik -i` without a terminal reads plain
-lines. Every wait is bounded and fails the test when it runs out; none is
-timed.
+editing, where libedit is installed). `zorvik -i` without a terminal reads
+plain lines. Every wait is bounded and fails the test when it runs out; none
+is timed.
 """
+import ctypes
 import os
 import pty
 import select
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 ZORVIK = os.path.abspath(sys.argv[1])
-EDITING = "--history" in sys.argv[2:]
+
+
+def libedit_installed():
+    try:
+        ctypes.CDLL("libedit.so.2")
+        return True
+    except OSError:
+        return False
+
+
+EDITING = "--history" in sys.argv[2:] and libedit_installed()
 WAIT = 60  # seconds before a wait gives up
 failures = []
 
@@ -59,6 +71,17 @@ class Session:
         cut = self.seen.index(want) + len(want)
         came, self.seen = self.seen[:cut], self.seen[cut:]
         return came.decode(errors="replace")
+
+    def ready(self):
+        """Waits until the line editor reads keys one by one: a Ctrl-D typed
+        before that is taken by the terminal's own line discipline."""
+        if not EDITING:
+            return
+        deadline = time.monotonic() + WAIT
+        while termios.tcgetattr(self.fd)[3] & termios.ICANON:
+            if time.monotonic() > deadline:
+                raise TimeoutError("the line editor never took the terminal")
+            time.sleep(0.01)
 
     def entry(self, line, until="\n> "):
         """Types a line and waits for the prompt that follows it."""
@@ -110,6 +133,7 @@ def main():
         check("Ctrl-C stops the running entry", "Interrupted" in out, out)
         out = s.entry('if (x > 0) { s.wln("ran"); }')
         check("the loop ran in the session's state", "ran\r\n" in out, out)
+        s.ready()
         s.send("\x04")
         status = s.status()
         check("Ctrl-D ends the session with status 0", status == 0, f"status {status}, after {s.seen!r}")
