@@ -258,12 +258,21 @@ struct Return {
     int32_t semicolon = 0;
 };
 
-// One item of a block: a simple statement, a branch, a loop, a return or a
-// call statement.
+// `__CALL "name";`, its word at token `word`. The entry is looked up when
+// it first runs and kept: entries stay while the run lasts.
+struct NativeStatement {
+    const char* name;  // the token's text
+    int32_t word;
+    mutable const NativeEntry* entry = nullptr;
+};
+
+// One item of a block: a simple statement, a branch, a loop, a return, a
+// call statement or a native call.
 struct Item {
-    enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn, kCall } kind = Kind::kStatement;
+    enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn, kCall, kNative } kind = Kind::kStatement;
     const Statement* statement = nullptr;
     const CompiledSum* call = nullptr;  // a call statement (IsCallStatement)
+    std::unique_ptr<NativeStatement> native;
     std::unique_ptr<Branch> branch;
     std::unique_ptr<WhileLoop> whileLoop;
     std::unique_ptr<ForLoop> forLoop;
@@ -377,6 +386,12 @@ std::unique_ptr<Return> CompileReturn(int32_t word, int32_t& depth) {
     return IsOp(r->semicolon, ';') ? std::move(r) : nullptr;
 }
 
+// The native call statement whose word is at token `word`, or null.
+std::unique_ptr<NativeStatement> CompileNative(int32_t word) {
+    if (!IsWord(word, RW_CALL) || At(word + 1).type != TOKEN_STRING || !IsOp(word + 2, ';')) return nullptr;
+    return std::make_unique<NativeStatement>(NativeStatement{At(word + 1).text.get(), word});
+}
+
 // The block whose '{' is at `brace`, when it holds one or more items and
 // nothing else. Blocks nested deeper than kMaxNesting inside the one being
 // compiled are left to the walker (so is the block holding them).
@@ -410,6 +425,9 @@ bool CompileBlock(Block& block, int32_t brace) {
         } else if ((item.call = CallStatementAt(at))) {
             item.kind = Item::Kind::kCall;  // it checks its depth as it runs
             at = SumEnd(*item.call) + 1;
+        } else if ((item.native = CompileNative(at))) {
+            item.kind = Item::Kind::kNative;
+            at = item.native->word + 3;
         } else {
             return false;
         }
@@ -597,7 +615,18 @@ bool RunReturn(const Return& r) {
     return true;
 }
 
-// Runs a loop, a return or a call with the cursor left alone;
+// Runs a native call as NativeCall does, from the same cursor: its errors
+// are reported at the string, as the walker's are. Gives up, having done
+// nothing, when no native has the name (the walker reports it).
+bool RunNativeStatement(const NativeStatement& n, Place& place) {
+    if (!n.entry && !(n.entry = FindNative(n.name))) return false;
+    ::PlaceCursor(n.word, n.word + 1);
+    RunNative(*n.entry, n.name);
+    place = {n.word + 2, n.word + 3};  // as EndStatement leaves it
+    return true;
+}
+
+// Runs a loop, a return, a call or a native call with the cursor left alone;
 // kGaveUp, having changed nothing that matters, when the walker must run
 // it. On kDone, `place` is where it leaves the cursor. Out of line: the
 // loop over the items stays small for simple statements and branches.
@@ -610,6 +639,7 @@ bool RunReturn(const Return& r) {
             if (!RunCallStatement(*item.call)) return Outcome::kGaveUp;
             place = {SumEnd(*item.call), SumEnd(*item.call) + 1};  // as EndStatement leaves it
             return Outcome::kDone;
+        case Item::Kind::kNative: return RunNativeStatement(*item.native, place) ? Outcome::kDone : Outcome::kGaveUp;
         default: return Outcome::kGaveUp;
     }
 }

@@ -11,7 +11,9 @@
 // branches `if (c) { ... }` (optionally `else { ... }`), `while (c) { ... }`
 // and counting `for (name = a, b[, s]) { ... }` over such blocks again, and
 // returns (`return;`, `return name;`, `return value;` with a pure value or
-// a sum of calls, see compiled_calls.h) and call statements `name(a, b);`;
+// a sum of calls, see compiled_calls.h), call statements `name(a, b);` and
+// native calls `__CALL "name";` (run as NativeCall runs them, from the same
+// cursor, so that a library wrapper's body is a compiled block);
 // whole loops over such blocks; and function bodies that are such blocks.
 // A call statement also runs compiled outside such blocks.
 //

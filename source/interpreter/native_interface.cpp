@@ -3,6 +3,8 @@
 //
 // A native runs inside the `__CALL` statement of a script function, so its
 // arguments are the locals of scope sScope; their paths are "<scope>.<name>".
+// Inside a call they are walked from the scope's root by their parts, hashed
+// in place: reading an argument builds no path string.
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -17,11 +19,45 @@ namespace {
 
 std::string LocalPath(const char* name) { return std::to_string(sScope) + "." + name; }
 
+// The parts of a local name split at its points, as MM_GetVar would split
+// "<scope>.<name>". Names with more parts than fit take the path instead.
+class LocalParts {
+  public:
+    explicit LocalParts(const char* name) {
+        for (const char* p = name;; ++p) {
+            const char* end = p;
+            while (*end && *end != '.') ++end;
+            if (count_ == kMax) {
+                count_ = 0;
+                return;
+            }
+            size_t length = static_cast<size_t>(end - p);
+            parts_[count_++] = {p, static_cast<uint32_t>(length), HT_RawHash(p, length)};
+            if (!*end) return;
+            p = end;
+        }
+    }
+    // False when the path must be walked instead: at top level (scope 0 has
+    // no root by number) or for a name of many parts.
+    bool Usable() const { return count_ > 0 && sScope > 0; }
+    const KeyPart* Parts() const { return parts_; }
+    size_t Count() const { return count_; }
+
+  private:
+    static constexpr size_t kMax = 8;
+    KeyPart parts_[kMax];
+    size_t count_ = 0;
+};
+
+}  // namespace
+
 // What sNativeFuncs holds for a name; owned by the table (DeleteNative).
 struct NativeEntry {
     ZK_NativeFunc func;
     void* context;
 };
+
+namespace {
 
 void* sNativeContext = nullptr;  // the context of the native running now
 
@@ -62,12 +98,19 @@ ZK_NativeFunc ReplaceNative(const char* name, ZK_NativeFunc func) {
     return old;
 }
 
+const NativeEntry* FindNative(const char* name) { return static_cast<const NativeEntry*>(HT_Get(sNativeFuncs, name)); }
+
 bool CallNative(const char* name) {
-    const auto* entry = static_cast<const NativeEntry*>(HT_Get(sNativeFuncs, name));
+    const NativeEntry* entry = FindNative(name);
     if (!entry) return false;
-    ContextScope context(entry->context);
+    RunNative(*entry, name);
+    return true;
+}
+
+void RunNative(const NativeEntry& entry, const char* name) {
+    ContextScope context(entry.context);
     try {
-        entry->func();
+        entry.func();
     } catch (const RunExit&) {
         throw;  // ZK_Error, exit: the run's own ends
     } catch (const std::bad_alloc&) {
@@ -79,17 +122,21 @@ bool CallNative(const char* name) {
     } catch (...) {
         ErrorF("%s failed", ScriptText(name).c_str());
     }
-    return true;
 }
 
 void ZK_RegisterNatives(std::span<const ZK_NativeReg> natives) {
     for (const ZK_NativeReg& native : natives) ZK_RegisterNativeFunc(native.name, native.func);
 }
 
-Var* ZK_GetLocalVariable(const char* name) { return MM_GetVar(LocalPath(name)); }
+Var* ZK_GetLocalVariable(const char* name) {
+    LocalParts local(name);
+    if (local.Usable()) return MM_GetScoped(sScope, local.Parts(), local.Count());
+    return MM_GetVar(LocalPath(name));
+}
 
 Var* ZK_CreateLocalVariable(const char* name) {
-    Var* var = MM_CreateVar(LocalPath(name));
+    LocalParts local(name);
+    Var* var = local.Usable() ? MM_CreateScoped(sScope, local.Parts(), local.Count()) : MM_CreateVar(LocalPath(name));
     Var_Free(var);
     return var;
 }

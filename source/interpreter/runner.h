@@ -75,6 +75,12 @@ std::string ScriptText(const std::string& text);
 // nothing, when no native has that name. DeleteNative releases an entry of
 // sNativeFuncs.
 bool CallNative(const char* name);
+// The same in two steps, for code that looks a native up once: the entry
+// registered as `name` (null when there is none), valid until
+// ZK_Terminate; and its run, as CallNative runs it.
+struct NativeEntry;
+const NativeEntry* FindNative(const char* name);
+void RunNative(const NativeEntry& entry, const char* name);
 void DeleteNative(void* entry);
 // Puts `func` in place of the native registered as `name`, keeping its
 // context; the function it had, or null (and nothing done) when there is
