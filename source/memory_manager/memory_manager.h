@@ -408,8 +408,9 @@ CallScope MM_NewScope(int64_t scope, KeptScopes& kept);
 // Deletes the members `locals` that the root variable `scope` holds.
 void MM_DropLocals(const KeyPart& scope, const KeyPart* locals, size_t count);
 // MM_DeleteVar of the root variable of the call's scope number `scope`. When nothing can see
-// it go (nothing aliases it, its `self` or its `this`) and its table never
-// grew, it is cleaned and kept in `kept` instead of being freed, with
+// it go (nothing aliases it, its `self` or its `this`) and its table's
+// minimum size is that of a new one, it is cleaned, its table taken back to
+// that size when it grew, and kept in `kept` instead of being freed, with
 // `self`, `this` and the first of the function's `count` parameters `params`
 // that it holds without members or aliases; MM_FreeKeptScopes frees them.
 // `made` is what MM_NewScope returned for it.

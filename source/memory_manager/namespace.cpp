@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -604,28 +605,44 @@ bool KeptAsBefore(const Var* var, const CallScope& made) {
 
 // The keepers of the scope `var`. None when something aliases it, when its
 // `self` or its `this` is missing or not clean, or when its table lacks the
-// size and the minimum size of a new one (so it never grew, and has room for
-// no more than kKeptLocals).
+// minimum size of a new one. A table that grew (a call with more locals
+// than fit in 4 buckets) is searched at its size; Unconstrain takes it back.
 Keepers FindKeepers(Var* var, const KeyPart* params, size_t count) {
     Keepers k;
     if (var->References() || var->Dense()) return k;
     HashTable* table = var->Children();
-    if (!table || table->size != 4 || table->minSize != 4) return k;
+    if (!table || table->minSize != 4) return k;
     size_t n = 2 + (count < kKeptLocals - 2 ? count : kKeptLocals - 2);
-    // Each is looked for in its own chain (the size is 4: the bucket is the
-    // hash modulo 4); the run ends at the first missing or not clean.
+    // Each is looked for in its own chain (the bucket is the hash modulo the
+    // size); the run ends at the first missing or not clean.
     size_t kept = 0;
     for (; kept < n; ++kept) {
         const KeyPart& wanted = kept == 0 ? kSelf : kept == 1 ? kThis : params[kept - 2];
-        HashEntry* e = table->buckets[wanted.hash % 4];
+        HashEntry* e = table->buckets[wanted.hash % static_cast<uint32_t>(table->size)];
         while (e && !IsKey(e, wanted)) e = e->next;
         if (!e || !IsClean(static_cast<Var*>(e->data))) break;
         k.entries[kept] = e;
     }
     if (kept < 2) return k;
     k.count = kept;
-    k.asNew = static_cast<size_t>(table->entries) == kept && LinkedAsNew(table, k);
+    k.asNew = table->size == 4 && static_cast<size_t>(table->entries) == kept && LinkedAsNew(table, k);
     return k;
+}
+
+// Takes the table of a scope to be kept back to the size of a new one, so
+// that Clean relinks the keepers as a new table links them and the next
+// call's locals grow it as they grow a new one. The buckets are allocated
+// before anything changes: false, with nothing changed, when they cannot
+// be, and the scope is then deleted instead (deleting allocates nothing).
+bool Unconstrain(Var* scope) {
+    HashTable* table = scope->Children();
+    if (table->size == 4) return true;
+    try {
+        HT_Resize(table, 4);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 // Deletes what a call left in the scope (as DeleteVar would have) but its
@@ -691,6 +708,7 @@ int MM_DeleteScope(int64_t scope, const CallScope& made, const KeyPart* params, 
     }
     Keepers keepers;
     if (room) keepers = FindKeepers(var, params, count);
+    if (keepers.count > 0 && !Unconstrain(var)) keepers.count = 0;
     sScopes.Remove(scope);
     if (keepers.count == 0) {  // DeleteRoot
         DeleteVar(var);
