@@ -1,4 +1,4 @@
-local n = 30000
+local n = 40000
 -- String scanning through library calls: builds n lines "k<i>=<value>; w w w w w",
 -- finds the '=' and the ';' with string.find, reads the number digit by digit
 -- with string.byte, cuts out every word with string.sub and counts the words

@@ -1,4 +1,4 @@
-n = 30000
+n = 40000
 # String scanning through library calls: builds n lines "k<i>=<value>; w w w w w",
 # finds the '=' and the ';' with find, reads the number digit by digit with
 # the byte values, cuts out every word with a slice and counts the words and
