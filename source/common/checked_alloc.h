@@ -3,7 +3,8 @@
 // A failed allocation throws std::bad_alloc, as operator new does, so that a
 // run that exhausts memory unwinds to ZK_Run and ends with an "Out of
 // memory" report instead of writing through a null pointer. Blocks are
-// released with std::free.
+// released with std::free (string payloads, which are counted, with
+// MM_ReleaseText).
 #pragma once
 
 #include <cstdlib>

@@ -41,7 +41,7 @@ inline void StoreRegister(Var* target) {
         StoreRegisterAliased(target);
         return;
     }
-    if (target->type == VAR_STRING) std::free(target->value.string);
+    if (target->type == VAR_STRING) MM_ReleaseText(target->value.string);
     target->type = sRegister.type;
     target->length = sRegister.length;
     target->value = sRegister.value;

@@ -88,7 +88,7 @@ void ToNumber() {
 void Length() {
     Expression();
     if (sRegister.type != VAR_STRING) Error("Expected string expression");
-    Var_SetNumber(&sRegister, static_cast<double>(std::strlen(sRegister.value.string)));
+    Var_SetNumber(&sRegister, static_cast<double>(Var_StringLength(&sRegister)));
 }
 
 // The operators that inspect a variable take one name, not an expression.

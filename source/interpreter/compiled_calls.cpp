@@ -145,7 +145,7 @@ class Arguments {
     Arguments() {}  // the cells are made as they are filled
     ~Arguments() {
         for (size_t i = 0; i < count_; ++i)
-            if (cells_[i].type == VAR_STRING) std::free(cells_[i].value.string);
+            if (cells_[i].type == VAR_STRING) MM_ReleaseText(cells_[i].value.string);
     }
     Arguments(const Arguments&) = delete;
     Arguments& operator=(const Arguments&) = delete;

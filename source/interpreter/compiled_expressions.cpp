@@ -363,8 +363,9 @@ class Compiler {
 
 // A value during evaluation. A string is borrowed from a string constant or
 // a variable while it is only read: nothing changes during an evaluation, so
-// what it points into stays. A joined string is owned; the register gets an
-// owned copy (Take).
+// what it points into stays. A joined string is owned (a counted block); the
+// register gets a count of its own (Take): a variable's block is shared, a
+// constant's text copied.
 struct Value {
     int32_t type = VAR_UNDEFINED;
     FunctionRef function{};
@@ -372,23 +373,30 @@ struct Value {
     const char* string = nullptr;  // VAR_STRING: NUL-terminated, `length` bytes
     size_t length = 0;
     bool owned = false;
+    bool counted = false;  // borrowed from a variable: a counted block
 
     Value() = default;
     Value(const Value&) = delete;
     Value& operator=(const Value&) = delete;
     ~Value() {
-        if (owned) std::free(const_cast<char*>(string));
+        if (owned) MM_ReleaseText(const_cast<char*>(string));
     }
     void Borrow(const char* text, size_t n) {
         type = VAR_STRING;
         string = text;
         length = n;
     }
-    // The string as a malloc'd block that the caller owns.
+    void BorrowCounted(char* text, size_t n) {
+        Borrow(text, n);
+        counted = true;
+    }
+    // The string as a counted block of which the caller holds one count.
     char* Take() {
-        char* text = owned ? const_cast<char*>(string) : MM_CopyText(string, length);
+        char* text = const_cast<char*>(string);
+        if (!owned) text = counted ? MM_ShareText(text) : MM_CopyText(string, length);
         string = nullptr;
         owned = false;
+        counted = false;
         return text;
     }
 };
@@ -596,7 +604,7 @@ class Runner {
                 v.type = VAR_NUMBER;
                 v.number = var->value.number;
                 break;
-            case VAR_STRING: v.Borrow(var->value.string, Var_StringLength(var)); break;
+            case VAR_STRING: v.BorrowCounted(var->value.string, Var_StringLength(var)); break;
             case VAR_FUNCTION:
                 v.type = VAR_FUNCTION;
                 v.function = var->value.function;
@@ -609,17 +617,16 @@ class Runner {
         size_t length = left.length + right.length;
         char* joined;
         if (left.owned) {
-            joined = static_cast<char*>(std::realloc(const_cast<char*>(left.string), length + 1));
-            if (!joined) throw std::bad_alloc();
+            joined = MM_GrowText(const_cast<char*>(left.string), length + 1);  // owned: never shared
         } else {
-            joined = static_cast<char*>(std::malloc(length + 1));
-            if (!joined) throw std::bad_alloc();
+            joined = MM_NewText(length);
             std::memcpy(joined, left.string, left.length);
         }
         std::memcpy(joined + left.length, right.string, right.length);
         joined[length] = '\0';
         left.string = joined;
         left.owned = true;
+        left.counted = false;
         left.length = length;
     }
 

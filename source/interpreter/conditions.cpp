@@ -51,11 +51,12 @@ bool Compare(int32_t op, const Var& l, const Var& r) {
         case VAR_NUMBER: return CompareNumbers(op, l.value.number, r.value.number);
         case VAR_STRING:
             if (equality) {
-                bool same = std::strcmp(l.value.string, r.value.string) == 0;
+                bool same = Var_StringLength(&l) == Var_StringLength(&r) &&
+                            (l.value.string == r.value.string || std::strcmp(l.value.string, r.value.string) == 0);
                 return op == '=' ? same : !same;
             } else {
                 // Strings order by their length in bytes.
-                size_t a = std::strlen(l.value.string), b = std::strlen(r.value.string);
+                size_t a = Var_StringLength(&l), b = Var_StringLength(&r);
                 return Ordered(op, a < b ? -1 : a > b ? 1 : 0);
             }
         default: {  // functions: only equality is defined, checked before reading the right side

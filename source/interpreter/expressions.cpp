@@ -18,7 +18,7 @@ namespace {
 std::vector<Var> sStack;
 
 void ReleaseValue(Var& v) {
-    if (v.type == VAR_STRING) std::free(v.value.string);
+    if (v.type == VAR_STRING) MM_ReleaseText(v.value.string);
     v.type = VAR_UNDEFINED;
 }
 

@@ -10,8 +10,14 @@
 // nothing lists the root variables, so only the lookups see where they are.
 //
 // Invariants:
-//  - A Var owns its string (malloc'd, NUL-terminated) and its members;
-//    a table owns the Vars it holds (released with DeleteVar).
+//  - A Var owns its members; a table owns the Vars it holds (released with
+//    DeleteVar).
+//  - A string value is the text of a counted block (MM_NewText): a count of
+//    its holders, then the NUL-terminated bytes. Copying a string value
+//    shares the block; every writer of the bytes takes a block of its own
+//    first (Var_MutableString, Var_AppendString), so a holder never sees
+//    another's change; the last holder to let go frees it. Text that is not
+//    such a block (token texts, a caller's buffer) is copied into one.
 //  - Members are kept one of two ways. Usually in a hash table. But the
 //    members "0", "1", ..., "n-1", made in that order into a Var that had
 //    none, and nothing else (no other key, none removed), are kept densely,
@@ -227,9 +233,15 @@ Var* Var_New();
 double Var_SetNumber(Var* var, double number);
 double Var_GetNumber(const Var* var);
 const char* Var_SetString(Var* var, const char* text);
-// Takes ownership of a malloc'd string (of `length` bytes when given).
+// Takes ownership of a plain malloc'd string (of `length` bytes when given),
+// whose bytes move into a counted block.
 const char* Var_TakeString(Var* var, char* text);
 const char* Var_TakeString(Var* var, char* text, size_t length);
+// Takes over one count of the counted block `text` (of `length` bytes).
+const char* Var_TakeText(Var* var, char* text, size_t length);
+// The bytes of a VAR_STRING value, for writing: a shared block is copied
+// first. The length must stay what it is (or be stored again).
+char* Var_MutableString(Var* var);
 // The length of a VAR_STRING value.
 size_t Var_StringLength(const Cell* var);
 // Appends to a VAR_STRING value in place; the block grows geometrically, so
@@ -277,9 +289,23 @@ void MM_DeleteMembers(Var* var);
 // callback of every table of the namespace.
 void DeleteVar(void* var);
 
-// A malloc'd, NUL-terminated copy of the first `length` bytes of `text`
-// (the allocator of every Var string); throws std::bad_alloc.
+// --- counted text blocks, the payload of every string value ---
+// A new block with one holder and room for `length` bytes and the NUL (which
+// is set); throws std::bad_alloc.
+char* MM_NewText(size_t length);
+// A new block holding a copy of the first `length` bytes of `text`.
 char* MM_CopyText(const char* text, size_t length);
+// One more holder of `text`, which is returned.
+char* MM_ShareText(char* text);
+// One holder less; the last one frees the block.
+void MM_ReleaseText(char* text);
+// Whether anyone else holds `text`: then its bytes must not change.
+bool MM_TextShared(const char* text);
+// The bytes (NUL included) that the block of `text` can hold.
+size_t MM_TextCapacity(const char* text);
+// The unshared block of `text` grown or shrunk to hold `capacity` bytes
+// (NUL included); it may move. Throws std::bad_alloc, leaving it as it was.
+char* MM_GrowText(char* text, size_t capacity);
 
 // --- the namespace ---
 struct KeyNode {

@@ -32,7 +32,7 @@ void MakeUndefined(Var* var) {
 // target's list. Members and the Var's own references list are not values.
 void ReleaseValue(Var* var) {
     if (var->type == VAR_STRING)
-        std::free(var->value.string);
+        MM_ReleaseText(var->value.string);
     else if (var->type == VAR_ALIAS)
         Var__RemoveReference(var->value.alias, var);
     MakeUndefined(var);
@@ -97,11 +97,53 @@ void LinkAlias(Var* var, Var* target) {
 
 }  // namespace
 
+namespace {
+
+// The header of a counted block: how many holders share the text behind it.
+// Its size keeps the text as aligned as malloc's blocks are.
+struct TextHead {
+    size_t holders;
+};
+
+TextHead* HeadOf(const char* text) {
+    return static_cast<TextHead*>(static_cast<void*>(const_cast<char*>(text) - sizeof(TextHead)));
+}
+
+char* TextOf(TextHead* head) { return static_cast<char*>(static_cast<void*>(head)) + sizeof(TextHead); }
+
+}  // namespace
+
+char* MM_NewText(size_t length) {
+    auto* head = static_cast<TextHead*>(CheckedMalloc(sizeof(TextHead) + length + 1));
+    head->holders = 1;
+    char* text = TextOf(head);
+    text[length] = '\0';
+    return text;
+}
+
 char* MM_CopyText(const char* text, size_t length) {
-    char* copy = static_cast<char*>(CheckedMalloc(length + 1));
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
+    char* copy = MM_NewText(length);
+    if (length > 0) std::memcpy(copy, text, length);  // an empty view may have no data
     return copy;
+}
+
+char* MM_ShareText(char* text) {
+    ++HeadOf(text)->holders;
+    return text;
+}
+
+void MM_ReleaseText(char* text) {
+    TextHead* head = HeadOf(text);
+    if (--head->holders == 0) std::free(head);
+}
+
+bool MM_TextShared(const char* text) { return HeadOf(text)->holders > 1; }
+
+size_t MM_TextCapacity(const char* text) { return malloc_usable_size(HeadOf(text)) - sizeof(TextHead); }
+
+char* MM_GrowText(char* text, size_t capacity) {
+    ZK_ASSERT(!MM_TextShared(text));
+    return TextOf(static_cast<TextHead*>(CheckedRealloc(HeadOf(text), sizeof(TextHead) + capacity)));
 }
 
 Var* Var_New() { return new Var; }
@@ -123,12 +165,22 @@ double Var_GetNumber(const Var* var) {
 const char* Var_SetString(Var* var, const char* text) {
     // The text may lie inside the string being replaced: copy it first.
     size_t length = std::strlen(text);
-    return Var_TakeString(var, MM_CopyText(text, length), length);
+    return Var_TakeText(var, MM_CopyText(text, length), length);
 }
 
 const char* Var_TakeString(Var* var, char* text) { return Var_TakeString(var, text, std::strlen(text)); }
 
 const char* Var_TakeString(Var* var, char* text, size_t length) {
+    if (var->type == VAR_STRING && var->value.string == text) {
+        var->length = StoredLength(length);
+        return text;
+    }
+    // A plain malloc'd block has no count in front: its text moves into one.
+    std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+    return Var_TakeText(var, MM_CopyText(text, length), length);
+}
+
+const char* Var_TakeText(Var* var, char* text, size_t length) {
     if (!(var->type == VAR_STRING && var->value.string == text)) {
         ReleaseValue(var);
         var->type = VAR_STRING;
@@ -145,12 +197,31 @@ size_t Var_StringLength(const Cell* var) {
 void Var_AppendString(Var* var, const char* text, size_t length) {
     size_t old = Var_StringLength(var);
     size_t need = old + length + 1;
-    if (need > malloc_usable_size(var->value.string)) {
-        size_t capacity = need + old;  // doubling keeps a run of appends linear
-        var->value.string = static_cast<char*>(CheckedRealloc(var->value.string, capacity));
+    if (MM_TextShared(var->value.string)) {
+        // The others keep the old text; the text appended may lie in it.
+        char* own = MM_NewText(need + old - 1);  // room to double, as below
+        std::memcpy(own, var->value.string, old);
+        std::memcpy(own + old, text, length + 1);
+        MM_ReleaseText(var->value.string);
+        var->value.string = own;
+    } else {
+        if (need > MM_TextCapacity(var->value.string)) {
+            size_t capacity = need + old;  // doubling keeps a run of appends linear
+            var->value.string = MM_GrowText(var->value.string, capacity);
+        }
+        std::memcpy(var->value.string + old, text, length + 1);
     }
-    std::memcpy(var->value.string + old, text, length + 1);
     var->length = StoredLength(old + length);
+}
+
+char* Var_MutableString(Var* var) {
+    ZK_ASSERT(var->type == VAR_STRING);
+    if (MM_TextShared(var->value.string)) {
+        char* own = MM_CopyText(var->value.string, Var_StringLength(var));
+        MM_ReleaseText(var->value.string);
+        var->value.string = own;
+    }
+    return var->value.string;
 }
 
 const char* Var_GetString(const Var* var) {
@@ -297,12 +368,12 @@ void Var_Set(Var* dest, const Var* source) {
             break;
         }
         case VAR_STRING: {
-            size_t length = Var_StringLength(source);
-            char* copy = MM_CopyText(source->value.string, length);
+            uint32_t length = source->length;
+            char* shared = MM_ShareText(source->value.string);  // first: dest may hold the only other count
             ReleaseValue(dest);
             dest->type = VAR_STRING;
-            dest->value.string = copy;
-            dest->length = StoredLength(length);
+            dest->value.string = shared;
+            dest->length = length;
             break;
         }
         case VAR_ALIAS: {
@@ -443,7 +514,7 @@ void DeleteVar(void* data) {
             pending = member;
         });
         var->DropMembers();
-        if (var->type == VAR_STRING) std::free(var->value.string);
+        if (var->type == VAR_STRING) MM_ReleaseText(var->value.string);
         var->ReleaseLinks();
         delete var;
         MM_VarFreed();

@@ -7,8 +7,9 @@
 //  - Results go into the local r; a native that has "no result" leaves r as
 //    it found it. An array result is built as the members r.0 ... r.(n-1)
 //    first, then r itself is reset (keeping its members) and set to n.
-//  - The argument text is copied before r is written, so a result never reads
-//    a string that writing r may have released.
+//  - An argument's text is held (ArgText) while the native runs, never
+//    copied: writing r may release the variable's own hold on it (r may be
+//    an alias of the argument), not the native's.
 //  - Position arithmetic is done in 64 bits on clamped values: no position
 //    taken from a script can wrap or reach outside the string.
 #include "string/string.h"
@@ -30,7 +31,29 @@ double SignedByte(char c) {
     return value >= 0x80 ? value - 0x100 : value;
 }
 
-void SetResultString(std::string_view text) { Var_SetString(ZK_CreateLocalVariable("r"), std::string(text).c_str()); }
+// The text of a string argument, held for as long as the native needs it.
+class ArgText {
+  public:
+    explicit ArgText(const Var* var) : text_(MM_ShareText(var->value.string)), length_(Var_StringLength(var)) {}
+    ArgText(const char* name, const char* message) : ArgText(ZK_StringArg(name, message)) {}
+    ~ArgText() { MM_ReleaseText(text_); }
+    ArgText(const ArgText&) = delete;
+    ArgText& operator=(const ArgText&) = delete;
+    std::string_view View() const { return {text_, length_}; }
+    const char* CString() const { return text_; }
+    size_t size() const { return length_; }
+    char operator[](size_t i) const { return text_[i]; }
+
+  private:
+    char* text_;
+    size_t length_;
+};
+
+// `text` may lie in an argument: ArgText keeps it while r is reset.
+void SetResultString(std::string_view text) {
+    Var* r = ZK_CreateLocalVariable("r");
+    Var_TakeText(r, MM_CopyText(text.data(), text.size()), text.size());
+}
 
 void SetResultNumber(double value) { Var_SetNumber(ZK_CreateLocalVariable("r"), value); }
 
@@ -69,22 +92,19 @@ std::string_view Slice(std::string_view text, int64_t from, int64_t count) {
 // The arguments of find and findAll. `ok` is false where no search is made:
 // an empty f, or fewer than flen bytes (or none) left from the offset.
 struct Search {
-    std::string text;
-    std::string pattern;
+    ArgText text{"s", "find expected string as first parameter"};
+    ArgText pattern{"f", "find expected string as second parameter"};
     size_t offset = 0;
     bool ok = false;
 };
 
-Search SearchArgs() {
-    Search search;
-    search.text = ZK_StringArg("s", "find expected string as first parameter")->value.string;
-    search.pattern = ZK_StringArg("f", "find expected string as second parameter")->value.string;
+// Filled in place: the held texts cannot be moved.
+void SearchArgs(Search& search) {
     int64_t off = std::max<int64_t>(ZK_OptIntArg("p", "find expected number as third parameter", 0), 0);
     int64_t rest = static_cast<int64_t>(search.text.size()) - off;
     int64_t flen = static_cast<int64_t>(search.pattern.size());
     search.ok = flen > 0 && rest > 0 && flen <= rest;
     search.offset = static_cast<size_t>(std::max<int64_t>(off, 0));
-    return search;
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
@@ -112,50 +132,50 @@ std::string Mapped(std::string text, int (*map)(int)) {
 // and the length unchanged.
 void MapInPlace(const char* message, int (*map)(int)) {
     Var* s = ZK_StringArg("s", message);
-    for (char* p = s->value.string; *p; ++p) *p = static_cast<char>(map(static_cast<unsigned char>(*p)));
+    for (char* p = Var_MutableString(s); *p; ++p) *p = static_cast<char>(map(static_cast<unsigned char>(*p)));
 }
 
 void string_chars() {
-    std::string text = ZK_StringArg("s", "chars expected string parameter")->value.string;
+    ArgText text("s", "chars expected string parameter");
     Var* list = ResultList();
     for (size_t i = 0; i < text.size(); ++i) Var_SetString(CreateElement(list, i), std::string(1, text[i]).c_str());
     SetResultCount(text.size());
 }
 
 void string_bytes() {
-    std::string text = ZK_StringArg("s", "bytes expected string parameter")->value.string;
+    ArgText text("s", "bytes expected string parameter");
     Var* list = ResultList();
     for (size_t i = 0; i < text.size(); ++i) Var_SetNumber(CreateElement(list, i), SignedByte(text[i]));
     SetResultCount(text.size());
 }
 
 void string_left() {
-    std::string text = ZK_StringArg("s", "left expected string as first parameter")->value.string;
+    ArgText text("s", "left expected string as first parameter");
     int64_t k = ZK_IntArg("n", "left expected number as second parameter");
-    SetResultString(Slice(text, 0, k));
+    SetResultString(Slice(text.View(), 0, k));
 }
 
 void string_right() {
-    std::string text = ZK_StringArg("s", "right expected string as first parameter")->value.string;
+    ArgText text("s", "right expected string as first parameter");
     int64_t k = ZK_IntArg("n", "right expected number as second parameter");
-    SetResultString(Slice(text, k, static_cast<int64_t>(text.size())));
+    SetResultString(Slice(text.View(), k, static_cast<int64_t>(text.size())));
 }
 
 void string_last() {
-    std::string text = ZK_StringArg("s", "last expected string as first parameter")->value.string;
+    ArgText text("s", "last expected string as first parameter");
     int64_t len = static_cast<int64_t>(text.size());
     int64_t count = std::clamp<int64_t>(ZK_IntArg("n", "last expected number as second parameter"), 0, len);
-    SetResultString(Slice(text, len - count, count));
+    SetResultString(Slice(text.View(), len - count, count));
 }
 
 void string_charAt() {
-    std::string text = ZK_StringArg("s", "charAt expected string as first parameter")->value.string;
+    ArgText text("s", "charAt expected string as first parameter");
     int64_t k = ZK_IntArg("n", "charAt expected number as second parameter");
-    SetResultString(k >= 0 ? Slice(text, k, 1) : std::string_view());
+    SetResultString(k >= 0 ? Slice(text.View(), k, 1) : std::string_view());
 }
 
 void string_byteAt() {
-    std::string text = ZK_StringArg("s", "byteAt expected string as first parameter")->value.string;
+    ArgText text("s", "byteAt expected string as first parameter");
     int64_t k = ZK_IntArg("n", "byteAt expected number as second parameter");
     if (k >= 0 && k < static_cast<int64_t>(text.size())) SetResultNumber(SignedByte(text[static_cast<size_t>(k)]));
 }
@@ -169,12 +189,12 @@ void string_char() {
 }
 
 void string_byte() {
-    std::string text = ZK_StringArg("c", "byte expected string as parameter")->value.string;
-    if (!text.empty()) SetResultNumber(SignedByte(text[0]));
+    ArgText text("c", "byte expected string as parameter");
+    if (text.size() > 0) SetResultNumber(SignedByte(text[0]));
 }
 
 void string_sub() {
-    std::string text = ZK_StringArg("s", "sub expected string as first parameter")->value.string;
+    ArgText text("s", "sub expected string as first parameter");
     int64_t start = ZK_IntArg("n", "sub expected number as second parameter");
     int64_t count = std::max<int64_t>(ZK_OptIntArg("m", "sub expected number as third parameter", 1), 0);
     if (start < 0) {
@@ -182,17 +202,17 @@ void string_sub() {
         start = 0;
     }
     // Both are 32-bit values here, so start + count cannot wrap in 64 bits.
-    SetResultString(Slice(text, start, count));
+    SetResultString(Slice(text.View(), start, count));
 }
 
 void string_lower() {
-    std::string text = ZK_StringArg("s", "lower expected string as parameter")->value.string;
-    SetResultString(Mapped(text, [](int c) { return std::tolower(c); }));
+    ArgText text("s", "lower expected string as parameter");
+    SetResultString(Mapped(std::string(text.View()), [](int c) { return std::tolower(c); }));
 }
 
 void string_upper() {
-    std::string text = ZK_StringArg("s", "upper expected string as parameter")->value.string;
-    SetResultString(Mapped(text, [](int c) { return std::toupper(c); }));
+    ArgText text("s", "upper expected string as parameter");
+    SetResultString(Mapped(std::string(text.View()), [](int c) { return std::toupper(c); }));
 }
 
 void string_makeLower() {
@@ -204,19 +224,22 @@ void string_makeUpper() {
 }
 
 void string_find() {
-    Search search = SearchArgs();
+    Search search;
+    SearchArgs(search);
     if (!search.ok) return;
-    size_t at = search.text.find(search.pattern, search.offset);
-    if (at != std::string::npos) SetResultNumber(static_cast<double>(at));
+    size_t at = search.text.View().find(search.pattern.View(), search.offset);
+    if (at != std::string_view::npos) SetResultNumber(static_cast<double>(at));
 }
 
 // Each search resumes behind the previous match: occurrences do not overlap.
 void string_findAll() {
-    Search search = SearchArgs();
+    Search search;
+    SearchArgs(search);
+    std::string_view text = search.text.View(), pattern = search.pattern.View();
     std::vector<size_t> positions;
     if (search.ok) {
-        for (size_t at = search.text.find(search.pattern, search.offset); at != std::string::npos;
-             at = search.text.find(search.pattern, at + search.pattern.size()))
+        for (size_t at = text.find(pattern, search.offset); at != std::string_view::npos;
+             at = text.find(pattern, at + pattern.size()))
             positions.push_back(at);
     }
     SetResultPositions(positions);
@@ -225,12 +248,12 @@ void string_findAll() {
 // Empty pieces give no element. An empty separator separates nothing: the
 // whole string is the one element (none when it is empty too).
 void string_split() {
-    std::string text = ZK_StringArg("s", "find expected string as first parameter")->value.string;
-    std::string separator = ZK_StringArg("f", "find expected string as second parameter")->value.string;
+    ArgText text("s", "find expected string as first parameter");
+    ArgText separator("f", "find expected string as second parameter");
     std::vector<std::string_view> pieces;
-    std::string_view rest = text;
-    if (!separator.empty()) {
-        for (size_t at = rest.find(separator); at != std::string_view::npos; at = rest.find(separator)) {
+    std::string_view rest = text.View();
+    if (separator.size() > 0) {
+        for (size_t at = rest.find(separator.View()); at != std::string_view::npos; at = rest.find(separator.View())) {
             if (at > 0) pieces.push_back(rest.substr(0, at));
             rest.remove_prefix(at + separator.size());
         }
@@ -242,8 +265,8 @@ void string_split() {
 }
 
 void string_isNumber() {
-    std::string text = ZK_StringArg("s", "isNumber expected string as first parameter")->value.string;
-    SetResultNumber(IsNumericText(text.c_str()) ? 1 : 0);
+    ArgText text("s", "isNumber expected string as first parameter");
+    SetResultNumber(IsNumericText(text.CString()) ? 1 : 0);
 }
 
 // -1, 0 or 1 as s sorts before, with or after u, byte by byte (unsigned):

@@ -5,6 +5,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -474,16 +476,18 @@ TEST_F(MemoryManager, AKeptScopeComesBackUnderAnyNumberAndARemovedRootIsForgotte
     EXPECT_EQ(MM_GetResult(), nullptr);
 }
 
-TEST_F(MemoryManager, SettersCopyTextEvenFromTheDestinationAndLeaveMembersAlone) {
+TEST_F(MemoryManager, SettersShareTextTakeItEvenFromTheDestinationAndLeaveMembersAlone) {
     Var *a = MM_CreateVar("a"), *b = MM_CreateVar("b");
     Var_SetString(a, "hello world");
     Var_Set(b, a);
-    EXPECT_NE(a->value.string, b->value.string);
+    EXPECT_EQ(a->value.string, b->value.string);
+    EXPECT_TRUE(MM_TextShared(a->value.string));
     Var_SetString(a, a->value.string + 6);
     Var_Set(a, a);
     Var_TakeString(a, a->value.string);
     EXPECT_STREQ(Var_GetString(a), "world");
     EXPECT_STREQ(Var_GetString(b), "hello world");
+    EXPECT_FALSE(MM_TextShared(b->value.string));
 
     Var_SetNumber(MM_CreateVar("a.m"), 1);
     Var_SetNumber(MM_CreateVar("b.own"), 2);
@@ -492,6 +496,30 @@ TEST_F(MemoryManager, SettersCopyTextEvenFromTheDestinationAndLeaveMembersAlone)
     Var_Set(b, nullptr);
     EXPECT_EQ(b->type, VAR_UNDEFINED);
     EXPECT_EQ(MM_VarSubCount("b"), 1);
+}
+
+TEST_F(MemoryManager, WritersOfSharedTextTakeTheirOwnCopy) {
+    Var *a = MM_CreateVar("a"), *b = MM_CreateVar("b"), *c = MM_CreateVar("c");
+    Var_SetString(a, "abc");
+    Var_Set(b, a);
+    Var_Set(c, a);
+    Var_AppendString(b, b->value.string, 3);  // the appended text lies in the shared block
+    Var_MutableString(c)[0] = 'X';
+    EXPECT_STREQ(Var_GetString(a), "abc");
+    EXPECT_STREQ(Var_GetString(b), "abcabc");
+    EXPECT_EQ(Var_StringLength(b), 6u);
+    EXPECT_STREQ(Var_GetString(c), "Xbc");
+    EXPECT_FALSE(MM_TextShared(a->value.string));
+    // An unshared block is written in place.
+    char* own = a->value.string;
+    EXPECT_EQ(Var_MutableString(a), own);
+    // A plain malloc'd block moves into a counted one.
+    char* plain = static_cast<char*>(std::malloc(4));
+    std::memcpy(plain, "xyz", 4);
+    Var_TakeString(c, plain);
+    Var_Set(a, c);
+    MM_DeleteVar("c");
+    EXPECT_STREQ(Var_GetString(a), "xyz");
 }
 
 TEST_F(MemoryManager, AliasesPointAtTheFinalTargetAndHandTheirAliasesOver) {
