@@ -1,54 +1,73 @@
 local n = 40000
--- String scanning through library calls: builds n lines "k<i>=<value>; w w w w w",
--- finds the '=' and the ';' with string.find, reads the number digit by digit
--- with string.byte, cuts out every word with string.sub and counts the words
--- and their bytes.
-local vocabulary = {}
-for w in ("alpha beta gamma delta epsilon zeta eta theta iota kappa"):gmatch("[^ ]+") do
-    vocabulary[#vocabulary + 1] = w
-end
-local counts = {}
-local k = 0
-local sum = 0
-local words = 0
-local bytes = 0
+-- A scanner over generated text: every byte is read with string.byte, names
+-- and numbers are cut out with string.sub, comments are skipped with find.
+-- Positions count from 0 as in the other two; Lua's own start at 1.
+local byte, sub, find = string.byte, string.sub, string.find
+-- n lines in four kinds: assignments, comments, sums and lists.
+local parts = {}
+local a = 0
+local b = 0
+local kind = 0
 for i = 0, n - 1 do
-    local line = "k" .. i .. "=" .. (i * 7 + 3) .. ";"
-    for w = 1, 6 do
-        k = k + w
-        while k >= 10 do k = k - 10 end
-        line = line .. " " .. vocabulary[k + 1]
+    if kind == 0 then
+        parts[#parts + 1] = "alpha" .. a .. " = " .. b .. ";\n"
+    elseif kind == 1 then
+        parts[#parts + 1] = "# note " .. i .. " on alpha" .. a .. "\n"
+    elseif kind == 2 then
+        parts[#parts + 1] = "beta = alpha" .. a .. " + " .. b .. " * key;\n"
+    else
+        parts[#parts + 1] = "key=" .. b .. ", gamma" .. a .. ", 7;\n"
     end
-    -- positions from 0, as in the other two
-    local eq = string.find(line, "=", 1, true) - 1
-    local semi = string.find(line, ";", eq + 1, true) - 1
-    local v = 0
-    for p = eq + 1, semi - 1 do
-        v = v * 10 + string.byte(line, p + 1) - 48
-    end
-    sum = sum + v
-    local size = #line
-    local start = -1
-    for p = semi + 1, size do
-        local b = 32
-        if p < size then b = string.byte(line, p + 1) end
-        if b == 32 then
-            if start >= 0 then
-                local word = string.sub(line, start + 1, p)
-                counts[word] = (counts[word] or 0) + 1
-                words = words + 1
-                start = -1
-            end
-        else
-            bytes = bytes + b
-            if start < 0 then start = p end
+    kind = kind + 1
+    if kind == 4 then kind = 0 end
+    a = a + 1
+    if a == 97 then a = 0 end
+    b = b + 37
+    if b >= 1000 then b = b - 1000 end
+end
+local text = table.concat(parts)
+local size = #text
+local names = 0
+local nameBytes = 0
+local keys = 0
+local numbers = 0
+local sum = 0
+local comments = 0
+local others = 0
+local pos = 0
+while pos < size do
+    local c = byte(text, pos + 1)
+    if c == 35 then
+        comments = comments + 1
+        pos = find(text, "\n", pos + 1, true)
+    elseif c >= 97 and c <= 122 then
+        local start = pos
+        pos = pos + 1
+        c = byte(text, pos + 1)
+        while c >= 97 and c <= 122 or c >= 48 and c <= 57 do
+            pos = pos + 1
+            c = byte(text, pos + 1)
         end
+        local w = sub(text, start + 1, pos)
+        names = names + 1
+        nameBytes = nameBytes + #w
+        if w == "key" then keys = keys + 1 end
+    elseif c >= 48 and c <= 57 then
+        local start = pos
+        pos = pos + 1
+        c = byte(text, pos + 1)
+        while c >= 48 and c <= 57 do
+            pos = pos + 1
+            c = byte(text, pos + 1)
+        end
+        numbers = numbers + 1
+        sum = sum + tonumber(sub(text, start + 1, pos))
+    else
+        if c ~= 32 and c ~= 10 then others = others + 1 end
+        pos = pos + 1
     end
 end
-print(sum)
-print(words)
-print(bytes)
-for i = 1, 10 do
-    local w = vocabulary[i]
-    print(w .. " " .. counts[w])
-end
+print("bytes " .. size)
+print("names " .. names .. " " .. nameBytes .. " keys " .. keys)
+print("numbers " .. numbers .. " sum " .. sum)
+print("comments " .. comments .. " others " .. others)

@@ -385,6 +385,7 @@ struct Value {
         type = VAR_STRING;
         string = text;
         length = n;
+        counted = false;
     }
     void BorrowCounted(char* text, size_t n) {
         Borrow(text, n);

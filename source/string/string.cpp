@@ -49,11 +49,12 @@ class ArgText {
     size_t length_;
 };
 
-// `text` may lie in an argument: ArgText keeps it while r is reset.
-void SetResultString(std::string_view text) {
-    Var* r = ZK_CreateLocalVariable("r");
-    Var_TakeText(r, MM_CopyText(text.data(), text.size()), text.size());
+void SetString(Var* var, std::string_view text) {
+    Var_TakeText(var, MM_CopyText(text.data(), text.size()), text.size());
 }
+
+// `text` may lie in an argument: ArgText keeps it while r is reset.
+void SetResultString(std::string_view text) { SetString(ZK_CreateLocalVariable("r"), text); }
 
 void SetResultNumber(double value) { Var_SetNumber(ZK_CreateLocalVariable("r"), value); }
 
@@ -138,7 +139,7 @@ void MapInPlace(const char* message, int (*map)(int)) {
 void string_chars() {
     ArgText text("s", "chars expected string parameter");
     Var* list = ResultList();
-    for (size_t i = 0; i < text.size(); ++i) Var_SetString(CreateElement(list, i), std::string(1, text[i]).c_str());
+    for (size_t i = 0; i < text.size(); ++i) SetString(CreateElement(list, i), text.View().substr(i, 1));
     SetResultCount(text.size());
 }
 
@@ -260,7 +261,7 @@ void string_split() {
     }
     if (!rest.empty()) pieces.push_back(rest);
     Var* list = ResultList();
-    for (size_t i = 0; i < pieces.size(); ++i) Var_SetString(CreateElement(list, i), std::string(pieces[i]).c_str());
+    for (size_t i = 0; i < pieces.size(); ++i) SetString(CreateElement(list, i), pieces[i]);
     SetResultCount(pieces.size());
 }
 
