@@ -1,4 +1,4 @@
-local n = 40000
+local n = 80000
 -- A scanner over generated text: every byte is read with string.byte, names
 -- and numbers are cut out with string.sub, comments are skipped with find.
 -- Positions count from 0 as in the other two; Lua's own start at 1.

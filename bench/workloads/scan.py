@@ -1,4 +1,4 @@
-n = 40000
+n = 80000
 # A scanner over generated text: every byte is read by its code, names and
 # numbers are cut out with slices, comments are skipped with find.
 
