@@ -521,7 +521,7 @@ void file_init() {
     ZK_RegisterNatives(kNatives);
 }
 
-// No script is left to tell, so lost data is reported on standard error
+// No script is left to tell, so lost data is reported on the error output
 // (and by the result, which the command line makes its status).
 bool file_terminate() {
     bool kept = true;
@@ -529,7 +529,8 @@ bool file_terminate() {
         if (!slot.stream) continue;
         std::string path = slot.path;
         if (!CloseSlot(slot)) {
-            std::fprintf(stderr, "zorvik: could not write \"%s\"\n", path.c_str());
+            std::string line = "zorvik: could not write \"" + path + "\"\n";
+            ZK_WriteError(line.data(), line.size());
             kept = false;
         }
     }

@@ -1,9 +1,9 @@
 #include "interpreter/debug.h"
 
 #include <cmath>
-#include <cstdio>
 #include <string>
 
+#include "interpreter/console.h"
 #include "interpreter/cursor.h"
 #include "interpreter/runner.h"
 #include "memory_manager/memory_manager.h"
@@ -13,14 +13,14 @@ namespace {
 // One value as debug shows it; aliases are not followed.
 void WriteValue(const Var* var) {
     if (!var) {
-        std::fputs("(UNDEFINED)\n", stdout);
+        WriteOut("(UNDEFINED)\n");
         return;
     }
     switch (var->type) {
-        case VAR_NUMBER: std::printf("%.0f\n", var->value.number); break;
-        case VAR_STRING: std::printf("%s\n", var->value.string); break;
-        case VAR_FUNCTION: std::fputs("(FUNCTION)\n", stdout); break;
-        default: std::fputs("(UNDEFINED)\n", stdout); break;
+        case VAR_NUMBER: WriteOutF("%.0f\n", var->value.number); break;
+        case VAR_STRING: WriteOutF("%s\n", var->value.string); break;
+        case VAR_FUNCTION: WriteOut("(FUNCTION)\n"); break;
+        default: WriteOut("(UNDEFINED)\n"); break;
     }
 }
 
@@ -43,18 +43,18 @@ void Debug() {
     // only composed when that statement runs.
     const Var* var = key.Get();
     if (!var) {
-        std::fputs("(UNDEFINED)\n", stdout);
+        WriteOut("(UNDEFINED)\n");
     } else {
         WriteValue(var);
         if (!var->HasMembers()) {
-            std::fputs("[]\n", stdout);
+            WriteOut("[]\n");
         } else {
-            std::fputs("[\n", stdout);
+            WriteOut("[\n");
             HT_ForEachEntry(var->Children(), [](const HashEntry* e) {
-                std::printf("  %s: ", e->Key());
+                WriteOutF("  %s: ", e->Key());
                 WriteValue(static_cast<const Var*>(e->data));
             });
-            std::fputs("]\n", stdout);
+            WriteOut("]\n");
         }
     }
     GetNext();

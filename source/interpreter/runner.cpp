@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "interpreter/call_stack.h"
+#include "interpreter/console.h"
 #include "interpreter/cursor.h"
 #include "interpreter/functions.h"
 #include "interpreter/hints.h"
@@ -437,6 +438,8 @@ int32_t Run(const char* name, Tokenizer tokenize) {
         ExecuteBlock();
     });
     int32_t result = ending == Ending::kNormal ? 0 : ending == Ending::kError ? ERROR_EXIT : sExitValue;
+    ZK_Flush();
+    if (result == ERROR_EXIT && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
     EndRun();
     return result;
 }
@@ -471,6 +474,7 @@ int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
     // and must not stop the next one.
     sInterrupt.store(false, std::memory_order_relaxed);
     ZK_Flush();
+    if (ending == Ending::kError && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
     *exited = ending == Ending::kExit;
     if (ending == Ending::kNormal) return 0;
     if (ending == Ending::kExit) return sExitValue;
@@ -556,14 +560,3 @@ void InterruptError() {
 void ZK_Interrupt() { sInterrupt.store(true, std::memory_order_relaxed); }
 
 bool ZK_InterruptPending() { return InterruptPending(); }
-
-void ZK_Flush() { std::fflush(stdout); }
-
-bool ZK_FinishOutput() {
-    // The error flag stays set after a failed write, so an earlier loss shows
-    // here even when this last flush has nothing left to write.
-    bool flushed = std::fflush(stdout) == 0;
-    if (flushed && !std::ferror(stdout)) return true;
-    std::fputs("zorvik: could not write standard output\n", stderr);
-    return false;
-}

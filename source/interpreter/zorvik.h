@@ -176,8 +176,38 @@ int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
 // returns early, and the run stops before its next statement.
 bool ZK_InterruptPending();
 
-// Every byte the interpreter writes goes through this one stream (stdout).
+// --- standard output, the error output and standard input ---
+// Everything the interpreter writes for scripts (sys.write, sys.wln, debug)
+// goes to the output: C stdout, or the host's callback. A write callback
+// receives `length` bytes (not NUL-terminated, in pieces that need not be
+// lines) and returns false when it lost them; a read callback fills at most
+// `capacity` bytes and returns how many, 0 at the end of input, -1 on a
+// read error. Callbacks must not throw, nor start a run. They stay set,
+// with their `user` pointer, until set again (null: the C stream again),
+// across ZK_Terminate.
+using ZK_WriteFunc = bool (*)(void* user, const char* data, size_t length);
+using ZK_ReadFunc = ptrdiff_t (*)(void* user, char* buffer, size_t capacity);
+// The output. A callback gets the bytes gathered when 8 KiB are pending and
+// at every ZK_Flush, which each run makes at its end and before it reads
+// input, pauses or runs a shell command. What was written before is handed
+// to the old output first. Shell commands write to the process's own stdout.
+void ZK_SetOutput(ZK_WriteFunc write, void* user);
+// The error output: the interpreter's messages about lost output or input
+// (one line each), and, with a callback, the report of every run that ends
+// in an error: its line (ZK_GetExitMessage), a line break and its context
+// (ZK_GetErrorContext), after the run's output. Without a callback the
+// messages go to C stderr and runs print no report.
+void ZK_SetErrorOutput(ZK_WriteFunc write, void* user);
+// Standard input for sys.rln and sys.eof; setting it starts the new source
+// afresh (bytes read ahead from the old one are dropped).
+void ZK_SetInput(ZK_ReadFunc read, void* user);
+// Writes to the output or the error output, for a host or a native whose
+// text must keep its place among the script's.
+void ZK_Write(const char* data, size_t length);
+void ZK_WriteError(const char* data, size_t length);
+// Hands what the output holds to stdout or the callback.
 void ZK_Flush();
-// Flushes standard output for the last time. False when output was lost (a
-// write or this flush failed); one line on standard error says so.
+// Flushes the output for the last time. False when output was lost (a write
+// failed or was refused, or this flush failed); one line on the error
+// output says so.
 bool ZK_FinishOutput();

@@ -23,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -234,12 +235,15 @@ void* RunScript(void* arg) {
         case Invocation::kStdin: result = ZK_RunString(kStdinName, stdinScript.data(), stdinScript.size()); break;
         case Invocation::kSession: break;
     }
-    if (const char* message = ZK_GetExitMessage()) std::printf("%s\n", message);
-    std::fflush(stdout);
+    if (const char* message = ZK_GetExitMessage()) {
+        ZK_Write(message, std::strlen(message));
+        ZK_Write("\n", 1);
+    }
+    ZK_Flush();
     // The report line stays on standard output; what helps to find the
     // fault goes to standard error, after it.
     const char* context = ZK_GetErrorContext();
-    if (context) std::fputs(context, stderr);
+    if (context) ZK_WriteError(context, std::strlen(context));
     inv.status = context ? kStatusError : static_cast<int>(static_cast<uint32_t>(result) & 255);
     ZK_Terminate();
     bool filesKept = ZK_CloseStandardLibraries();

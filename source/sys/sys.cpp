@@ -11,17 +11,14 @@
 #include <pthread.h>
 #include <sys/select.h>
 
-#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <limits>
-#include <memory>
 
+#include "interpreter/console.h"
 #include "interpreter/zorvik.h"
 
 namespace {
@@ -40,13 +37,13 @@ long long FloorToInt64(double x) {
 void Print(const Var* v, bool newline) {
     if (v) {
         switch (v->type) {
-            case VAR_NUMBER: std::printf("%lld", FloorToInt64(v->value.number)); break;
-            case VAR_STRING: std::fputs(v->value.string, stdout); break;
-            case VAR_FUNCTION: std::fputs("(FUNCTION)", stdout); break;
-            default: std::fputs("(UNDEFINED)", stdout); break;
+            case VAR_NUMBER: WriteOutF("%lld", FloorToInt64(v->value.number)); break;
+            case VAR_STRING: WriteOut(v->value.string); break;
+            case VAR_FUNCTION: WriteOut("(FUNCTION)"); break;
+            default: WriteOut("(UNDEFINED)"); break;
         }
     }
-    if (newline) std::putchar('\n');
+    if (newline) WriteOutChar('\n');
 }
 
 // The current local time broken down; all zero should the system fail.
@@ -62,35 +59,17 @@ void sys_write() { Print(ZK_GetLocalVariable("v"), false); }
 void sys_wln() { Print(ZK_GetLocalVariable("v"), true); }
 
 // One line of standard input of any length, without its '\n' (a '\r'
-// before it stays); the empty string at end of input. Our output is flushed
-// first, so that a prompt shows before the program waits.
-//
-// A read error ends the input for good: it is named once on standard error,
-// and the stream's error indicator, which nothing clears, makes eof() 1 and
-// every later read give "" without trying again.
+// before it stays); the empty string at end of input or after a read error
+// (see ReadInputLine). Our output is flushed first, so that a prompt shows
+// before the program waits.
 void sys_rln() {
     ZK_Flush();
     Var* r = ZK_CreateLocalVariable("r");
-    if (std::ferror(stdin)) {
+    auto line = ReadInputLine();
+    if (line)
+        Var_TakeString(r, line.release());
+    else
         Var_SetString(r, "");
-        return;
-    }
-    char* raw = nullptr;
-    size_t capacity = 0;
-    ssize_t length = getline(&raw, &capacity, stdin);
-    int error = errno;
-    std::unique_ptr<char, decltype(&std::free)> line(raw, &std::free);
-    if (length <= 0) {
-        if (std::ferror(stdin))
-            std::fprintf(stderr, "zorvik: could not read standard input: %s\n", std::strerror(error));
-        Var_SetString(r, "");
-        return;
-    }
-    if (line.get()[length - 1] == '\n')
-        line.get()[length - 1] = '\0';
-    else if (!std::ferror(stdin))
-        std::clearerr(stdin);  // a last line without its break: the end is met by the next read
-    Var_TakeString(r, line.release());
 }
 
 void sys_time() { SetResult(static_cast<double>(std::time(nullptr))); }

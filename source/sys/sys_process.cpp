@@ -3,11 +3,11 @@
 //
 // The arguments are the only state: the host sets them with
 // ZK_SetScriptArguments before the run.
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "interpreter/console.h"
 #include "interpreter/zorvik.h"
 #include "sys/sys.h"
 
@@ -29,10 +29,10 @@ void sys_getenv() {
     if (const char* value = std::getenv(x->value.string)) Var_SetString(r, value);
 }
 
-// 1 once a line read found standard input at its end or failed; sys.rln
-// keeps the stream's end indicator clear after a last line without a line
-// break, so that this becomes 1 only with the read that returned nothing.
-void sys_eof() { Var_SetNumber(ZK_CreateLocalVariable("r"), std::feof(stdin) || std::ferror(stdin) ? 1 : 0); }
+// 1 once a line read found standard input at its end or failed; after a
+// last line without a line break this becomes 1 only with the read that
+// returned nothing.
+void sys_eof() { Var_SetNumber(ZK_CreateLocalVariable("r"), InputAtEnd() ? 1 : 0); }
 
 constexpr ZK_NativeReg kNatives[] = {
     {"sys.args", sys_args},
