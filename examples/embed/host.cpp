@@ -1,29 +1,57 @@
 // A host program that embeds the zorvik interpreter. It opens the standard
-// native libraries, registers a native function of its own (host.log), sets
-// a variable for the scripts, runs two scripts one after the other in one
-// process, reads their results back, and shows what a failed run reports.
+// native libraries, registers a native function of its own with a context
+// (host.log keeps its lines in the session, not in a global), routes what
+// scripts print, read and report through callbacks, sets a variable for the
+// scripts, runs two scripts one after the other in one process, reads their
+// results back, and shows what a failed run reports.
 //
 // Usage: host SCRIPT_DIR/   (the directory that holds primes.z and report.z)
 #include <pthread.h>
 #include <zorvik.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-// The lines that scripts handed to host.log, in order.
-std::vector<std::string> sLog;
+// Everything of one session: what the callbacks and the native work on.
+struct Session {
+    std::string scriptDir;
+    std::vector<std::string> log;          // the lines scripts gave host.log
+    std::string output;                    // what scripts printed
+    std::string errors;                    // reports of failed runs
+    std::string_view input = "nightly\n";  // what scripts read
+    bool ok = false;
+};
 
 // host.log(line): keeps a line of text for the host and returns how many it
 // holds now. A native reads its arguments as locals of the calling script
-// function and leaves its result in the local "r".
+// function and leaves its result in the local "r"; the log it writes to is
+// the context it was registered with.
 void host_log() {
-    Var* line = ZK_GetLocalVariable("line");
-    if (!ZK_IsString(line)) ZK_Error("log expected string as parameter");
-    sLog.emplace_back(Var_GetString(line));
-    Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(sLog.size()));
+    auto* log = static_cast<std::vector<std::string>*>(ZK_NativeContext());
+    const Var* line = ZK_StringArg("line", "log expected string as parameter");
+    log->emplace_back(Var_GetString(line));
+    Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(log->size()));
+}
+
+// The output callbacks: append to a string of the session's.
+bool Collect(void* user, const char* data, size_t length) {
+    static_cast<std::string*>(user)->append(data, length);
+    return true;
+}
+
+// The input callback: hands out the session's input, then the end (0).
+ptrdiff_t Feed(void* user, char* buffer, size_t capacity) {
+    auto* input = static_cast<std::string_view*>(user);
+    size_t n = std::min(capacity, input->size());
+    std::memcpy(buffer, input->data(), n);
+    input->remove_prefix(n);
+    return static_cast<ptrdiff_t>(n);
 }
 
 // Runs one script and says how it ended. ZK_Run returns 0 at the end of the
@@ -39,15 +67,16 @@ bool RunScript(const std::string& dir, const char* name) {
     return true;
 }
 
-// A third run, from text in memory, that fails: the report names the given
-// name, line and column; the context shows the line and the calls in progress.
-bool ReportError() {
+// A third run, from text in memory, that fails: the error callback gets the
+// report, which names the given name, line and column, and the context,
+// which shows the line and the calls in progress.
+bool ReportError(Session& session) {
     const std::string source =
         "half = function (x) { return x / 2; };\n"
         "h = half(report);\n";
     if (ZK_RunString("inline check", source.data(), source.size()) != ERROR_EXIT) return false;
-    std::printf("%s\n%s", ZK_GetExitMessage(), ZK_GetErrorContext());
-    return true;
+    std::fputs(session.errors.c_str(), stdout);
+    return !session.errors.empty();
 }
 
 // Reads a global variable that a script left behind as text.
@@ -62,19 +91,25 @@ std::string Describe(const char* path) {
     return "(undefined)";
 }
 
-struct Session {
-    std::string scriptDir;
-    bool ok = false;
-};
+// Shows what the scripts printed, a line at a time.
+void ShowOutput(const std::string& output) {
+    size_t begin = 0;
+    for (size_t end; (end = output.find('\n', begin)) != std::string::npos; begin = end + 1)
+        std::printf("script output: %s\n", output.substr(begin, end - begin).c_str());
+}
 
 void* RunSession(void* arg) {
     auto* session = static_cast<Session*>(arg);
+    // The scripts' standard streams are the session's strings.
+    ZK_SetOutput(Collect, &session->output);
+    ZK_SetErrorOutput(Collect, &session->errors);
+    ZK_SetInput(Feed, &session->input);
     // Start-up: the interpreter, the search path for import, the natives.
     ZK_Init();
     ZK_AddLibrarySearchPath(ZORVIK_SCRIPT_LIBRARY_DIR);
     ZK_AddLibrarySearchPath(session->scriptDir.c_str());  // added last, searched first
     ZK_OpenStandardLibraries();
-    ZK_RegisterNativeFunc("host.log", host_log);
+    ZK_RegisterNativeFuncWithContext("host.log", host_log, &session->log);
 
     // A variable the host writes before the first run.
     Var_SetNumber(ZK_CreateGlobalVariable("config.limit"), 30);
@@ -83,8 +118,9 @@ void* RunSession(void* arg) {
     if (session->ok) {
         std::printf("report: %s\n", Describe("report").c_str());
         std::printf("first prime: %s\n", Describe("primes.0").c_str());
-        for (const std::string& line : sLog) std::printf("log: %s\n", line.c_str());
-        session->ok = ReportError();
+        for (const std::string& line : session->log) std::printf("log: %s\n", line.c_str());
+        ShowOutput(session->output);
+        session->ok = ReportError(*session);
     }
 
     // Shut-down: every variable and registration goes; files that scripts
@@ -93,6 +129,10 @@ void* RunSession(void* arg) {
     ZK_CloseStandardLibraries();
     // The last flush of what the scripts printed; false when output was lost.
     if (!ZK_FinishOutput()) session->ok = false;
+    // The C streams again, before the session's strings go.
+    ZK_SetOutput(nullptr, nullptr);
+    ZK_SetErrorOutput(nullptr, nullptr);
+    ZK_SetInput(nullptr, nullptr);
     return nullptr;
 }
 
@@ -103,7 +143,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: host SCRIPT_DIR/\n");
         return 2;
     }
-    Session session{argv[1]};
+    Session session;
+    session.scriptDir = argv[1];
     if (session.scriptDir.back() != '/') session.scriptDir += '/';
     // Scripts may nest calls up to the interpreter's depth limit, which needs
     // a large stack: run the interpreter on a thread with 1 GiB of stack, as

@@ -4,7 +4,7 @@
 # builds and runs the embedding example against the packaged library.
 # Usage: package_test.sh PACKAGE.deb SOURCE_DIR
 set -eu
-deb=$1 source=$2
+deb=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") source=$2  # the package by its full path: the test changes directory
 fail() { echo "FAIL: $*"; exit 1; }
 case $(basename "$deb") in
     zorvik_*_*.deb) ;;
@@ -49,4 +49,25 @@ cmake -S "$source/examples/embed" -B "$root/host" -DCMAKE_PREFIX_PATH="$root/usr
     -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >"$root/host.log" 2>&1 &&
     cmake --build "$root/host" >>"$root/host.log" 2>&1 || { cat "$root/host.log"; fail "embedding example"; }
 "$root/host/host" "$source/examples/embed/" | cmp -s - "$source/examples/embed/host.out" || fail "embedding example output"
+# The shared library under its major version, announced to hosts' packages
+# (shlibs) and to ldconfig, and the pkg-config file: a host built with the
+# compiler and pkg-config alone loads the packaged libzorvik.so.1.
+dpkg-deb -I "$deb" shlibs | grep -q "^libzorvik 1 zorvik (>= $version)" || fail "no shlibs entry for libzorvik.so.1"
+dpkg-deb -I "$deb" postinst | grep -q ldconfig || fail "installing does not run ldconfig"
+pc=$(find "$root/usr" -path '*/pkgconfig/zorvik.pc')
+[ -n "$pc" ] || fail "no pkgconfig/zorvik.pc"
+if command -v pkg-config >/dev/null; then
+    PKG_CONFIG_PATH=$(dirname "$pc")
+    export PKG_CONFIG_PATH
+    libdir=$(pkg-config --variable=libdir zorvik)
+    [ -f "$libdir/libzorvik.a" ] && [ -L "$libdir/libzorvik.so" ] || fail "libzorvik.a and libzorvik.so are not both in $libdir"
+    # shellcheck disable=SC2046 # the flags are words
+    c++ -std=c++20 -pthread $(pkg-config --cflags zorvik) \
+        -DZORVIK_SCRIPT_LIBRARY_DIR="\"$(pkg-config --variable=scriptlibdir zorvik)\"" \
+        "$source/examples/embed/host.cpp" -o "$root/host-shared" $(pkg-config --libs zorvik) -Wl,-rpath,"$libdir" ||
+        fail "embedding example through pkg-config"
+    readelf -d "$root/host-shared" | grep -q 'NEEDED.*\[libzorvik.so.1\]' || fail "the host does not load libzorvik.so.1"
+    "$root/host-shared" "$source/examples/embed/" | cmp -s - "$source/examples/embed/host.out" ||
+        fail "embedding example through pkg-config: output"
+fi
 echo "package $(basename "$deb"): ok"
