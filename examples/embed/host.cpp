@@ -3,7 +3,8 @@
 // (host.log keeps its lines in the session, not in a global), routes what
 // scripts print, read and report through callbacks, sets a variable for the
 // scripts, runs two scripts one after the other in one process, reads their
-// results back, and shows what a failed run reports.
+// results back, shows what a failed run reports, and runs untrusted code in
+// a sandbox.
 //
 // Usage: host SCRIPT_DIR/   (the directory that holds primes.z and report.z)
 #include <pthread.h>
@@ -79,6 +80,33 @@ bool ReportError(Session& session) {
     return !session.errors.empty();
 }
 
+// Untrusted code in a sandbox: files only in the scripts' directory, no
+// shell, no pause. What stays inside works; the rest is refused with an
+// error that names it.
+bool RunSandboxed(const Session& session) {
+    ZK_DisableNative("sys.execute");
+    ZK_DisableNative("sys.sleep");
+    if (!ZK_SetSandboxDirectory(session.scriptDir.c_str())) return false;
+    const std::string attempts[] = {
+        "fl := import(\"file.z\"); h = fl.open(\"primes.z\"); fl.close(h); exit(h);",
+        "fl := import(\"file.z\"); h = fl.open(\"/etc/passwd\");",
+        "fl := import(\"file.z\"); h = fl.open(\"../../etc/passwd\");",
+        "s := import(\"sys.z\"); s.execute(\"id\");",
+    };
+    bool asExpected = true;
+    for (const std::string& code : attempts) {
+        int32_t result = ZK_RunString("untrusted", code.data(), code.size());
+        const char* message = nullptr;
+        if (ZK_GetError(nullptr, nullptr, nullptr, &message))
+            std::printf("sandbox refused: %s\n", message);
+        else
+            std::printf("sandbox allowed: ended with %d\n", result);
+        asExpected = asExpected && (result == ERROR_EXIT) == (&code != &attempts[0]);
+    }
+    ZK_SetSandboxDirectory(nullptr);
+    return asExpected;
+}
+
 // Reads a global variable that a script left behind as text.
 std::string Describe(const char* path) {
     const Var* var = ZK_GetGlobalVariable(path);
@@ -120,7 +148,7 @@ void* RunSession(void* arg) {
         std::printf("first prime: %s\n", Describe("primes.0").c_str());
         for (const std::string& line : session->log) std::printf("log: %s\n", line.c_str());
         ShowOutput(session->output);
-        session->ok = ReportError(*session);
+        session->ok = ReportError(*session) && RunSandboxed(*session);
     }
 
     // Shut-down: every variable and registration goes; files that scripts

@@ -15,8 +15,10 @@
 //    one chunk), whatever count a script asks for.
 //  - No lost write passes as written: once a stream has failed, its writes
 //    report 0 and its close reports 0, and a file left open whose data is
-//    lost at the end of the run is named on standard error and fails the
+//    lost at the end of the run is named on the error output and fails the
 //    process.
+//  - Every path goes through SandboxedPath before the system sees it, so a
+//    host's sandbox directory confines the whole library.
 #include "file/file.h"
 
 #include <sys/stat.h>
@@ -31,6 +33,7 @@
 #include <string>
 
 #include "file/file_system.h"
+#include "interpreter/sandbox.h"
 #include "interpreter/zorvik.h"
 
 namespace {
@@ -256,14 +259,15 @@ bool IsDirectory(FILE* stream) {
     return fstat(fileno(stream), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-void Open(const char* mode, int32_t writable, const char* message) {
+void Open(const char* native, const char* mode, int32_t writable, const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
     ZK_CheckString(p, message);
+    std::string path = SandboxedPath(native, p->value.string);
     Var_SetNumber(r, 0);
     int32_t slot = LowestFreeSlot();
     if (slot < 0) return;
-    FILE* stream = std::fopen(p->value.string, mode);
+    FILE* stream = std::fopen(path.c_str(), mode);
     if (!stream) return;
     // Reading a directory "rb" succeeds on Linux and gives no data; it is
     // refused like a missing file.
@@ -275,9 +279,9 @@ void Open(const char* mode, int32_t writable, const char* message) {
     Var_SetNumber(r, slot + 1);
 }
 
-void file_create() { Open("wb", 1, "create expected string as first parameter"); }
-void file_append() { Open("ab", 1, "append expected string as first parameter"); }
-void file_open() { Open("rb", 0, "open expected string as first parameter"); }
+void file_create() { Open("create", "wb", 1, "create expected string as first parameter"); }
+void file_append() { Open("append", "ab", 1, "append expected string as first parameter"); }
+void file_open() { Open("open", "rb", 0, "open expected string as first parameter"); }
 
 void file_close() {
     const Var* f = ZK_GetLocalVariable("f");

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "file/file_system.h"
+#include "interpreter/sandbox.h"
 #include "interpreter/zorvik.h"
 
 namespace {
@@ -54,11 +55,11 @@ std::string PermissionString(mode_t mode) {
 
 // Shared by cd and remove: r = 0 without a path, the message for a path
 // that is not a string, else r = 1 when the operation succeeds.
-void PathOperation(int (*operation)(const char*), const char* message) {
+void PathOperation(int (*operation)(const char*), const char* native, const char* message) {
     const Var* p = ZK_GetLocalVariable("p");
     Var* r = ZK_CreateLocalVariable("r");
     ZK_OptString(p, message);
-    Var_SetNumber(r, p && operation(p->value.string) == 0 ? 1 : 0);
+    Var_SetNumber(r, p && operation(SandboxedPath(native, p->value.string).c_str()) == 0 ? 1 : 0);
 }
 
 struct DirCloser {
@@ -68,6 +69,7 @@ struct DirCloser {
 // What a listing selects, and the message when an entry cannot be looked up.
 struct Listing {
     enum Kind { kAll, kFiles, kDirs } kind;
+    const char* native;
     const char* statusMessage;
 };
 
@@ -84,7 +86,7 @@ bool EntryStatus(DIR* dir, const char* name, const Listing& listing, struct stat
 void ListDirectory(const Listing& listing) {
     const Var* p = ZK_GetLocalVariable("p");
     ZK_OptString(p, "list expected string as parameter");
-    std::string path = p && p->value.string[0] ? p->value.string : ".";
+    std::string path = SandboxedPath(listing.native, p && p->value.string[0] ? p->value.string : ".");
     std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
     int64_t count = 0;
     if (dir) {
@@ -113,9 +115,14 @@ int RemoveEntry(const char* path) { return std::remove(path); }
 
 }  // namespace
 
-void file_cd() { PathOperation(ChangeDirectory, "cd expected string as argument"); }
+// The working directory is the host's, shared by the whole process: a
+// sandboxed script has none to change.
+void file_cd() {
+    RefuseInSandbox("cd");
+    PathOperation(ChangeDirectory, "cd", "cd expected string as argument");
+}
 
-void file_remove() { PathOperation(RemoveEntry, "remove expected string as parameter"); }
+void file_remove() { PathOperation(RemoveEntry, "remove", "remove expected string as parameter"); }
 
 void file_mkdir() {
     const Var* p = ZK_GetLocalVariable("p");
@@ -124,7 +131,7 @@ void file_mkdir() {
     ZK_CheckString(p, m ? "mkdir expected string as first parameter" : "mkdir expected string as parameter");
     std::optional<mode_t> mode = PermissionArg(m);
     if (!mode) ZK_Error("mkdir expected valid permission string (9 characters) as second parameter");
-    Var_SetNumber(r, mkdir(p->value.string, *mode) == 0 ? 1 : 0);
+    Var_SetNumber(r, mkdir(SandboxedPath("mkdir", p->value.string).c_str(), *mode) == 0 ? 1 : 0);
 }
 
 void file_chmod() {
@@ -134,7 +141,7 @@ void file_chmod() {
     ZK_CheckString(p, "chmod expected string as first parameter");
     std::optional<mode_t> mode = PermissionArg(m);
     if (!mode) ZK_Error("chmod expected valid permission string (9 characters) as second parameter");
-    Var_SetNumber(r, chmod(p->value.string, *mode) == 0 ? 1 : 0);
+    Var_SetNumber(r, chmod(SandboxedPath("chmod", p->value.string).c_str(), *mode) == 0 ? 1 : 0);
 }
 
 void file_info() {
@@ -145,7 +152,7 @@ void file_info() {
     ZK_CheckAny(v, "info expected variable as second parameter");
     std::string path = p->value.string;
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) {
+    if (stat(SandboxedPath("info", path.c_str()).c_str(), &status) != 0) {
         Var_SetNumber(r, 0);
         return;
     }
@@ -164,15 +171,15 @@ void file_rename() {
     Var* r = ZK_CreateLocalVariable("r");
     ZK_CheckString(p, "rename expected string as first parameter");
     ZK_CheckString(q, "rename expected string as second parameter");
-    int done = renameat2(AT_FDCWD, p->value.string, AT_FDCWD, q->value.string, RENAME_NOREPLACE);
+    std::string from = SandboxedPath("rename", p->value.string), to = SandboxedPath("rename", q->value.string);
+    int done = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
     if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
         struct stat status;
-        if (lstat(q->value.string, &status) != 0 && errno == ENOENT)
-            done = std::rename(p->value.string, q->value.string);
+        if (lstat(to.c_str(), &status) != 0 && errno == ENOENT) done = std::rename(from.c_str(), to.c_str());
     }
     Var_SetNumber(r, done == 0 ? 1 : 0);
 }
 
-void file_list() { ListDirectory({Listing::kAll, "list could not fetch file information"}); }
-void file_files() { ListDirectory({Listing::kFiles, "files could not fetch file information"}); }
-void file_dirs() { ListDirectory({Listing::kDirs, "dirs could not fetch file information"}); }
+void file_list() { ListDirectory({Listing::kAll, "list", "list could not fetch file information"}); }
+void file_files() { ListDirectory({Listing::kFiles, "files", "files could not fetch file information"}); }
+void file_dirs() { ListDirectory({Listing::kDirs, "dirs", "dirs could not fetch file information"}); }

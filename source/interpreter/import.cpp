@@ -13,6 +13,7 @@
 #include "interpreter/cursor.h"
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
+#include "interpreter/sandbox.h"
 #include "interpreter/statements.h"
 #include "interpreter/zorvik.h"
 
@@ -35,22 +36,32 @@ bool Load(const std::string& key, const std::string& path, Library record) {
     return true;
 }
 
+[[noreturn]] void Refused(const std::string& name) {
+    ErrorF("import refused \"%s\": outside the search path", ScriptText(name).c_str());
+}
+
 // The first token of the file an import name stands for, tokenizing it the
 // first time: the search path, last added entry first, then the name
 // itself; last, for an import inside an imported file, that file's own
 // directory. A file found there is recorded under its path, as the same
 // name may mean another file beside another importer. When nothing can be
 // read, the import statement is at fault.
+// In a sandbox only the directories are searched, and a file found must
+// lie inside the one it was found in.
 int32_t FileStart(const std::string& name, const Library* importer) {
     if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, name.c_str()))) return lib->firstToken;
+    if (Sandboxed() && !ConfinedImportName(name)) Refused(name);
     int32_t start = TokenCount();
-    for (int32_t i = sLibPathCount - 1; i >= 0; --i)
+    for (int32_t i = sLibPathCount - 1; i >= 0; --i) {
+        if (!InsideImportDirectory(LibPath(i), LibPath(i) + name)) Refused(name);
         if (Load(name, LibPath(i) + name, Library{ShownName(i, name), start, IsScriptLibraryEntry(i), ""}))
             return start;
-    if (Load(name, name, Library{name, start, false, ""})) return start;
+    }
+    if (!Sandboxed() && Load(name, name, Library{name, start, false, ""})) return start;
     if (importer) {
         std::string path = importer->dir + name;
         if (auto* lib = static_cast<Library*>(HT_Get(sLibraries, path.c_str()))) return lib->firstToken;
+        if (!InsideImportDirectory(importer->dir, path)) Refused(name);
         Library record{DirectoryOf(importer->name) + name, start, importer->scriptLibrary, ""};
         if (Load(path, path, std::move(record))) return start;
     }

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -122,6 +123,27 @@ void RunNative(const NativeEntry& entry, const char* name) {
     } catch (...) {
         ErrorF("%s failed", ScriptText(name).c_str());
     }
+}
+
+namespace {
+
+// The names of disabled natives; a set, so that each stays where it is for
+// the refusing function's context.
+std::set<std::string> sDisabled;
+
+void RefuseCall() {
+    const auto* name = static_cast<const std::string*>(ZK_NativeContext());
+    ErrorF("%s is disabled by the host", ScriptText(*name).c_str());
+}
+
+}  // namespace
+
+int ZK_DisableNative(const char* name) {
+    auto* entry = static_cast<NativeEntry*>(HT_Get(sNativeFuncs, name));
+    if (!entry) return 0;
+    entry->func = RefuseCall;
+    entry->context = const_cast<std::string*>(&*sDisabled.insert(name).first);
+    return 1;
 }
 
 void ZK_RegisterNatives(std::span<const ZK_NativeReg> natives) {

@@ -86,6 +86,18 @@ void SetupPaths(const char* scriptPath, std::span<const std::string> importDirs 
 // Registers their native functions ("sys.wln", "math.sqrt", ...), which the
 // script library (lib/*.z) calls; after ZK_Init, before the first ZK_Run.
 void ZK_OpenStandardLibraries();
+// Registers the natives of one of those libraries by its name ("sys",
+// "math", "string", "array", "file"), so that a host opens only those it
+// trusts; false for another name. ZK_CloseStandardLibraries closes what
+// was opened.
+bool ZK_OpenLibrary(const char* name);
+// Confines the file library to `dir` and imports to the search path: paths
+// are taken relative to `dir`, links resolved, and anything that leads
+// outside, `cd`, and an import name that is absolute or holds `..` end the
+// run with an error. False, refusing every path, when `dir` is not a
+// directory; null lifts the confinement. Kept until set again, across
+// ZK_Terminate.
+bool ZK_SetSandboxDirectory(const char* dir);
 // Closes the files that scripts left open; after the last run, either side
 // of ZK_Terminate. The libraries may be opened again after a new ZK_Init.
 // False when data was lost: a file whose last data could not be written,
@@ -102,6 +114,11 @@ int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func);
 // native can be called. 1 when registered, 0 when the name already was
 // (it keeps its first function and context).
 int ZK_RegisterNativeFuncWithContext(const char* name, ZK_NativeFunc func, void* context);
+// Makes a registered native end the run that calls it with the error
+// "<name> is disabled by the host" (a sandbox leaves out sys.execute and
+// sys.sleep this way); 1, or 0 when no native has that name. Until
+// ZK_Terminate.
+int ZK_DisableNative(const char* name);
 // Inside a native: the context it was registered with (null for one
 // registered without). Null outside a native.
 void* ZK_NativeContext();

@@ -264,4 +264,134 @@ TEST(Embedding, InputFromTheHostsCallback) {
     EXPECT_TRUE(ZK_FinishOutput());
 }
 
+// A script's error message, or "ok" after a run without one.
+std::string RunMessage(const std::string& name, const std::string& text) {
+    if (ZK_RunString(name.c_str(), text.data(), text.size()) != ERROR_EXIT) return "ok";
+    const char* message = nullptr;
+    return ZK_GetError(nullptr, nullptr, nullptr, &message) ? message : "(no report)";
+}
+
+// The documented sandbox: all libraries but the shell and sleep, files only
+// inside one directory. Hostile scripts are each refused with an error
+// that names what they tried and change nothing outside; what stays inside
+// works, relative paths taken from the sandbox directory.
+TEST(Embedding, SandboxRefusesTheShellSleepAndFilesOutsideItsDirectory) {
+    char name[] = "/tmp/zorvik-sandbox-XXXXXX";
+    const std::string top = mkdtemp(name);
+    const std::string box = top + "/box", outside = top + "/outside";
+    std::filesystem::create_directories(box);
+    std::filesystem::create_directories(outside);
+    std::ofstream(box + "/ok.txt") << "inside\n";
+    std::ofstream(box + "/lib.z") << "function () { return 5; };";
+    std::ofstream(outside + "/secret.txt") << "secret\n";
+    std::ofstream(outside + "/evil.z") << "function () { return 6; };";
+    std::filesystem::create_directory_symlink("/etc", box + "/etc");
+    std::filesystem::create_symlink(outside + "/secret.txt", box + "/secret.txt");
+    std::filesystem::create_symlink(outside + "/new.txt", box + "/dangling");
+    std::filesystem::create_symlink(outside + "/evil.z", box + "/evil.z");
+
+    ZK_Init();
+    ZK_AddLibrarySearchPath((box + "/").c_str());
+    ZK_OpenStandardLibraries();
+    EXPECT_EQ(ZK_DisableNative("sys.execute"), 1);
+    EXPECT_EQ(ZK_DisableNative("sys.sleep"), 1);
+    EXPECT_EQ(ZK_DisableNative("sys.nothing"), 0);
+    ASSERT_TRUE(ZK_SetSandboxDirectory(box.c_str()));
+    const std::string natives =
+        "execute = function (x) { __CALL \"sys.execute\"; return r; };\n"
+        "sleep = function (t) { __CALL \"sys.sleep\"; };\n"
+        "open = function (p) { __CALL \"file.open\"; return r; };\n"
+        "create = function (p) { __CALL \"file.create\"; return r; };\n"
+        "wln = function (f, v) { __CALL \"file.wln\"; return r; };\n"
+        "rln = function (f, ref v) { __CALL \"file.rln\"; return r; };\n"
+        "close = function (f) { __CALL \"file.close\"; return r; };\n"
+        "remove = function (p) { __CALL \"file.remove\"; return r; };\n"
+        "rename = function (p, q) { __CALL \"file.rename\"; return r; };\n"
+        "mkdir = function (p) { __CALL \"file.mkdir\"; return r; };\n"
+        "chmod = function (p, m) { __CALL \"file.chmod\"; return r; };\n"
+        "info = function (p, ref v) { __CALL \"file.info\"; return r; };\n"
+        "list = function (p) { __CALL \"file.list\"; return r; };\n"
+        "cd = function (p) { __CALL \"file.cd\"; return r; };\n";
+    const std::string secret = outside + "/secret.txt";
+    const struct {
+        std::string code, message;
+    } hostile[] = {
+        {"execute(\"touch " + outside + "/pwned\");", "sys.execute is disabled by the host"},
+        {"sleep(100000);", "sys.sleep is disabled by the host"},
+        {"open(\"/etc/passwd\");", "open refused \"/etc/passwd\": outside the sandbox directory"},
+        {"open(\"../outside/secret.txt\");", "open refused \"../outside/secret.txt\": outside the sandbox directory"},
+        {"open(\"secret.txt\");", "open refused \"secret.txt\": outside the sandbox directory"},
+        {"open(\"etc/passwd\");", "open refused \"etc/passwd\": outside the sandbox directory"},
+        {"create(\"dangling\");", "create refused \"dangling\": outside the sandbox directory"},
+        {"create(\"../outside/new.txt\");", "create refused \"../outside/new.txt\": outside the sandbox directory"},
+        {"list(\"etc\");", "list refused \"etc\": outside the sandbox directory"},
+        {"list(\"..\");", "list refused \"..\": outside the sandbox directory"},
+        {"info(\"" + secret + "\", v);", "info refused \"" + secret + "\": outside the sandbox directory"},
+        {"remove(\"" + secret + "\");", "remove refused \"" + secret + "\": outside the sandbox directory"},
+        {"rename(\"ok.txt\", \"../outside/moved.txt\");",
+         "rename refused \"../outside/moved.txt\": outside the sandbox directory"},
+        {"mkdir(\"nowhere/../../outside/made\");",
+         "mkdir refused \"nowhere/../../outside/made\": outside the sandbox directory"},
+        {"chmod(\"" + secret + "\", \"rwxrwxrwx\");",
+         "chmod refused \"" + secret + "\": outside the sandbox directory"},
+        {"cd(\"/\");", "cd is not allowed in the sandbox"},
+        {"x := import(\"../outside/evil.z\");", "import refused \"../outside/evil.z\": outside the search path"},
+        {"x := import(\"/etc/passwd\");", "import refused \"/etc/passwd\": outside the search path"},
+        {"x := import(\"evil.z\");", "import refused \"evil.z\": outside the search path"},
+    };
+    for (const auto& script : hostile) EXPECT_EQ(RunMessage("hostile.z", natives + script.code), script.message);
+    EXPECT_FALSE(std::filesystem::exists(outside + "/pwned"));
+    EXPECT_FALSE(std::filesystem::exists(outside + "/new.txt"));
+    EXPECT_FALSE(std::filesystem::exists(outside + "/moved.txt"));
+    EXPECT_FALSE(std::filesystem::exists(outside + "/made"));
+    EXPECT_EQ(ReadFile(secret), "secret\n");
+    EXPECT_EQ(std::filesystem::status(secret).permissions() & std::filesystem::perms::others_exec,
+              std::filesystem::perms::none);
+
+    // A `..` after a directory that does not exist cannot be resolved.
+    EXPECT_EQ(RunMessage("inside.z", natives + "create(\"sub/../made.txt\");"),
+              "create refused \"sub/../made.txt\": outside the sandbox directory");
+    const std::string fixed = natives +
+                              "h = open(\"ok.txt\"); rln(h, line); close(h);\n"
+                              "h = create(\"" +
+                              box +
+                              "/made.txt\"); wln(h, \"made\"); close(h);\n"
+                              "made = mkdir(\"sub\") + rename(\"made.txt\", \"sub/moved.txt\");\n"
+                              "n = list(\"\"); x := import(\"lib.z\");";
+    EXPECT_EQ(RunMessage("inside.z", fixed), "ok");
+    EXPECT_EQ(Global("line"), "inside");
+    EXPECT_EQ(Global("made"), std::to_string(2.0));
+    EXPECT_EQ(ReadFile(box + "/sub/moved.txt"), "made\n");
+    EXPECT_EQ(Global("x"), std::to_string(5.0));
+    ZK_Terminate();
+    ZK_CloseStandardLibraries();
+
+    // A directory that is none refuses everything; null lifts the sandbox.
+    ZK_Init();
+    ZK_OpenLibrary("file");
+    EXPECT_FALSE(ZK_SetSandboxDirectory((top + "/missing").c_str()));
+    EXPECT_EQ(RunMessage("closed.z", natives + "open(\"ok.txt\");"),
+              "open refused \"ok.txt\": outside the sandbox directory");
+    EXPECT_TRUE(ZK_SetSandboxDirectory(nullptr));
+    EXPECT_EQ(RunMessage("free.z", natives + "h = open(\"" + secret + "\"); exit(h);"), "ok");
+    ZK_Terminate();
+    ZK_CloseStandardLibraries();
+    std::filesystem::remove_all(top);
+}
+
+// A host opens only the libraries it names: the others' natives are not there.
+TEST(Embedding, HostOpensTheLibrariesItChooses) {
+    ZK_Init();
+    EXPECT_TRUE(ZK_OpenLibrary("math"));
+    EXPECT_FALSE(ZK_OpenLibrary("shell"));
+    const std::string code =
+        "sqrt = function (x) { __CALL \"math.sqrt\"; return x; };\n"
+        "execute = function (x) { __CALL \"sys.execute\"; return r; };\n"
+        "root = sqrt(16);\nexecute(\"true\");";
+    EXPECT_EQ(RunMessage("libs.z", code), "sys.execute is not a registered native function");
+    EXPECT_EQ(Global("root"), std::to_string(4.0));
+    ZK_Terminate();
+    ZK_CloseStandardLibraries();
+}
+
 }  // namespace
