@@ -44,10 +44,9 @@ using Sum = CompiledSum;
 constexpr size_t kMaxArgs = 8;
 
 std::vector<std::unique_ptr<Sum>> sSums;
-// Per token: null when not tried yet, kNotASum, or the sum.
+// Per token (Fact::kSum): null when not tried yet, kNotASum, or the sum.
 Sum sNotASumMark;
 Sum* const kNotASum = &sNotASumMark;
-std::vector<Sum*> sSumCache;
 
 // ---------------------------------------------------------------- compiler
 
@@ -62,7 +61,7 @@ bool ReadCall(int32_t& at, SumTerm& term) {
     if (!name.plain) return false;
     term.callee = CompiledTargetAt(at);
     if (!term.callee || !IsPlainName(*term.callee)) return false;
-    term.open = name.end;
+    term.open = at + name.span;
     int32_t close = At(term.open).match;
     if (close == 0) return false;
     for (int32_t arg = term.open + 1; arg != close;) {
@@ -85,7 +84,7 @@ bool ReadCall(int32_t& at, SumTerm& term) {
 
 // Reads the term at `at` into `term`; false when it does not compile.
 bool ReadTerm(int32_t& at, SumTerm& term) {
-    if (At(at).type == TOKEN_NAME && IsOp(NameAt(at).end, '(')) return ReadCall(at, term);
+    if (At(at).type == TOKEN_NAME && IsOp(at + NameAt(at).span, '(')) return ReadCall(at, term);
     term.pure = CompiledTermAt(at);
     if (!term.pure) return false;
     term.last = TreeLastItem(*term.pure);
@@ -114,18 +113,15 @@ std::unique_ptr<Sum> Compile(int32_t first) {
 }
 
 const Sum* SumAt(int32_t first) {
-    if (static_cast<size_t>(first) >= sSumCache.size()) sSumCache.resize(sTokens.size(), nullptr);
-    Sum* cached = sSumCache[static_cast<size_t>(first)];
-    if (cached) return cached == kNotASum ? nullptr : cached;
-    std::unique_ptr<Sum> sum = Compile(first);  // may resize the caches
-    Sum*& slot = sSumCache[static_cast<size_t>(first)];
+    if (const Sum* cached = TokenFactPointer<Sum>(first, Fact::kSum)) return cached == kNotASum ? nullptr : cached;
+    std::unique_ptr<Sum> sum = Compile(first);
     if (!sum) {
-        slot = kNotASum;
+        SetTokenFactPointer(first, Fact::kSum, kNotASum);
         return nullptr;
     }
-    slot = sum.get();
+    SetTokenFactPointer(first, Fact::kSum, sum.get());
     sSums.push_back(std::move(sum));
-    return slot;
+    return sSums.back().get();
 }
 
 // ---------------------------------------------------------------- running
@@ -289,12 +285,9 @@ bool RunCallStatement(const CompiledSum& sum) {
 }
 
 bool RunCompiledCalls() {
-    if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
+    if (!CompilerEnabled() || !LookaheadInCurrentScope() || FirstVisit(LookaheadIndex(), Visit::kSum)) return false;
     const CompiledSum* sum = SumAt(LookaheadIndex());
     return sum && RunSum(*sum);
 }
 
-void ClearCompiledCalls() {
-    sSums.clear();
-    sSumCache.clear();
-}
+void ClearCompiledCalls() { sSums.clear(); }

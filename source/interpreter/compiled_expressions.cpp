@@ -86,10 +86,10 @@ struct CompiledTree {
 namespace {
 
 std::vector<std::unique_ptr<CompiledTree>> sUnits;
-// Per token: null when not tried yet, kNotCompilable, or the unit.
+// Per token and mode (a Fact): null when not tried yet, kNotCompilable, or
+// the unit.
 CompiledTree sNotCompilableMark;
 CompiledTree* const kNotCompilable = &sNotCompilableMark;
-std::vector<CompiledTree*> sExprCache, sCondCache, sTargetCache, sTermCache;
 
 // ---------------------------------------------------------------- compiler
 
@@ -274,8 +274,8 @@ class Compiler {
             case TOKEN_STRING: {
                 Item(at++);
                 int32_t node = Add(Kind::kString);
-                u_.nodes[static_cast<size_t>(node)].text = t.text.get();
-                u_.nodes[static_cast<size_t>(node)].length = std::strlen(t.text.get());
+                u_.nodes[static_cast<size_t>(node)].text = t.text;
+                u_.nodes[static_cast<size_t>(node)].length = std::strlen(t.text);
                 return node;
             }
             case TOKEN_NAME: return Name(at, depth, false);
@@ -314,7 +314,7 @@ class Compiler {
     int32_t Name(int32_t& at, int32_t depth, bool target = false) {
         int32_t first = at;
         const NameInfo& info = NameAt(first);
-        int32_t end = info.end;
+        int32_t end = first + info.span;
         // A call or an update is not a read.
         if (!target && (IsOp(end, '(') || IsOp(end, OP_INCREMENT) || IsOp(end, OP_DECREMENT))) throw NotPure{};
         int32_t node;
@@ -327,7 +327,7 @@ class Compiler {
             int32_t i = first;
             Deeper(depth + 1);  // composing holds a guard of its own
             while (true) {
-                const char* text = At(i).text.get();
+                const char* text = At(i).Text();
                 uint32_t length = static_cast<uint32_t>(std::strlen(text));
                 pieces.push_back({text, length, HT_RawHash(text, length), -1});
                 ++i;
@@ -758,22 +758,21 @@ class Runner {
 
 // ---------------------------------------------------------------- cache
 
-std::vector<CompiledTree*>& CacheOf(Mode mode) {
+Fact FactOf(Mode mode) {
     switch (mode) {
-        case Mode::kExpression: return sExprCache;
-        case Mode::kCondition: return sCondCache;
-        case Mode::kTarget: return sTargetCache;
-        default: return sTermCache;
+        case Mode::kExpression: return Fact::kExpression;
+        case Mode::kCondition: return Fact::kCondition;
+        case Mode::kTarget: return Fact::kTarget;
+        default: return Fact::kTerm;
     }
 }
 
 // The unit cached for the token at `first`, compiling it on the first visit;
 // null when the tokens there are not a pure expression (condition, target).
 const CompiledTree* UnitAt(int32_t first, Mode mode) {
-    std::vector<CompiledTree*>& cache = CacheOf(mode);
-    if (static_cast<size_t>(first) >= cache.size()) cache.resize(sTokens.size(), nullptr);
-    CompiledTree*& slot = cache[static_cast<size_t>(first)];
-    if (slot) return slot == kNotCompilable ? nullptr : slot;
+    Fact fact = FactOf(mode);
+    if (const CompiledTree* slot = TokenFactPointer<CompiledTree>(first, fact))
+        return slot == kNotCompilable ? nullptr : slot;
     auto unit = std::make_unique<CompiledTree>();
     Compiler compiler(*unit);
     try {
@@ -787,17 +786,15 @@ const CompiledTree* UnitAt(int32_t first, Mode mode) {
         unit->end = at;
     } catch (const NotPure&) {
         for (const Compiler::Start& start : compiler.Failed()) {
-            std::vector<CompiledTree*>& marks = CacheOf(start.mode);
-            if (static_cast<size_t>(start.token) >= marks.size()) marks.resize(sTokens.size(), nullptr);
-            CompiledTree*& mark = marks[static_cast<size_t>(start.token)];
-            if (!mark) mark = kNotCompilable;
+            Fact marked = FactOf(start.mode);
+            if (!TokenFact(start.token, marked)) SetTokenFactPointer(start.token, marked, kNotCompilable);
         }
-        cache[static_cast<size_t>(first)] = kNotCompilable;  // `slot` may have moved with a resize
+        SetTokenFactPointer(first, fact, kNotCompilable);
         return nullptr;
     }
-    slot = unit.get();
+    SetTokenFactPointer(first, fact, unit.get());
     sUnits.push_back(std::move(unit));
-    return slot;
+    return sUnits.back().get();
 }
 
 // The tree's value moved into the register (whose old value is freed).
@@ -830,7 +827,7 @@ bool Enabled() {
 }  // namespace
 
 bool RunCompiledExpression() {
-    if (!Enabled() || !LookaheadInCurrentScope()) return false;
+    if (!Enabled() || !LookaheadInCurrentScope() || FirstVisit(LookaheadIndex(), Visit::kExpression)) return false;
     const CompiledTree* unit = UnitAt(LookaheadIndex(), Mode::kExpression);
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     try {
@@ -845,7 +842,7 @@ bool RunCompiledExpression() {
 }
 
 bool RunCompiledCondition() {
-    if (!Enabled() || !LookaheadInCurrentScope()) return false;
+    if (!Enabled() || !LookaheadInCurrentScope() || FirstVisit(LookaheadIndex(), Visit::kCondition)) return false;
     const CompiledTree* unit = UnitAt(LookaheadIndex(), Mode::kCondition);
     if (!unit || sDepth + unit->depth > sMaxDepth) return false;
     bool flag;
@@ -861,13 +858,7 @@ bool RunCompiledCondition() {
     return true;
 }
 
-void ClearCompiled() {
-    sUnits.clear();
-    sExprCache.clear();
-    sCondCache.clear();
-    sTargetCache.clear();
-    sTermCache.clear();
-}
+void ClearCompiled() { sUnits.clear(); }
 
 bool CompilerEnabled() { return Enabled(); }
 

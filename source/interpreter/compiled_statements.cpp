@@ -35,35 +35,33 @@ struct Statement {
 };
 
 // Records compiled once per token and kept until the tokens are cleared.
-// The slot of a token is null until tried, then the record or the mark that
-// none can be made there.
+// The token's fact of the cache's kind is null until tried, then the record
+// or the mark that none can be made there.
 template <class T>
 class TokenCache {
   public:
     using Compile = bool (*)(T& record, int32_t first);
 
+    explicit TokenCache(Fact fact) : fact_(fact) {}
+
     const T* At(int32_t first, Compile compile) {
-        if (static_cast<size_t>(first) >= slots_.size()) slots_.resize(sTokens.size(), nullptr);
-        if (const T* slot = slots_[static_cast<size_t>(first)]) return slot == &none_ ? nullptr : slot;
+        if (const T* slot = TokenFactPointer<T>(first, fact_)) return slot == &none_ ? nullptr : slot;
         auto record = std::make_unique<T>();
-        // Compiling may fill (and resize) the slots of other tokens.
+        // Compiling may fill the facts of other tokens.
         const T* made = compile(*record, first) ? record.get() : nullptr;
-        slots_[static_cast<size_t>(first)] = made ? made : &none_;
+        SetTokenFactPointer(first, fact_, made ? made : &none_);
         if (made) records_.push_back(std::move(record));
         return made;
     }
-    void Clear() {
-        records_.clear();
-        slots_.clear();
-    }
+    void Clear() { records_.clear(); }
 
   private:
+    Fact fact_;
     std::vector<std::unique_ptr<T>> records_;
-    std::vector<const T*> slots_;
     T none_;
 };
 
-TokenCache<Statement> sStatements;
+TokenCache<Statement> sStatements(Fact::kStatement);
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
@@ -210,7 +208,7 @@ bool CompileHead(Head& head, int32_t open) {
     return IsOp(head.brace - 1, ')') && IsOp(head.brace, '{');
 }
 
-TokenCache<Head> sHeads;
+TokenCache<Head> sHeads(Fact::kHead);
 
 const Head* HeadAt(int32_t open) { return sHeads.At(open, CompileHead); }
 
@@ -291,7 +289,7 @@ struct CompiledBlock {
 
 namespace {
 
-TokenCache<Block> sBlocks;
+TokenCache<Block> sBlocks(Fact::kBlock);
 
 const Block* BlockAt(int32_t brace);
 
@@ -369,10 +367,10 @@ std::unique_ptr<Return> CompileReturn(int32_t word, int32_t& depth) {
         r->semicolon = first;
         return r;
     }
-    if (At(first).type == TOKEN_NAME && IsOp(NameAt(first).end, ';')) {
+    if (At(first).type == TOKEN_NAME && IsOp(first + NameAt(first).span, ';')) {
         // The walker reads a name before ';' as a variable, not as a value.
         if (!NameAt(first).plain || !(r->name = CompiledTargetAt(first)) || !IsPlainName(*r->name)) return nullptr;
-        r->semicolon = NameAt(first).end;
+        r->semicolon = first + NameAt(first).span;
         return r;
     }
     if ((r->value = CompiledExpressionAt(first))) {
@@ -389,7 +387,7 @@ std::unique_ptr<Return> CompileReturn(int32_t word, int32_t& depth) {
 // The native call statement whose word is at token `word`, or null.
 std::unique_ptr<NativeStatement> CompileNative(int32_t word) {
     if (!IsWord(word, RW_CALL) || At(word + 1).type != TOKEN_STRING || !IsOp(word + 2, ';')) return nullptr;
-    return std::make_unique<NativeStatement>(NativeStatement{At(word + 1).text.get(), word});
+    return std::make_unique<NativeStatement>(NativeStatement{At(word + 1).text, word});
 }
 
 // The block whose '{' is at `brace`, when it holds one or more items and
@@ -725,6 +723,7 @@ bool RunCompiledHead(int32_t open, bool& holds) {
 bool RunCompiledStatement() {
     if (!CompilerEnabled() || !LookaheadInCurrentScope()) return false;
     int32_t first = LookaheadIndex();
+    if (FirstVisit(first, Visit::kStatement)) return false;
     if (const Statement* s = StatementAt(first)) {
         if (sDepth + s->depth > sMaxDepth || !Run(*s)) return false;
         PlaceCursor(After(*s));

@@ -96,7 +96,7 @@ int32_t ClassifyParen(int32_t open) {
     }
     const Token& after = sTokens[static_cast<size_t>(i) + 1];
     int32_t kind = after.type == TOKEN_OPERATOR && IsRelOp(after.code) ? 1 : 2;
-    sTokens[static_cast<size_t>(open)].condClass = kind;
+    sTokens[static_cast<size_t>(open)].condClass = static_cast<uint8_t>(kind);
     return kind;
 }
 
@@ -123,7 +123,7 @@ void SingleBool() {
 void ShortCircuit() {
     int32_t word = sToken - 1;
     GetNext();
-    int32_t cached = sTokens[static_cast<size_t>(word)].skipJump;
+    auto cached = static_cast<int32_t>(TokenFact(word, Fact::kSkipJump));
     if (cached) {
         SeekToken(cached - 1);
         GetNext();
@@ -143,7 +143,7 @@ void ShortCircuit() {
             break;
         GetNext();
     }
-    sTokens[static_cast<size_t>(word)].skipJump = sToken;
+    SetTokenFact(word, Fact::kSkipJump, static_cast<uint64_t>(sToken));
 }
 
 }  // namespace

@@ -52,59 +52,9 @@ NameLookahead sName;
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
-// Moves i from a '[' to the token after its matching ']'; false, with i on
-// the end-of-file token, when there is none.
-bool MatchBracket(int32_t& i) {
-    int32_t close = At(i).match;
-    i = close ? close + 1 : FileEnd(i);
-    return close != 0;
-}
-
-// Finds the extent of the name starting at token i. A name part is ended by
-// anything but '.' and '['; a name directly after ']' starts a new item.
-const NameInfo& FindNameInfo(int32_t first) {
-    Token& head = sTokens[static_cast<size_t>(first)];
-    auto info = std::make_unique<NameInfo>();
-    info->plain = true;
-    info->text = head.text.get();
-    int32_t i = first + 1;
-    while (true) {
-        if (IsOp(i, '.')) {
-            if (At(i + 1).type != TOKEN_NAME) {  // composing reports "Expected name"
-                info->plain = false;
-                i += 1;
-                break;
-            }
-            info->text += '.';
-            info->text += At(i + 1).text.get();
-            i += 2;
-        } else if (IsOp(i, '[')) {
-            info->plain = false;
-            if (!MatchBracket(i)) break;
-        } else {
-            break;
-        }
-    }
-    info->end = i;
-    if (!info->plain) info->text.clear();
-    for (size_t at = 0; info->plain;) {
-        size_t dot = info->text.find('.', at);
-        size_t end = dot == std::string::npos ? info->text.size() : dot;
-        const char* part = info->text.data() + at;
-        info->parts.push_back({part, static_cast<uint32_t>(end - at), HT_RawHash(part, end - at)});
-        if (dot == std::string::npos) break;
-        at = dot + 1;
-    }
-    sTokens[static_cast<size_t>(first)].name = std::move(info);
-    return *sTokens[static_cast<size_t>(first)].name;
-}
-
-// The extent of the name at token i, found on the first visit and cached in
-// the token (every name read asks: kept small enough to be inlined).
-inline const NameInfo& NameInfoAt(int32_t first) {
-    const Token& head = At(first);
-    return head.name ? *head.name : FindNameInfo(first);
-}
+// The extent of the name at token i, found when its file was tokenized
+// (every name read asks: kept small enough to be inlined).
+inline const NameInfo& NameInfoAt(int32_t first) { return *At(first).name; }
 
 // Appends the evaluated index in the register to the key.
 void AppendIndex(std::string& key) {
@@ -157,7 +107,7 @@ void Compose() {
     sLastCol = look.prevCol;
     int32_t i = look.first;
     while (true) {
-        key += At(i).text.get();
+        key += At(i).Text();
         ++i;
         // After a name part, and after each ']': '.' or '[' continue the name.
         while (IsOp(i, '[')) {
@@ -201,7 +151,7 @@ void GetNext(bool global) {
             ++sToken;
             break;
         case TOKEN_STRING:
-            sNextString = t.text.get();
+            sNextString = t.text;
             ++sToken;
             break;
         case TOKEN_RESERVED:
@@ -210,7 +160,7 @@ void GetNext(bool global) {
             break;
         case TOKEN_NAME:
             sName.first = sToken;
-            sName.end = NameInfoAt(sToken).end;
+            sName.end = sToken + NameInfoAt(sToken).span;
             sName.global = global;
             sName.scope = sScope;
             sName.composed = false;
@@ -292,8 +242,8 @@ void SkipBlock() {
     if (sNextType == TOKEN_EOF) {
         Error("Expected } here");
     }
-    if (At(s).jump != 0) {
-        sToken = At(s).jump;
+    if (auto jump = static_cast<int32_t>(TokenFact(s, Fact::kJump))) {
+        sToken = jump;
         GetNext(false);
         return;
     }
@@ -315,7 +265,7 @@ void SkipBlock() {
         } else if (t.code == '{') {
             ++depth;
         } else if (t.code == '}' && --depth == 0) {
-            sTokens[static_cast<size_t>(s)].jump = i + 1;
+            SetTokenFact(s, Fact::kJump, static_cast<uint64_t>(i) + 1);
             sToken = i + 1;
             GetNext(false);
             return;

@@ -24,7 +24,7 @@ void ReleaseValue(Var& v) {
 
 void FunctionLiteral() {
     int32_t literal = sToken;  // the token after the word `function`
-    uint32_t cached = sTokens[static_cast<size_t>(literal)].function;
+    auto cached = static_cast<uint32_t>(TokenFact(literal, Fact::kFunction));
     int32_t index;
     if (cached == 0) {
         index = BuildFunction();
@@ -189,7 +189,7 @@ void Factor() {
 void Search(int32_t ch) {
     if (NextIsOp(ch)) return;
     int32_t start = sToken;
-    int32_t cached = sTokens[static_cast<size_t>(start)].searchJump;
+    auto cached = static_cast<int32_t>(TokenFact(start, Fact::kSearchJump));
     if (cached != 0 && TokenIsOp(cached - 1, ch)) {
         SeekToken(cached - 1);
         GetNext();
@@ -205,7 +205,7 @@ void Search(int32_t ch) {
         }
         if (t.type != TOKEN_OPERATOR) continue;
         if (t.code == ch && depth <= 0) {
-            sTokens[static_cast<size_t>(start)].searchJump = i + 1;
+            SetTokenFact(start, Fact::kSearchJump, static_cast<uint64_t>(i) + 1);
             SeekToken(i);
             GetNext();
             return;

@@ -163,7 +163,7 @@ int32_t BuildFunction() {
     int32_t literal = sToken;
     sFunctions.emplace_back();
     int32_t index = static_cast<int32_t>(sFunctions.size() - 1);
-    sTokens[static_cast<size_t>(literal)].function = static_cast<uint32_t>(index) + 1;
+    SetTokenFact(literal, Fact::kFunction, static_cast<uint64_t>(index) + 1);
     GetNext();
     if (!NextIsOp('(')) Error("Expected (");
     UserFunction f;

@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "interpreter/call_stack.h"
 #include "interpreter/compiled_calls.h"
@@ -45,20 +49,64 @@ bool ReadFile(const char* path, std::string& out) {
     return ok;
 }
 
-std::unique_ptr<char[]> CopyText(const char* begin, size_t length) {
-    std::unique_ptr<char[]> text(new char[length + 1]);
-    std::memcpy(text.get(), begin, length);
-    text[length] = '\0';
-    return text;
-}
+// One NUL-terminated copy of each distinct token text, in blocks that never
+// move: a generated script names the same few things again and again.
+class TextPool {
+  public:
+    const char* Intern(std::string_view text) {
+        auto found = index_.find(text);
+        if (found != index_.end()) return found->data();
+        size_t need = text.size() + 1;
+        if (need > left_) {
+            size_t size = std::max(need, kBlock);
+            blocks_.push_back(std::make_unique<char[]>(size));
+            next_ = blocks_.back().get();
+            left_ = size;
+        }
+        char* copy = next_;
+        std::memcpy(copy, text.data(), text.size());
+        copy[text.size()] = '\0';
+        next_ += need;
+        left_ -= need;
+        index_.insert(std::string_view(copy, text.size()));
+        return copy;
+    }
+
+    void Clear() {
+        index_ = {};
+        blocks_.clear();
+        next_ = nullptr;
+        left_ = 0;
+    }
+
+  private:
+    static constexpr size_t kBlock = 16384;
+    std::unordered_set<std::string_view> index_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;
+    size_t left_ = 0;
+};
+
+TextPool sTexts;
+
+// The shared name records, by what makes them differ: the dotted text of a
+// plain name; the first part and the length of any other.
+std::unordered_map<std::string, std::unique_ptr<NameInfo>> sNames;
 
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
+// Reads the tokens of one file. Counting only counts them (the array is
+// then sized once) and stops quietly at a lexical error, which the real pass
+// reports. Name tokens keep their text in `names` until their extents are
+// known (NameExtents).
 class Scanner {
   public:
-    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out)
-        : path_(path), src_(src), first_(first), out_(out) {}
+    struct CountStop {};
+
+    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out,
+            std::vector<const char*>* names)
+        : path_(path), src_(src), first_(first), names_(names), out_(out) {}
 
     // A probe scans text that may be the start of an entry: a string or
     // comment that the text leaves open is noted instead of reported, and
@@ -69,6 +117,15 @@ class Scanner {
         try {
             Run();
         } catch (const Stop&) {}
+    }
+
+    // The number of tokens Run() appends, or fewer before a lexical error.
+    size_t Count() {
+        counting_ = true;
+        try {
+            Run();
+        } catch (const CountStop&) {}
+        return count_;
     }
 
     void Run() {
@@ -102,6 +159,7 @@ class Scanner {
 
   private:
     [[noreturn]] void Fail(const char* message, uint32_t line, uint32_t column, bool atEnd = false) {
+        if (counting_) throw CountStop{};
         if (open_) {
             *open_ = atEnd;
             throw Stop{};
@@ -113,8 +171,12 @@ class Scanner {
     }
 
     Token& Add(int32_t type, uint32_t line, uint32_t column) {
+        if (counting_) {
+            ++count_;
+            return scratch_;
+        }
         Token& t = out_.emplace_back();
-        t.type = type;
+        t.type = static_cast<uint8_t>(type);
         t.line = line;
         t.column = column;
         return t;
@@ -132,8 +194,12 @@ class Scanner {
             if (pos_ - start == kMaxNumber) Fail("Numeric constant too long", line_, column_);
             ++pos_;
         }
-        std::string text = src_.substr(start, pos_ - start);
-        Add(TOKEN_NUMBER, line_, column_).number = std::strtod(text.c_str(), nullptr);
+        if (counting_) {
+            Add(TOKEN_NUMBER, line_, column_);
+        } else {
+            std::string text = src_.substr(start, pos_ - start);
+            Add(TOKEN_NUMBER, line_, column_).number = std::strtod(text.c_str(), nullptr);
+        }
         column_ += static_cast<uint32_t>(pos_ - start);
     }
 
@@ -148,9 +214,11 @@ class Scanner {
         std::string word = src_.substr(start, pos_ - start);
         auto* reserved = static_cast<ReservedWord*>(ST_GetData(sReservedWords, word.c_str()));
         if (reserved) {
-            Add(TOKEN_RESERVED, line_, column_).code = reserved->code;
+            Add(TOKEN_RESERVED, line_, column_).code = static_cast<int16_t>(reserved->code);
         } else {
-            Add(TOKEN_NAME, line_, column_).text = CopyText(word.data(), word.size());
+            Token& t = Add(TOKEN_NAME, line_, column_);
+            t.name = nullptr;
+            if (!counting_ && names_) names_->push_back(sTexts.Intern(word));
         }
         column_ += static_cast<uint32_t>(pos_ - start);
     }
@@ -168,7 +236,8 @@ class Scanner {
             if (c == '\0') Fail("NUL character in string constant", line, column);
             Advance(c);
         }
-        Add(TOKEN_STRING, line, column).text = CopyText(src_.data() + start, pos_ - start);
+        Token& t = Add(TOKEN_STRING, line, column);
+        if (!counting_) t.text = sTexts.Intern(std::string_view(src_).substr(start, pos_ - start));
         ++pos_;
         ++column_;
     }
@@ -197,7 +266,7 @@ class Scanner {
         }
         int32_t code = TwoCharCode(c, next);
         Token& t = Add(TOKEN_OPERATOR, line_, column_);
-        t.code = code ? code : c;
+        t.code = static_cast<int16_t>(code ? code : c);
         size_t width = code ? 2 : 1;
         pos_ += width;
         column_ += static_cast<uint32_t>(width);
@@ -234,9 +303,13 @@ class Scanner {
 
     const char* path_;
     const std::string& src_;
-    int32_t first_;  // index of this file's first token
+    int32_t first_;                    // index of this file's first token
+    std::vector<const char*>* names_;  // the texts of the name tokens, in order
     std::vector<Token>& out_;
     bool* open_ = nullptr;  // set while probing
+    bool counting_ = false;
+    size_t count_ = 0;
+    Token scratch_;  // what counting "adds" to
     size_t pos_ = 0;
     uint32_t line_ = 1;
     uint32_t column_ = 1;
@@ -263,6 +336,74 @@ void MatchBrackets(int32_t first) {
     }
 }
 
+bool IsOp(int32_t i, int32_t c) {
+    const Token& t = sTokens[static_cast<size_t>(i)];
+    return t.type == TOKEN_OPERATOR && t.code == c;
+}
+
+// Moves i from a '[' to the token after its matching ']'; false, with i on
+// the end-of-file token, when there is none.
+bool MatchBracket(int32_t& i) {
+    int32_t close = sTokens[static_cast<size_t>(i)].match;
+    i = close ? close + 1 : FileEnd(i);
+    return close != 0;
+}
+
+// The extent of the name starting at NAME token `first`, whose parts' texts
+// are `texts` (from the first part on). A name part is ended by anything
+// but '.' and '['; a name directly after ']' starts a new item.
+const NameInfo* FindNameInfo(int32_t first, const char* const* texts) {
+    std::string text = texts[0];
+    bool plain = true;
+    int32_t i = first + 1;
+    size_t part = 1;
+    while (true) {
+        if (IsOp(i, '.')) {
+            if (sTokens[static_cast<size_t>(i) + 1].type != TOKEN_NAME) {  // composing reports "Expected name"
+                plain = false;
+                i += 1;
+                break;
+            }
+            text += '.';
+            text += texts[part++];
+            i += 2;
+        } else if (IsOp(i, '[')) {
+            plain = false;
+            if (!MatchBracket(i)) break;
+        } else {
+            break;
+        }
+    }
+    int32_t span = i - first;
+    std::string key = plain ? text : std::string(texts[0]) + '[' + std::to_string(span);
+    std::unique_ptr<NameInfo>& shared = sNames[key];
+    if (shared) return shared.get();
+    shared = std::make_unique<NameInfo>(NameInfo{texts[0], span, plain, plain ? std::move(text) : std::string(), {}});
+    NameInfo& info = *shared;
+    for (size_t at = 0; info.plain;) {
+        size_t dot = info.text.find('.', at);
+        size_t end = dot == std::string::npos ? info.text.size() : dot;
+        const char* p = info.text.data() + at;
+        info.parts.push_back({p, static_cast<uint32_t>(end - at), HT_RawHash(p, end - at)});
+        if (dot == std::string::npos) break;
+        at = dot + 1;
+    }
+    return shared.get();
+}
+
+// Gives every name token from `first` on its extent; `texts` are the name
+// tokens' texts in order. A name's later parts are name tokens too, so the
+// texts of a name's parts follow its own in `texts`.
+void NameExtents(int32_t first, const std::vector<const char*>& texts) {
+    size_t next = 0;
+    for (int32_t i = first; i < TokenCount(); ++i) {
+        Token& t = sTokens[static_cast<size_t>(i)];
+        if (t.type != TOKEN_NAME) continue;
+        t.name = FindNameInfo(i, texts.data() + next);
+        ++next;
+    }
+}
+
 }  // namespace
 
 void Tokenize(const char* path) {
@@ -279,17 +420,29 @@ bool TryTokenize(const char* path, const char* name) {
 }
 
 void TokenizeText(const char* name, std::string source) {
-    if (sTokens.capacity() == 0) sTokens.reserve(10000);
     int32_t first = TokenCount();
     // The text is kept for the run, so that error reports can quote it.
-    Scanner(name, RecordSource(first, std::move(source)), first, sTokens).Run();
+    const std::string& text = RecordSource(first, std::move(source));
+    std::vector<const char*> names;
+    Scanner scanner(name, text, first, sTokens, &names);
+    // The array is sized once: growing it by doubling would hold the old and
+    // the new copy at once. The first file (the script) leaves room for the
+    // libraries it imports, so that they rarely move it.
+    size_t need = sTokens.size() + Scanner(name, text, first, sTokens, nullptr).Count();
+    if (need > sTokens.capacity()) {
+        size_t room =
+            sTokens.empty() ? need + std::max<size_t>(need / 16, 16384) : std::max(need, sTokens.capacity() * 3 / 2);
+        sTokens.reserve(room);
+    }
+    scanner.Run();
     MatchBrackets(first);
+    NameExtents(first, names);
 }
 
 bool TextIsOpen(const std::string& text) {
     std::vector<Token> tokens;
     bool open = false;
-    Scanner("", text, 0, tokens).Probe(&open);
+    Scanner("", text, 0, tokens, nullptr).Probe(&open);
     if (open) return true;
     int32_t depth = 0;
     for (const Token& t : tokens) {
@@ -309,5 +462,8 @@ void ClearTokens() {
     ClearCompiled();  // trees and statements refer to tokens by index
     ClearCompiledStatements();
     ClearCompiledCalls();
+    ClearTokenFacts();
     std::vector<Token>().swap(sTokens);
+    sNames.clear();
+    sTexts.Clear();
 }

@@ -4,10 +4,11 @@
 // Invariants:
 //  - Positions in the array are held as indexes, never pointers: tokenizing
 //    an imported file may reallocate the array. The texts of string and name
-//    tokens are separate heap blocks, so pointers to them stay valid until
-//    the array is cleared at the end of the run.
-//  - Each parse fact cached in a token has a field of its own (0 = not yet
-//    known), so no rule ever reads another rule's cache.
+//    tokens live in a pool (one copy of each text) and name extents in
+//    shared records, so pointers to them stay valid until the array is
+//    cleared at the end of the run.
+//  - Each parse fact cached for a token has a field or a Fact kind of its
+//    own (0 = not yet known), so no rule ever reads another rule's cache.
 #pragma once
 
 #include <cstdint>
@@ -86,35 +87,77 @@ constexpr bool RunsOwnBlock(int32_t code) { return code <= RW_FOR && code != RW_
 // isstring, isfunction, sizeof, length.
 constexpr bool IsBuiltInOperator(int32_t code) { return code >= RW_TOSTRING && code <= RW_LENGTH; }
 
-// What the cursor learned about the name that starts at a token.
+// The extent of the name that starts at a NAME token, found once per file
+// when it is tokenized. Records are shared: every name with the same text
+// (or, with indexes, the same first part and length) has the same one.
 struct NameInfo {
-    int32_t end;       // index of the first token after the whole name
+    const char* head;  // the text of the first token, the first part
+    int32_t span;      // the number of tokens of the whole name
     bool plain;        // no bracketed index: the text below is the whole name
     std::string text;  // dotted text of a plain name
     // The components of a plain name, pointing into `text`, each hashed.
     std::vector<KeyPart> parts;
 };
 
+// 24 bytes: a script holds millions. What only some tokens learn while the
+// script runs is kept beside the array (TokenFact), not in every token.
 struct Token {
     uint32_t line = 0;
     uint32_t column = 0;
-    int32_t type = TOKEN_EOF;
-    int32_t code = 0;              // TOKEN_OPERATOR, TOKEN_RESERVED
-    double number = 0;             // TOKEN_NUMBER
-    std::unique_ptr<char[]> text;  // TOKEN_STRING, TOKEN_NAME
-
-    // Parse caches, each owned by one rule.
-    uint32_t function = 0;   // function literal: built record index + 1
-    int32_t jump = 0;        // block skip: index of the token after the '}'
-    int32_t searchJump = 0;  // forward search: index of the token after the found one
-    int32_t condClass = 0;   // condition '(': 1 comparison, 2 nested condition
-    int32_t skipJump = 0;    // short-circuit: index of the token after the ')'
+    uint8_t type = TOKEN_EOF;
+    // Condition '(': 1 comparison, 2 nested condition (0 = not yet known).
+    uint8_t condClass = 0;
+    int16_t code = 0;  // TOKEN_OPERATOR, TOKEN_RESERVED
     // For '(', '[' and '{': index of the closing token of the same kind that
     // balances it within the file, or 0 when none does. Filled once per file,
     // so that nested constructs never rescan their contents.
     int32_t match = 0;
-    std::unique_ptr<NameInfo> name;  // name extent, filled by the cursor
+    union {
+        double number = 0;     // TOKEN_NUMBER
+        const char* text;      // TOKEN_STRING: in the text pool, NUL-terminated
+        const NameInfo* name;  // TOKEN_NAME: its extent and first part
+    };
+
+    // The token's own text: a string constant or a name's first part.
+    const char* Text() const { return type == TOKEN_NAME ? name->head : text; }
 };
+static_assert(sizeof(Token) == 24, "tokens stay small");
+
+// Facts that rules learn about single tokens, each rule its own kind, kept in
+// a table beside the token array: 0 until a rule stores something else.
+enum class Fact : uint8_t {
+    kJump,        // block skip: index of the token after the '}'
+    kSearchJump,  // forward search: index of the token after the found one
+    kSkipJump,    // short-circuit: index of the token after the ')'
+    kFunction,    // function literal: built record index + 1
+    // The compiled code cached by its first token (compiled_*.cpp).
+    kExpression,
+    kCondition,
+    kTarget,
+    kTerm,
+    kStatement,
+    kHead,
+    kBlock,
+    kSum,
+};
+uint64_t TokenFact(int32_t token, Fact fact);
+void SetTokenFact(int32_t token, Fact fact, uint64_t value);
+template <class T>
+T* TokenFactPointer(int32_t token, Fact fact) {
+    return reinterpret_cast<T*>(static_cast<uintptr_t>(TokenFact(token, fact)));
+}
+template <class T>
+void SetTokenFactPointer(int32_t token, Fact fact, const T* value) {
+    SetTokenFact(token, fact, reinterpret_cast<uintptr_t>(value));
+}
+
+// The fast paths compile code only when the walker meets it a second time,
+// so code that runs once (most of a generated script) costs no compiled
+// records. True the first time it is asked for a token and a kind.
+enum class Visit : uint8_t { kStatement = 1, kExpression = 2, kCondition = 4, kSum = 8 };
+bool FirstVisit(int32_t token, Visit kind);
+// Forgets all facts and visits (with the tokens, ClearTokens).
+void ClearTokenFacts();
 
 extern std::vector<Token> sTokens;
 
