@@ -127,7 +127,7 @@ int32_t NameStart(int32_t end) {
 }
 
 std::string SourceText(int32_t first, int32_t end) {
-    std::string fallback = At(first).type == TOKEN_NAME ? At(first).Text() : "";
+    std::string fallback = At(first).type == TOKEN_NAME ? At(first).text : "";
     int32_t start = 0;
     if (const Library* lib = LibraryOfToken(first)) start = lib->firstToken;
     const Source* source = SourceStartingAt(start);

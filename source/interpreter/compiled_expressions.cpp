@@ -47,36 +47,56 @@ struct NamePiece {
     int32_t index = -1;  // node of the index expression
 };
 
+// An and/or chain: its operands and the word before each but the first.
+struct Chain {
+    std::vector<int32_t> kids;
+    std::vector<bool> isAnd;  // the word before operand i + 1
+};
+
+// An indexed name: its pieces, the number of fixed pieces before the first
+// index, and those pieces as key parts.
+struct IndexedName {
+    std::vector<NamePiece> pieces;
+    size_t prefix = 0;
+    std::vector<KeyPart> prefixParts;
+};
+
+// 40 bytes: what varies in length (chains, indexed names) is kept by the tree.
 struct Node {
     Kind kind = Kind::kNumber;
-    int32_t op = 0;              // kCompare: operator code; kChain: and/or per operand
-    double number = 0;           // kNumber
-    const char* text = nullptr;  // kString: token text
-    size_t length = 0;
-    const NameInfo* name = nullptr;  // kName
-    std::vector<NamePiece> pieces;   // kIndexed
-    std::vector<int32_t> kids;       // operands (node indexes)
-    std::vector<bool> isAnd;         // kChain: the word before operand i (i >= 1)
     // Whether a string constant lies among the operands (not in an index).
     bool hasText = false;
     // An arithmetic operator over no string constant: likely a number, so
     // the evaluation tries Number() first.
     bool arithmetic = false;
-    // kIndexed: the number of fixed pieces before the first index, and those
-    // pieces as key parts.
-    size_t prefix = 0;
-    std::vector<KeyPart> prefixParts;
+    int16_t op = 0;              // kCompare: operator code; kInspect: the word
+    uint16_t length = 0;         // kString: its length
+    int32_t kids[2] = {-1, -1};  // operands (node indexes)
+    union {
+        double number = 0;           // kNumber
+        const char* text;            // kString: token text
+        const NameInfo* name;        // kName
+        Chain* chain;                // kChain
+        const IndexedName* indexed;  // kIndexed
+    };
     // kName, and the fixed prefix of kIndexed: the variable last found, valid
     // while sNameEpoch is still `epoch` (which it never is before the first
     // find); a name not found is never remembered.
     mutable uint64_t epoch = 0;
     mutable Var* found = nullptr;
 };
+static_assert(sizeof(Node) == 40, "nodes stay small");
 
 }  // namespace
 
 struct CompiledTree {
     std::vector<Node> nodes;
+    // The chains and indexed names that nodes point to.
+    struct Parts {
+        std::vector<std::unique_ptr<Chain>> chains;
+        std::vector<std::unique_ptr<IndexedName>> indexed;
+    };
+    std::unique_ptr<Parts> parts;
     int32_t root = 0;
     int32_t end = 0;       // first token after the expression
     int32_t lastItem = 0;  // token whose position the walker records last before `end`
@@ -135,7 +155,7 @@ class Compiler {
             Kind kind = IsOp(at, '+') ? Kind::kAdd : Kind::kSub;
             Item(at++);
             int32_t right = Term(at, depth + 1);
-            left = Add(kind, {left, right});
+            left = Add(kind, left, right);
         }
         return left;
     }
@@ -145,14 +165,16 @@ class Compiler {
         Deeper(depth + 1);
         int32_t first = Single(at, depth + 1);
         if (!IsWord(at, RW_AND) && !IsWord(at, RW_OR)) return first;
-        int32_t chain = Add(Kind::kChain, {first});
+        int32_t chain = Add(Kind::kChain, first);
+        Chain& c = *Parts().chains.emplace_back(std::make_unique<Chain>());
+        u_.nodes[static_cast<size_t>(chain)].chain = &c;
+        c.kids.push_back(first);
         while (IsWord(at, RW_AND) || IsWord(at, RW_OR)) {
             bool isAnd = IsWord(at, RW_AND);
             Item(at++);
             int32_t next = Single(at, depth + 1);
-            Node& n = u_.nodes[static_cast<size_t>(chain)];
-            n.kids.push_back(next);
-            n.isAnd.push_back(isAnd);
+            c.kids.push_back(next);
+            c.isAnd.push_back(isAnd);
         }
         // A short-circuit lands on the ')' that closes the group; anything
         // else there is an error the walker reports.
@@ -200,13 +222,21 @@ class Compiler {
         if (depth > kMaxNesting) throw NotPure{};
     }
 
-    int32_t Add(Kind kind, std::vector<int32_t> kids = {}) {
+    CompiledTree::Parts& Parts() {
+        if (!u_.parts) u_.parts = std::make_unique<CompiledTree::Parts>();
+        return *u_.parts;
+    }
+
+    // A node with up to two operands.
+    int32_t Add(Kind kind, int32_t left = -1, int32_t right = -1) {
         bool text = kind == Kind::kString;
-        for (int32_t kid : kids) text = text || u_.nodes[static_cast<size_t>(kid)].hasText;
+        for (int32_t kid : {left, right})
+            if (kid >= 0) text = text || u_.nodes[static_cast<size_t>(kid)].hasText;
         u_.nodes.emplace_back();
         Node& node = u_.nodes.back();
         node.kind = kind;
-        node.kids = std::move(kids);
+        node.kids[0] = left;
+        node.kids[1] = right;
         node.hasText = text;
         node.arithmetic = !text && (kind == Kind::kAdd || kind == Kind::kSub || kind == Kind::kMul ||
                                     kind == Kind::kDiv || kind == Kind::kMinus || kind == Kind::kPlus);
@@ -217,7 +247,7 @@ class Compiler {
         Deeper(depth + 1);
         if (IsWord(at, RW_NOT)) {
             Item(at++);
-            return Add(Kind::kNot, {Condition(at, depth + 1)});
+            return Add(Kind::kNot, Condition(at, depth + 1));
         }
         if (IsOp(at, '(')) {
             int32_t close = At(at).match;
@@ -232,12 +262,12 @@ class Compiler {
         }
         // BoolTerm
         int32_t left = Expression(at, depth + 1);
-        if (!IsRelOp(at)) return Add(Kind::kTruth, {left});
+        if (!IsRelOp(at)) return Add(Kind::kTruth, left);
         int32_t op = At(at).code;
         Item(at++);
         int32_t right = Expression(at, depth + 1);
-        int32_t node = Add(Kind::kCompare, {left, right});
-        u_.nodes[static_cast<size_t>(node)].op = op;
+        int32_t node = Add(Kind::kCompare, left, right);
+        u_.nodes[static_cast<size_t>(node)].op = static_cast<int16_t>(op);
         return node;
     }
 
@@ -248,7 +278,7 @@ class Compiler {
             Kind kind = IsOp(at, '*') ? Kind::kMul : Kind::kDiv;
             Item(at++);
             int32_t right = Signed(at, depth);
-            left = Add(kind, {left, right});
+            left = Add(kind, left, right);
         }
         return left;
     }
@@ -257,7 +287,7 @@ class Compiler {
         if (IsOp(at, '+') || IsOp(at, '-')) {
             Kind kind = IsOp(at, '+') ? Kind::kPlus : Kind::kMinus;
             Item(at++);
-            return Add(kind, {Factor(at, depth)});
+            return Add(kind, Factor(at, depth));
         }
         return Factor(at, depth);
     }
@@ -275,7 +305,7 @@ class Compiler {
                 Item(at++);
                 int32_t node = Add(Kind::kString);
                 u_.nodes[static_cast<size_t>(node)].text = t.text;
-                u_.nodes[static_cast<size_t>(node)].length = std::strlen(t.text);
+                u_.nodes[static_cast<size_t>(node)].length = static_cast<uint16_t>(std::strlen(t.text));
                 return node;
             }
             case TOKEN_NAME: return Name(at, depth, false);
@@ -304,8 +334,8 @@ class Compiler {
         if (!IsOp(at, '(')) throw NotPure{};
         Item(at++);
         if (At(at).type != TOKEN_NAME) throw NotPure{};
-        int32_t node = Add(Kind::kInspect, {Name(at, depth, false)});
-        u_.nodes[static_cast<size_t>(node)].op = code;
+        int32_t node = Add(Kind::kInspect, Name(at, depth, false));
+        u_.nodes[static_cast<size_t>(node)].op = static_cast<int16_t>(code);
         if (!IsOp(at, ')')) throw NotPure{};
         Item(at++);
         return node;
@@ -327,7 +357,7 @@ class Compiler {
             int32_t i = first;
             Deeper(depth + 1);  // composing holds a guard of its own
             while (true) {
-                const char* text = At(i).Text();
+                const char* text = At(i).text;
                 uint32_t length = static_cast<uint32_t>(std::strlen(text));
                 pieces.push_back({text, length, HT_RawHash(text, length), -1});
                 ++i;
@@ -345,13 +375,14 @@ class Compiler {
                 if (At(i).type != TOKEN_NAME) throw NotPure{};
             }
             if (i != end) throw NotPure{};
+            auto& indexed = *Parts().indexed.emplace_back(std::make_unique<IndexedName>());
             size_t prefix = 0;
             while (pieces[prefix].text) ++prefix;  // the name is followed by an index somewhere
-            Node& n = u_.nodes[static_cast<size_t>(node)];
-            n.prefix = prefix;
+            indexed.prefix = prefix;
             for (size_t k = 0; k < prefix; ++k)
-                n.prefixParts.push_back({pieces[k].text, pieces[k].length, pieces[k].hash});
-            n.pieces = std::move(pieces);
+                indexed.prefixParts.push_back({pieces[k].text, pieces[k].length, pieces[k].hash});
+            indexed.pieces = std::move(pieces);
+            u_.nodes[static_cast<size_t>(node)].indexed = &indexed;
         }
         Item(first);
         at = end;
@@ -520,11 +551,12 @@ class Runner {
             case Kind::kCompare: return Compare(node);
             case Kind::kNot: return !Test(node.kids[0]);
             case Kind::kChain: {
-                bool flag = Test(node.kids[0]);
-                for (size_t i = 1; i < node.kids.size(); ++i) {
-                    bool isAnd = node.isAnd[i - 1];
+                const Chain& chain = *node.chain;
+                bool flag = Test(chain.kids[0]);
+                for (size_t i = 1; i < chain.kids.size(); ++i) {
+                    bool isAnd = chain.isAnd[i - 1];
                     if (isAnd ? !flag : flag) return flag;  // decided: the rest is skipped
-                    bool right = Test(node.kids[i]);
+                    bool right = Test(chain.kids[i]);
                     flag = isAnd ? (flag && right) : (flag || right);
                 }
                 return flag;
@@ -556,7 +588,7 @@ class Runner {
     // `create`, made when missing): cached like a plain name.
     Var* Prefix(const Node& node, bool create) {
         if (node.epoch == sNameEpoch) return node.found;
-        return Remember(node, Walk(node.prefixParts.data(), node.prefix, create));
+        return Remember(node, Walk(node.indexed->prefixParts.data(), node.indexed->prefix, create));
     }
 
     // What defined, sizeof or a type test gives for the name under `node`.
@@ -661,8 +693,9 @@ class Runner {
             add({nullptr, static_cast<uint32_t>(static_cast<int32_t>(number)), 0});
         };
         // The parts after the fixed prefix (which Prefix() walks).
-        for (size_t k = node.prefix; k < node.pieces.size(); ++k) {
-            const NamePiece& piece = node.pieces[k];
+        const IndexedName& indexed = *node.indexed;
+        for (size_t k = indexed.prefix; k < indexed.pieces.size(); ++k) {
+            const NamePiece& piece = indexed.pieces[k];
             if (piece.text) {
                 add({piece.text, piece.length, piece.hash});
                 continue;
@@ -784,6 +817,7 @@ const CompiledTree* UnitAt(int32_t first, Mode mode) {
             case Mode::kTerm: unit->root = compiler.ExpressionTerm(at); break;
         }
         unit->end = at;
+        unit->nodes.shrink_to_fit();
     } catch (const NotPure&) {
         for (const Compiler::Start& start : compiler.Failed()) {
             Fact marked = FactOf(start.mode);

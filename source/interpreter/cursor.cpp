@@ -52,9 +52,12 @@ NameLookahead sName;
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
-// The extent of the name at token i, found when its file was tokenized
-// (every name read asks: kept small enough to be inlined).
-inline const NameInfo& NameInfoAt(int32_t first) { return *At(first).name; }
+// The extent of the name at token i, found on the first visit and kept for
+// the token (every name read asks: kept small enough to be inlined).
+inline const NameInfo& NameInfoAt(int32_t first) {
+    uint32_t record = At(first).nameRecord;
+    return record ? *sNameRecords[record - 1] : FindNameInfo(first);
+}
 
 // Appends the evaluated index in the register to the key.
 void AppendIndex(std::string& key) {
@@ -107,7 +110,7 @@ void Compose() {
     sLastCol = look.prevCol;
     int32_t i = look.first;
     while (true) {
-        key += At(i).Text();
+        key += At(i).text;
         ++i;
         // After a name part, and after each ']': '.' or '[' continue the name.
         while (IsOp(i, '[')) {
@@ -183,7 +186,10 @@ NameKey NextKey() {
 }
 
 const std::string& NameKey::Path() const {
-    if (plain_ && path_.empty()) path_ = (scope_ ? ScopePrefix(scope_) : std::string()) + plain_->text;
+    if (plain_ && path_.empty()) {
+        if (scope_) path_ = ScopePrefix(scope_);
+        path_ += plain_->text;
+    }
     return path_;
 }
 

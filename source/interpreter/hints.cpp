@@ -38,7 +38,7 @@ bool ForgotExtern(const std::string& root) {
 
 // For the undefined variable whose name runs over tokens [first, end).
 std::string Undefined(int32_t first, int32_t end) {
-    std::string root = At(first).Text();
+    std::string root = At(first).text;
     if (ForgotExtern(root)) return root + " is a global; did you forget `extern " + root + ";`?";
     return SourceText(first, end) + " is undefined";
 }
@@ -94,7 +94,7 @@ std::string UndefinedBefore(int32_t end) {
     std::string path;
     for (int32_t i = first; i < end; ++i) {
         if (IsOp(i, '[')) return "";
-        path += At(i).type == TOKEN_NAME ? At(i).Text() : ".";
+        path += At(i).type == TOKEN_NAME ? At(i).text : ".";
     }
     const Var* var = MM_GetVar(ScopedPath(path));
     return var && var->type != VAR_UNDEFINED ? "" : Undefined(first, end);

@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -49,31 +52,25 @@ bool ReadFile(const char* path, std::string& out) {
     return ok;
 }
 
-// One NUL-terminated copy of each distinct token text, in blocks that never
-// move: a generated script names the same few things again and again.
-class TextPool {
+// Blocks of memory handed out in order and freed all at once: the texts
+// and name records live as long as the tokens.
+class Arena {
   public:
-    const char* Intern(std::string_view text) {
-        auto found = index_.find(text);
-        if (found != index_.end()) return found->data();
-        size_t need = text.size() + 1;
-        if (need > left_) {
-            size_t size = std::max(need, kBlock);
-            blocks_.push_back(std::make_unique<char[]>(size));
+    void* Allocate(size_t size, size_t align) {
+        size_t skip = (align - reinterpret_cast<uintptr_t>(next_) % align) % align;
+        if (size + skip > left_) {
+            size_t block = std::max(size + align, kBlock);
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
             next_ = blocks_.back().get();
-            left_ = size;
+            left_ = block;
+            skip = (align - reinterpret_cast<uintptr_t>(next_) % align) % align;
         }
-        char* copy = next_;
-        std::memcpy(copy, text.data(), text.size());
-        copy[text.size()] = '\0';
-        next_ += need;
-        left_ -= need;
-        index_.insert(std::string_view(copy, text.size()));
-        return copy;
+        char* at = next_ + skip;
+        next_ = at + size;
+        left_ -= size + skip;
+        return at;
     }
-
     void Clear() {
-        index_ = {};
         blocks_.clear();
         next_ = nullptr;
         left_ = 0;
@@ -81,32 +78,53 @@ class TextPool {
 
   private:
     static constexpr size_t kBlock = 16384;
-    std::unordered_set<std::string_view> index_;
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* next_ = nullptr;
     size_t left_ = 0;
 };
 
-TextPool sTexts;
+Arena sArena;
 
-// The shared name records, by what makes them differ: the dotted text of a
-// plain name; the first part and the length of any other.
-std::unordered_map<std::string, std::unique_ptr<NameInfo>> sNames;
+// One NUL-terminated copy of each distinct token text and dotted name: a
+// generated script names the same few things again and again.
+std::unordered_set<std::string_view> sTexts;
+
+const char* Intern(std::string_view text) {
+    auto found = sTexts.find(text);
+    if (found != sTexts.end()) return found->data();
+    auto* copy = static_cast<char*>(sArena.Allocate(text.size() + 1, 1));
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    sTexts.insert(std::string_view(copy, text.size()));
+    return copy;
+}
+
+// The shared name records: a plain name is known by its dotted text (a
+// pooled pointer), any other by its first part (pooled) and its length.
+struct RecordKey {
+    const char* text;
+    int32_t span;
+    bool operator==(const RecordKey&) const = default;
+};
+struct RecordKeyHash {
+    size_t operator()(const RecordKey& key) const {
+        return std::hash<const void*>()(key.text) * 31 + static_cast<size_t>(key.span);
+    }
+};
+std::unordered_map<RecordKey, uint32_t, RecordKeyHash> sNameIndex;  // record number + 1
 
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // Reads the tokens of one file. Counting only counts them (the array is
 // then sized once) and stops quietly at a lexical error, which the real pass
-// reports. Name tokens keep their text in `names` until their extents are
-// known (NameExtents).
+// reports.
 class Scanner {
   public:
     struct CountStop {};
 
-    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out,
-            std::vector<const char*>* names)
-        : path_(path), src_(src), first_(first), names_(names), out_(out) {}
+    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out)
+        : path_(path), src_(src), first_(first), out_(out) {}
 
     // A probe scans text that may be the start of an entry: a string or
     // comment that the text leaves open is noted instead of reported, and
@@ -217,8 +235,7 @@ class Scanner {
             Add(TOKEN_RESERVED, line_, column_).code = static_cast<int16_t>(reserved->code);
         } else {
             Token& t = Add(TOKEN_NAME, line_, column_);
-            t.name = nullptr;
-            if (!counting_ && names_) names_->push_back(sTexts.Intern(word));
+            if (!counting_ && !open_) t.text = Intern(word);
         }
         column_ += static_cast<uint32_t>(pos_ - start);
     }
@@ -237,7 +254,7 @@ class Scanner {
             Advance(c);
         }
         Token& t = Add(TOKEN_STRING, line, column);
-        if (!counting_) t.text = sTexts.Intern(std::string_view(src_).substr(start, pos_ - start));
+        if (!counting_ && !open_) t.text = Intern(std::string_view(src_).substr(start, pos_ - start));
         ++pos_;
         ++column_;
     }
@@ -303,8 +320,7 @@ class Scanner {
 
     const char* path_;
     const std::string& src_;
-    int32_t first_;                    // index of this file's first token
-    std::vector<const char*>* names_;  // the texts of the name tokens, in order
+    int32_t first_;  // index of this file's first token
     std::vector<Token>& out_;
     bool* open_ = nullptr;  // set while probing
     bool counting_ = false;
@@ -349,14 +365,32 @@ bool MatchBracket(int32_t& i) {
     return close != 0;
 }
 
-// The extent of the name starting at NAME token `first`, whose parts' texts
-// are `texts` (from the first part on). A name part is ended by anything
-// but '.' and '['; a name directly after ']' starts a new item.
-const NameInfo* FindNameInfo(int32_t first, const char* const* texts) {
-    std::string text = texts[0];
+// The parts of a dotted text, hashed, in the arena.
+std::span<const KeyPart> PartsOf(std::string_view text) {
+    size_t count = static_cast<size_t>(std::count(text.begin(), text.end(), '.')) + 1;
+    auto* parts = static_cast<KeyPart*>(sArena.Allocate(count * sizeof(KeyPart), alignof(KeyPart)));
+    size_t at = 0;
+    for (size_t k = 0; k < count; ++k) {
+        size_t dot = text.find('.', at);
+        size_t end = dot == std::string_view::npos ? text.size() : dot;
+        const char* p = text.data() + at;
+        parts[k] = {p, static_cast<uint32_t>(end - at), HT_RawHash(p, end - at)};
+        at = end + 1;
+    }
+    return {parts, count};
+}
+
+}  // namespace
+
+std::vector<const NameInfo*> sNameRecords;
+
+// A name part is ended by anything but '.' and '['; a name directly after
+// ']' starts a new item.
+const NameInfo& FindNameInfo(int32_t first) {
+    Token& head = sTokens[static_cast<size_t>(first)];
+    std::string text = head.text;
     bool plain = true;
     int32_t i = first + 1;
-    size_t part = 1;
     while (true) {
         if (IsOp(i, '.')) {
             if (sTokens[static_cast<size_t>(i) + 1].type != TOKEN_NAME) {  // composing reports "Expected name"
@@ -365,7 +399,7 @@ const NameInfo* FindNameInfo(int32_t first, const char* const* texts) {
                 break;
             }
             text += '.';
-            text += texts[part++];
+            text += sTokens[static_cast<size_t>(i) + 1].text;
             i += 2;
         } else if (IsOp(i, '[')) {
             plain = false;
@@ -375,36 +409,21 @@ const NameInfo* FindNameInfo(int32_t first, const char* const* texts) {
         }
     }
     int32_t span = i - first;
-    std::string key = plain ? text : std::string(texts[0]) + '[' + std::to_string(span);
-    std::unique_ptr<NameInfo>& shared = sNames[key];
-    if (shared) return shared.get();
-    shared = std::make_unique<NameInfo>(NameInfo{texts[0], span, plain, plain ? std::move(text) : std::string(), {}});
-    NameInfo& info = *shared;
-    for (size_t at = 0; info.plain;) {
-        size_t dot = info.text.find('.', at);
-        size_t end = dot == std::string::npos ? info.text.size() : dot;
-        const char* p = info.text.data() + at;
-        info.parts.push_back({p, static_cast<uint32_t>(end - at), HT_RawHash(p, end - at)});
-        if (dot == std::string::npos) break;
-        at = dot + 1;
+    const char* pooled = plain ? Intern(text) : head.text;
+    RecordKey key{pooled, plain ? 0 : span};
+    uint32_t& record = sNameIndex[key];
+    if (!record) {
+        auto* info = static_cast<NameInfo*>(sArena.Allocate(sizeof(NameInfo), alignof(NameInfo)));
+        new (info) NameInfo{head.text, span, plain, plain ? std::string_view(pooled) : std::string_view(),
+                            plain ? PartsOf(pooled) : std::span<const KeyPart>()};
+        sNameRecords.push_back(info);
+        record = static_cast<uint32_t>(sNameRecords.size());
     }
-    return shared.get();
+    head.nameRecord = record;
+    return *sNameRecords[record - 1];
 }
 
-// Gives every name token from `first` on its extent; `texts` are the name
-// tokens' texts in order. A name's later parts are name tokens too, so the
-// texts of a name's parts follow its own in `texts`.
-void NameExtents(int32_t first, const std::vector<const char*>& texts) {
-    size_t next = 0;
-    for (int32_t i = first; i < TokenCount(); ++i) {
-        Token& t = sTokens[static_cast<size_t>(i)];
-        if (t.type != TOKEN_NAME) continue;
-        t.name = FindNameInfo(i, texts.data() + next);
-        ++next;
-    }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void Tokenize(const char* path) {
     if (TryTokenize(path, path)) return;
@@ -423,12 +442,11 @@ void TokenizeText(const char* name, std::string source) {
     int32_t first = TokenCount();
     // The text is kept for the run, so that error reports can quote it.
     const std::string& text = RecordSource(first, std::move(source));
-    std::vector<const char*> names;
-    Scanner scanner(name, text, first, sTokens, &names);
+    Scanner scanner(name, text, first, sTokens);
     // The array is sized once: growing it by doubling would hold the old and
     // the new copy at once. The first file (the script) leaves room for the
     // libraries it imports, so that they rarely move it.
-    size_t need = sTokens.size() + Scanner(name, text, first, sTokens, nullptr).Count();
+    size_t need = sTokens.size() + Scanner(name, text, first, sTokens).Count();
     if (need > sTokens.capacity()) {
         size_t room =
             sTokens.empty() ? need + std::max<size_t>(need / 16, 16384) : std::max(need, sTokens.capacity() * 3 / 2);
@@ -436,13 +454,12 @@ void TokenizeText(const char* name, std::string source) {
     }
     scanner.Run();
     MatchBrackets(first);
-    NameExtents(first, names);
 }
 
 bool TextIsOpen(const std::string& text) {
     std::vector<Token> tokens;
     bool open = false;
-    Scanner("", text, 0, tokens, nullptr).Probe(&open);
+    Scanner("", text, 0, tokens).Probe(&open);
     if (open) return true;
     int32_t depth = 0;
     for (const Token& t : tokens) {
@@ -464,6 +481,8 @@ void ClearTokens() {
     ClearCompiledCalls();
     ClearTokenFacts();
     std::vector<Token>().swap(sTokens);
-    sNames.clear();
-    sTexts.Clear();
+    sNameIndex.clear();
+    std::vector<const NameInfo*>().swap(sNameRecords);
+    sTexts.clear();
+    sArena.Clear();
 }

@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "memory_manager/memory_manager.h"
@@ -87,16 +89,17 @@ constexpr bool RunsOwnBlock(int32_t code) { return code <= RW_FOR && code != RW_
 // isstring, isfunction, sizeof, length.
 constexpr bool IsBuiltInOperator(int32_t code) { return code >= RW_TOSTRING && code <= RW_LENGTH; }
 
-// The extent of the name that starts at a NAME token, found once per file
-// when it is tokenized. Records are shared: every name with the same text
+// The extent of the name that starts at a NAME token, found the first time
+// something asks (a NAME token that continues a name is asked only when
+// code lands on it). Records are shared: every name with the same text
 // (or, with indexes, the same first part and length) has the same one.
 struct NameInfo {
-    const char* head;  // the text of the first token, the first part
-    int32_t span;      // the number of tokens of the whole name
-    bool plain;        // no bracketed index: the text below is the whole name
-    std::string text;  // dotted text of a plain name
+    const char* head;       // the first part's token text
+    int32_t span;           // the number of tokens of the whole name
+    bool plain;             // no bracketed index: the text below is the whole name
+    std::string_view text;  // dotted text of a plain name, NUL-terminated
     // The components of a plain name, pointing into `text`, each hashed.
-    std::vector<KeyPart> parts;
+    std::span<const KeyPart> parts;
 };
 
 // 24 bytes: a script holds millions. What only some tokens learn while the
@@ -108,20 +111,26 @@ struct Token {
     // Condition '(': 1 comparison, 2 nested condition (0 = not yet known).
     uint8_t condClass = 0;
     int16_t code = 0;  // TOKEN_OPERATOR, TOKEN_RESERVED
-    // For '(', '[' and '{': index of the closing token of the same kind that
-    // balances it within the file, or 0 when none does. Filled once per file,
-    // so that nested constructs never rescan their contents.
-    int32_t match = 0;
     union {
-        double number = 0;     // TOKEN_NUMBER
-        const char* text;      // TOKEN_STRING: in the text pool, NUL-terminated
-        const NameInfo* name;  // TOKEN_NAME: its extent and first part
+        // For '(', '[' and '{': index of the closing token of the same kind
+        // that balances it within the file, or 0 when none does. Filled once
+        // per file, so that nested constructs never rescan their contents.
+        int32_t match = 0;
+        // TOKEN_NAME: 1 + the index of its extent in sNameRecords, or 0
+        // until it is first asked for (NameAt).
+        uint32_t nameRecord;
     };
-
-    // The token's own text: a string constant or a name's first part.
-    const char* Text() const { return type == TOKEN_NAME ? name->head : text; }
+    union {
+        double number = 0;  // TOKEN_NUMBER
+        const char* text;   // TOKEN_STRING, TOKEN_NAME: pooled, NUL-terminated
+    };
 };
 static_assert(sizeof(Token) == 24, "tokens stay small");
+
+// The name records that tokens refer to by nameRecord.
+extern std::vector<const NameInfo*> sNameRecords;
+// The record of the name at NAME token `first`, found and kept on the first call.
+const NameInfo& FindNameInfo(int32_t first);
 
 // Facts that rules learn about single tokens, each rule its own kind, kept in
 // a table beside the token array: 0 until a rule stores something else.
