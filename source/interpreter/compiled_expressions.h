@@ -4,10 +4,11 @@
 // An expression or condition is "pure" when evaluating it can change
 // nothing: it is built only of constants, names that are read (not called,
 // not updated), bracketed indexes of the same kind, + - * / and the
-// comparisons, and/or/not. The first time Expression() or BoolExpression()
-// meets one at a token, it is compiled and the tree is cached in that token
-// (or the token is marked as not compilable); later evaluations run the tree
-// instead of re-reading the tokens.
+// comparisons, and/or/not. The second time Expression() or BoolExpression()
+// meets one at a token (the first time the walker evaluates it, so code that
+// runs once is never compiled), it is compiled and the tree is cached for
+// that token (or the token is marked as not compilable); later evaluations
+// run the tree instead of re-reading the tokens.
 //
 // Invariants:
 //  - Running a tree changes no variable, prints nothing and calls nothing,

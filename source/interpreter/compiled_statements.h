@@ -4,9 +4,9 @@
 //     target = value;   target += value; (-= *= /=)
 //     target++;   target--;   ++target;   --target;
 // where the target is a name whose bracketed indexes are pure and the value
-// a pure expression (see compiled_expressions.h). The first time the block
-// executor meets one, it is compiled and cached by its first token; later
-// runs skip the tokens. Built on them: the head of an `if` or a `while`
+// a pure expression (see compiled_expressions.h). The second time the block
+// executor meets one (the walker runs it the first time), it is compiled and
+// cached by its first token; later runs skip the tokens. Built on them: the head of an `if` or a `while`
 // whose condition is pure; blocks whose items are simple statements,
 // branches `if (c) { ... }` (optionally `else { ... }`), `while (c) { ... }`
 // and counting `for (name = a, b[, s]) { ... }` over such blocks again, and

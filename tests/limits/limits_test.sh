@@ -73,6 +73,17 @@ ERROR (copy.z:4:*) Out of memory"
     head -c 10000000 /dev/zero | tr '\0' ';' > big.z
     expect "a 10 MB script" "ERROR (big.z:0:0) Out of memory" "$limit" big.z
 
+    # A generated script (1.7 MB, 760,000 tokens: data as code and simple
+    # statements) runs to its end under the limit.
+    { printf 's := import("sys.z");\nx = 0;\n'
+      seq 0 39999 | awk '{ printf "x = x + 1; t.k%d = \"v\"; a[%d] = %d;\n", $1, $1, $1 }'
+      printf 's.wln(x + sizeof(t) + sizeof(a));\n'; } > generated.z
+    out=$(ulimit -v "$limit"; "$zorvik" generated.z 2>&1)
+    if [ "$out" != 120000 ]; then
+        printf 'FAIL a big generated script under %s KiB: %s\n' "$limit" "$out"
+        failures=$((failures + 1))
+    fi
+
     # The same interpreter runs normally again once memory is available.
     printf 's := import("sys.z");\ns.wln("fine");\nexit(1);\n' > fine.z
     expect "an ordinary run under the limit" "fine" "$limit" fine.z
