@@ -119,8 +119,8 @@ const Sum* SumAt(int32_t first) {
         SetTokenFactPointer(first, Fact::kSum, kNotASum);
         return nullptr;
     }
-    SetTokenFactPointer(first, Fact::kSum, sum.get());
-    sSums.push_back(std::move(sum));
+    sSums.push_back(std::move(sum));  // kept before anything points to it
+    SetTokenFactPointer(first, Fact::kSum, sSums.back().get());
     return sSums.back().get();
 }
 

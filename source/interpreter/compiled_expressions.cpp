@@ -826,8 +826,8 @@ const CompiledTree* UnitAt(int32_t first, Mode mode) {
         SetTokenFactPointer(first, fact, kNotCompilable);
         return nullptr;
     }
-    SetTokenFactPointer(first, fact, unit.get());
-    sUnits.push_back(std::move(unit));
+    sUnits.push_back(std::move(unit));  // kept before anything points to it
+    SetTokenFactPointer(first, fact, sUnits.back().get());
     return sUnits.back().get();
 }
 

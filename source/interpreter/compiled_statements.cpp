@@ -49,8 +49,9 @@ class TokenCache {
         auto record = std::make_unique<T>();
         // Compiling may fill the facts of other tokens.
         const T* made = compile(*record, first) ? record.get() : nullptr;
-        SetTokenFactPointer(first, fact_, made ? made : &none_);
+        // Kept before anything points to it: storing the fact may run out of memory.
         if (made) records_.push_back(std::move(record));
+        SetTokenFactPointer(first, fact_, made ? made : &none_);
         return made;
     }
     void Clear() { records_.clear(); }
