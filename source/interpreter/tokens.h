@@ -151,8 +151,10 @@ enum class Fact : uint8_t {
 };
 uint64_t TokenFact(int32_t token, Fact fact);
 void SetTokenFact(int32_t token, Fact fact, uint64_t value);
+// Compiled records are facts too: the table keeps their addresses as values.
 template <class T>
 T* TokenFactPointer(int32_t token, Fact fact) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address the table was given, handed back
     return reinterpret_cast<T*>(static_cast<uintptr_t>(TokenFact(token, fact)));
 }
 template <class T>
