@@ -1,5 +1,5 @@
 n = 120
-# A numeric kernel of small calls: the spectral norm of an infinite matrix
+# A numeric kernel of small calls: the norm of an infinite matrix
 # cut to n x n, by ten steps of the power method, where every element is a
 # call of a function and every product a call per row.
 import math
