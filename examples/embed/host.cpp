@@ -35,7 +35,7 @@ struct Session {
 // the context it was registered with.
 void host_log() {
     auto* log = static_cast<std::vector<std::string>*>(ZK_NativeContext());
-    const Var* line = ZK_StringArg("line", "log expected string as parameter");
+    const zorvik::Var* line = ZK_StringArg("line", "log expected string as parameter");
     log->emplace_back(Var_GetString(line));
     Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(log->size()));
 }
@@ -109,7 +109,7 @@ bool RunSandboxed(const Session& session) {
 
 // Reads a global variable that a script left behind as text.
 std::string Describe(const char* path) {
-    const Var* var = ZK_GetGlobalVariable(path);
+    const zorvik::Var* var = ZK_GetGlobalVariable(path);
     if (ZK_IsString(var)) return Var_GetString(var);
     if (ZK_IsNumber(var)) {
         char text[32];

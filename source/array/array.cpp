@@ -29,6 +29,8 @@
 
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 std::string Key(int64_t index) { return std::to_string(index); }
@@ -231,3 +233,5 @@ constexpr ZK_NativeReg kNatives[] = {
 }  // namespace
 
 void array_init() { ZK_RegisterNatives(kNatives); }
+
+}  // namespace zorvik

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <new>
 
+namespace zorvik {
+
 inline void* CheckedMalloc(size_t size) {
     void* block = std::malloc(size);
     if (!block) throw std::bad_alloc();
@@ -21,3 +23,5 @@ inline void* CheckedRealloc(void* block, size_t size) {
     if (!grown) throw std::bad_alloc();  // the old block stays valid and owned
     return grown;
 }
+
+}  // namespace zorvik

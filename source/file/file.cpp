@@ -36,6 +36,8 @@
 #include "interpreter/sandbox.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 struct FileSlot {
@@ -540,3 +542,5 @@ bool file_terminate() {
     }
     return kept;
 }
+
+}  // namespace zorvik

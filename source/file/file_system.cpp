@@ -28,6 +28,8 @@
 #include "interpreter/sandbox.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 constexpr const char kPermLetters[] = "rwxrwxrwx";
@@ -183,3 +185,5 @@ void file_rename() {
 void file_list() { ListDirectory({Listing::kAll, "list", "list could not fetch file information"}); }
 void file_files() { ListDirectory({Listing::kFiles, "files", "files could not fetch file information"}); }
 void file_dirs() { ListDirectory({Listing::kDirs, "dirs", "dirs could not fetch file information"}); }
+
+}  // namespace zorvik

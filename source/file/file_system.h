@@ -3,6 +3,8 @@
 // use the handle table.
 #pragma once
 
+namespace zorvik {
+
 void file_list();
 void file_files();
 void file_dirs();
@@ -12,3 +14,5 @@ void file_remove();
 void file_rename();
 void file_chmod();
 void file_info();
+
+}  // namespace zorvik

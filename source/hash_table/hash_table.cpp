@@ -8,6 +8,8 @@
 
 #include "common/assert.h"
 
+namespace zorvik {
+
 namespace {
 
 int32_t sTables = 0;
@@ -362,3 +364,5 @@ HashEntry* HT_RekeyEntry(HashEntry* entry, const char* key, size_t length, uint3
     for (; length > 0; --length) *own++ = *key++;
     return entry;
 }
+
+}  // namespace zorvik

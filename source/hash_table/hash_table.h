@@ -18,6 +18,8 @@
 
 #include "memory_manager/small_alloc.h"
 
+namespace zorvik {
+
 // An entry and its key share one block: the key's bytes and a NUL follow the
 // record, so a member costs one allocation and no key pointer.
 struct HashEntry {
@@ -148,3 +150,5 @@ int32_t HT_TableCount();
 
 // Allocates an entry record with a copy of the key, for HT_AddEntry.
 HashEntry* HT_NewEntry(const char* key, void* data);
+
+}  // namespace zorvik

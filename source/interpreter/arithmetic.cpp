@@ -9,6 +9,8 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 namespace {
 
 // `*` and `/`: the left operand is checked before the right one is read.
@@ -69,3 +71,5 @@ void AddString() {
     Var_Free(&sRegister);
     sRegister = left.Release();
 }
+
+}  // namespace zorvik

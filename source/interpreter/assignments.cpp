@@ -9,6 +9,8 @@
 #include "interpreter/import.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 namespace {
 
 // The target again after an evaluation, looked up by key only when some
@@ -240,3 +242,5 @@ void CheckPostMod(Var* var) {
     Step(var, sNextChar);
     GetNext();
 }
+
+}  // namespace zorvik

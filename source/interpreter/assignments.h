@@ -13,6 +13,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 void Assignment(const NameKey& key);
 void DeepAssignment(const NameKey& key);
 // Replaces the variable at `key` with a deep copy of `source` (or with an
@@ -47,3 +49,5 @@ inline void StoreRegister(Var* target) {
     target->value = sRegister.value;
     sRegister.type = VAR_UNDEFINED;
 }
+
+}  // namespace zorvik

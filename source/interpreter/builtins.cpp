@@ -12,6 +12,8 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 namespace {
 
 // The number of decimals tostring writes: |trunc(d)| capped at 16; NaN,
@@ -138,3 +140,5 @@ void BuiltIn(int32_t code) {
     if (code != RW_TOSTRING && code != RW_TONUMBER && code != RW_LENGTH) Var_SetNumber(&sRegister, result);
     Expect(')');
 }
+
+}  // namespace zorvik

@@ -7,6 +7,8 @@
 #include "interpreter/runner.h"
 #include "interpreter/tokens.h"
 
+namespace zorvik {
+
 namespace {
 
 constexpr size_t kMaxFrameLines = 20;
@@ -188,3 +190,5 @@ std::string FormatErrorContext(const ErrorSite& site) {
     if (left) out += "  ... " + std::to_string(left) + " more\n";
     return out;
 }
+
+}  // namespace zorvik

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zorvik {
+
 // One call or import in progress, recorded for error reports. Inline: every
 // call makes one.
 class CallFrame {
@@ -69,3 +71,5 @@ std::string SourceText(int32_t first, int32_t end);
 // The lines for standard error (each ending in '\n'), or "" when there is
 // nothing to show: the quoted line and its caret, the hint, the calls.
 std::string FormatErrorContext(const ErrorSite& site);
+
+}  // namespace zorvik

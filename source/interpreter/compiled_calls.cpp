@@ -13,6 +13,8 @@
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 namespace {
 
 // One term of a sum: a pure term, or a call.
@@ -291,3 +293,5 @@ bool RunCompiledCalls() {
 }
 
 void ClearCompiledCalls() { sSums.clear(); }
+
+}  // namespace zorvik

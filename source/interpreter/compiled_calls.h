@@ -32,6 +32,8 @@
 
 #include <cstdint>
 
+namespace zorvik {
+
 // Evaluates the sum whose first item is the lookahead into the register as
 // Expression() does; false, with nothing changed, when it is not such a sum
 // or the walker must evaluate all of it.
@@ -55,3 +57,5 @@ bool RunCallStatement(const CompiledSum& sum);
 
 // Drops every compiled sum (with the token array at the end of a run).
 void ClearCompiledCalls();
+
+}  // namespace zorvik

@@ -16,6 +16,8 @@
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 namespace {
 
 // ---------------------------------------------------------------- trees
@@ -939,3 +941,5 @@ Var* FindTarget(const CompiledTree& tree) {
 ElementRef CreateTarget(const CompiledTree& tree) {
     return Runner(tree).Resolve(tree.nodes[static_cast<size_t>(tree.root)], true);
 }
+
+}  // namespace zorvik

@@ -32,6 +32,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 // Evaluates the expression whose first item is the lookahead into the
 // register and moves the cursor behind it; false when the expression is not
 // pure or gave up, with nothing changed.
@@ -88,3 +90,5 @@ ElementRef CreateTarget(const CompiledTree& tree);
 // up as MM_GetVar would, creating nothing.
 bool IsPlainName(const CompiledTree& tree);
 Var* FindTarget(const CompiledTree& tree);
+
+}  // namespace zorvik

@@ -17,6 +17,8 @@
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 
+namespace zorvik {
+
 namespace {
 
 enum class Form : uint8_t {
@@ -173,7 +175,7 @@ struct Place {
     int32_t prev, next;
 };
 
-void PlaceCursor(Place place) { ::PlaceCursor(place.prev, place.next); }
+void PlaceCursor(Place place) { zorvik::PlaceCursor(place.prev, place.next); }
 
 // As EndStatement leaves it after the ';'.
 Place After(const Statement& s) { return {s.semicolon, s.semicolon + 1}; }
@@ -619,7 +621,7 @@ bool RunReturn(const Return& r) {
 // nothing, when no native has the name (the walker reports it).
 bool RunNativeStatement(const NativeStatement& n, Place& place) {
     if (!n.entry && !(n.entry = FindNative(n.name))) return false;
-    ::PlaceCursor(n.word, n.word + 1);
+    zorvik::PlaceCursor(n.word, n.word + 1);
     RunNative(*n.entry, n.name);
     place = {n.word + 2, n.word + 3};  // as EndStatement leaves it
     return true;
@@ -809,3 +811,5 @@ void ClearCompiledStatements() {
     sHeads.Clear();
     sBlocks.Clear();
 }
+
+}  // namespace zorvik

@@ -43,6 +43,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 // Runs the simple statement at the lookahead and moves the cursor behind
 // it; false, with nothing changed that matters, when the walker must run it.
 bool RunCompiledStatement();
@@ -106,3 +108,5 @@ LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, int32_t& code);
 
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();
+
+}  // namespace zorvik

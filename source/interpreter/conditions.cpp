@@ -13,6 +13,8 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 namespace {
 
 bool IsRelOp(int32_t code) {
@@ -180,3 +182,5 @@ void BoolExpression() {
         SetFlag(isAnd ? (left && right) : (left || right));
     }
 }
+
+}  // namespace zorvik

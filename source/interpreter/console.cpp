@@ -11,6 +11,8 @@
 #include "common/checked_alloc.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 struct Sink {
@@ -171,6 +173,10 @@ void DeliverErrorReport(const std::string& report, const std::string& context) {
 std::unique_ptr<char, decltype(&std::free)> ReadInputLine() { return sIn.read ? ReadHookedLine() : ReadStdinLine(); }
 
 bool InputAtEnd() { return sIn.read ? sIn.ended || sIn.failed : std::feof(stdin) || std::ferror(stdin); }
+
+}  // namespace zorvik
+
+using namespace zorvik;
 
 void ZK_SetOutput(ZK_WriteFunc write, void* user) {
     // What was written so far goes where it was meant to go, in order.

@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+namespace zorvik {
+
 // Script output: a C string (up to its NUL, as fputs), a byte, and
 // printf-style formatting.
 void WriteOut(const char* text);
@@ -40,3 +42,5 @@ void DeliverErrorReport(const std::string& report, const std::string& context);
 std::unique_ptr<char, decltype(&std::free)> ReadInputLine();
 // Whether a read met the end of input or failed.
 bool InputAtEnd();
+
+}  // namespace zorvik

@@ -9,6 +9,8 @@
 #include "interpreter/runner.h"
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 int32_t sToken = 0;
 int32_t sNextType = TOKEN_EOF;
 int32_t sNextChar = 0;
@@ -285,3 +287,5 @@ void ResetCursor() {
     sNextString = "";
     sName = NameLookahead{};
 }
+
+}  // namespace zorvik

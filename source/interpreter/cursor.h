@@ -13,6 +13,8 @@
 
 #include "interpreter/tokens.h"
 
+namespace zorvik {
+
 extern int32_t sToken;  // index of the next token to read
 extern int32_t sNextType;
 extern int32_t sNextChar;
@@ -73,3 +75,5 @@ inline bool TokenIsOp(int32_t i, int32_t c) {
 }
 // Places the cursor so that the next token read is the one at index i.
 inline void SeekToken(int32_t i) { sToken = i; }
+
+}  // namespace zorvik

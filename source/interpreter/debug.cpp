@@ -8,6 +8,8 @@
 #include "interpreter/runner.h"
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 namespace {
 
 // One value as debug shows it; aliases are not followed.
@@ -59,3 +61,5 @@ void Debug() {
     }
     GetNext();
 }
+
+}  // namespace zorvik

@@ -11,6 +11,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 extern Var sRegister;
 
 void Push();
@@ -80,3 +82,5 @@ bool CompareNumbers(int32_t op, double l, double r);
 // Operator text and type words for messages.
 const char* OperatorText(int32_t code);
 const char* TypeWord(int32_t type);
+
+}  // namespace zorvik

@@ -11,6 +11,8 @@
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 Var sRegister;
 
 namespace {
@@ -248,3 +250,5 @@ const char* TypeWord(int32_t type) {
         default: return "undefined";
     }
 }
+
+}  // namespace zorvik

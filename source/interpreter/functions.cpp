@@ -12,6 +12,8 @@
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 
+namespace zorvik {
+
 int64_t sScope = 0;
 int64_t buildScope = 0;
 
@@ -350,3 +352,5 @@ void ResetCallLevels() {
 void DeleteScopes() {
     for (const std::string& name : MM_ScopeNames()) MM_DeleteVar(name);
 }
+
+}  // namespace zorvik

@@ -11,6 +11,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 extern int64_t sScope;
 extern int64_t buildScope;
 
@@ -50,3 +52,5 @@ void ClearFunctions();
 void DeleteScopes();
 // Back to the top level after an error unwound calls in progress.
 void ResetCallLevels();
+
+}  // namespace zorvik

@@ -6,6 +6,8 @@
 #include "interpreter/functions.h"
 #include "interpreter/tokens.h"
 
+namespace zorvik {
+
 namespace {
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
@@ -130,3 +132,5 @@ std::string CalleeHint(const Var* function, int32_t paren) {
     if (function->type == VAR_STRING) return SourceText(first, paren) + " holds a string, not a function";
     return "";
 }
+
+}  // namespace zorvik

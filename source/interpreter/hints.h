@@ -14,9 +14,13 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 // The hint for an error with `message` whose position is that of token
 // `token`, or "" when none applies.
 std::string HintAt(const std::string& message, int32_t token);
 // The hint for calling `function` (null when no variable exists) with the
 // '(' at token `paren`: what the name holds instead of a function.
 std::string CalleeHint(const Var* function, int32_t paren);
+
+}  // namespace zorvik

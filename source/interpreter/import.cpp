@@ -17,6 +17,8 @@
 #include "interpreter/statements.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 // The directory part of a path, with its separator; "" for a bare name.
@@ -130,3 +132,5 @@ void NativeCall() {
     GetNext();
     EndStatement();
 }
+
+}  // namespace zorvik

@@ -6,8 +6,12 @@
 
 #include "interpreter/cursor.h"
 
+namespace zorvik {
+
 // `target := import("name");` with the lookahead on `import`; the target has
 // just been made fresh and undefined.
 void Import(const NameKey& targetKey);
 void Extern();
 void NativeCall();
+
+}  // namespace zorvik

@@ -16,6 +16,8 @@
 #include "interpreter/runner.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 std::string LocalPath(const char* name) { return std::to_string(sScope) + "." + name; }
@@ -76,6 +78,10 @@ class ContextScope {
 
 }  // namespace
 
+}  // namespace zorvik
+
+using namespace zorvik;
+
 int ZK_RegisterNativeFunc(const char* name, ZK_NativeFunc func) {
     return ZK_RegisterNativeFuncWithContext(name, func, nullptr);
 }
@@ -88,6 +94,8 @@ int ZK_RegisterNativeFuncWithContext(const char* name, ZK_NativeFunc func, void*
 }
 
 void* ZK_NativeContext() { return sNativeContext; }
+
+namespace zorvik {
 
 void DeleteNative(void* entry) { delete static_cast<NativeEntry*>(entry); }
 
@@ -138,6 +146,8 @@ void RefuseCall() {
 
 }  // namespace
 
+}  // namespace zorvik
+
 int ZK_DisableNative(const char* name) {
     auto* entry = static_cast<NativeEntry*>(HT_Get(sNativeFuncs, name));
     if (!entry) return 0;
@@ -183,11 +193,15 @@ Var* ZK_NumberArg(const char* name, const char* message) { return ZK_CheckNumber
 
 Var* ZK_StringArg(const char* name, const char* message) { return ZK_CheckString(ZK_GetLocalVariable(name), message); }
 
+namespace zorvik {
+
 int32_t FloorToInt(double value) {
     double f = std::floor(value);
     if (!(f >= static_cast<double>(INT32_MIN) && f <= static_cast<double>(INT32_MAX))) return INT32_MIN;
     return static_cast<int32_t>(f);
 }
+
+}  // namespace zorvik
 
 int32_t ZK_IntArg(const char* name, const char* message) {
     return FloorToInt(ZK_NumberArg(name, message)->value.number);

@@ -36,6 +36,8 @@
 #include "interpreter/tokens.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 std::string sErrorMsg;
 int32_t sLastLine = 0, sLastCol = 0;
 int32_t sExitValue = 0;
@@ -266,6 +268,10 @@ std::string FileNameOfToken(int32_t index) {
     return lib ? lib->name : sFilename;
 }
 
+}  // namespace zorvik
+
+using namespace zorvik;
+
 void ZK_Init() {
     if (!sReservedWords) {
         sReservedWords = ST_Init(FreeReservedData, nullptr);
@@ -313,6 +319,8 @@ void ZK_SetProgramPath(const char* dir) {
 }
 
 const char* ZK_GetProgramPath() { return sHaveProgramPath ? sProgramPath.c_str() : ""; }
+
+namespace zorvik {
 
 // Search order for imports: the script's own directory (the working
 // directory for a script named without one), then the directories the user
@@ -446,6 +454,8 @@ int32_t Run(const char* name, Tokenizer tokenize) {
 
 }  // namespace
 
+}  // namespace zorvik
+
 int32_t ZK_Run(const char* path) {
     return Run(path, [path] { Tokenize(path); });
 }
@@ -500,6 +510,8 @@ bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char**
     if (message) *message = sError.message.c_str();
     return true;
 }
+
+namespace zorvik {
 
 // The file of an error is that of the lookahead token, the one just read; on
 // an end-of-file token the cursor stays, so that an empty file's only token
@@ -556,6 +568,8 @@ void InterruptError() {
     sInterrupt.store(false, std::memory_order_relaxed);
     Error("Interrupted");
 }
+
+}  // namespace zorvik
 
 void ZK_Interrupt() { sInterrupt.store(true, std::memory_order_relaxed); }
 

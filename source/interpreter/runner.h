@@ -13,6 +13,8 @@
 #include "interpreter/zorvik.h"
 #include "symbol_table/symbol_table.h"
 
+namespace zorvik {
+
 struct RunExit {
     enum Kind { kError = 1, kExit = 2 } kind;
 };
@@ -141,3 +143,5 @@ struct DepthGuard {
 void ResetEvaluator();
 void ResetStatements();
 void ClearFunctions();
+
+}  // namespace zorvik

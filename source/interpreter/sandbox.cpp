@@ -11,6 +11,8 @@
 #include "interpreter/runner.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 bool sSandboxed = false;
@@ -49,6 +51,10 @@ bool Within(const std::string& dir, const std::string& path) {
 
 }  // namespace
 
+}  // namespace zorvik
+
+using namespace zorvik;
+
 bool ZK_SetSandboxDirectory(const char* dir) {
     sSandboxed = dir != nullptr;
     sRoot.clear();
@@ -59,6 +65,8 @@ bool ZK_SetSandboxDirectory(const char* dir) {
     sRoot = *real;
     return true;
 }
+
+namespace zorvik {
 
 bool Sandboxed() { return sSandboxed; }
 
@@ -93,3 +101,5 @@ bool InsideImportDirectory(const std::string& dir, const std::string& path) {
     auto real = RealPath(dir);
     return real && Within(*real, *file);
 }
+
+}  // namespace zorvik

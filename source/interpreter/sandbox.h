@@ -19,6 +19,8 @@
 
 #include <string>
 
+namespace zorvik {
+
 // Whether a sandbox directory is set.
 bool Sandboxed();
 
@@ -37,3 +39,5 @@ bool ConfinedImportName(const std::string& name);
 // Whether the file at `path`, found in directory `dir`, lies inside it
 // once links are resolved; true without a sandbox.
 bool InsideImportDirectory(const std::string& dir, const std::string& path);
+
+}  // namespace zorvik

@@ -9,6 +9,8 @@
 #include "string/string.h"
 #include "sys/sys.h"
 
+namespace zorvik {
+
 namespace {
 
 struct NativeLibrary {
@@ -24,6 +26,10 @@ constexpr NativeLibrary kLibraries[] = {
 };
 
 }  // namespace
+
+}  // namespace zorvik
+
+using namespace zorvik;
 
 void ZK_OpenStandardLibraries() {
     for (const NativeLibrary& library : kLibraries) library.open();

@@ -14,6 +14,8 @@
 #include "interpreter/import.h"
 #include "interpreter/runner.h"
 
+namespace zorvik {
+
 int32_t sBlock = 0;
 int32_t sLoopScope = 0;
 
@@ -425,3 +427,5 @@ void ResetStatements() {
     sBlock = 0;
     sLoopScope = 0;
 }
+
+}  // namespace zorvik

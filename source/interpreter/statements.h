@@ -9,6 +9,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 enum Completion : int32_t { kNormal = 0, kBreak = 1, kReturn = 2 };
 
 extern int32_t sBlock;
@@ -19,3 +21,5 @@ int32_t ExecuteBlock();
 // (undefined when there is none), its members included. A local of the
 // returning call, which dies with it, gives its members up instead.
 void ReturnVariable(Var* source);
+
+}  // namespace zorvik

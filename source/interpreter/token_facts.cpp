@@ -10,6 +10,8 @@
 
 #include "interpreter/tokens.h"
 
+namespace zorvik {
+
 namespace {
 
 class FactTable {
@@ -95,3 +97,5 @@ void ClearTokenFacts() {
     sFacts.Clear();
     std::vector<uint8_t>().swap(sVisits);
 }
+
+}  // namespace zorvik

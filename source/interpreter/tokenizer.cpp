@@ -27,6 +27,8 @@
 #include "interpreter/tokens.h"
 #include "symbol_table/symbol_table.h"
 
+namespace zorvik {
+
 std::vector<Token> sTokens;
 
 const char* const kReservedWords[RW_COUNT] = {
@@ -493,3 +495,5 @@ void ClearTokens() {
     sTexts.clear();
     sArena.Clear();
 }
+
+}  // namespace zorvik

@@ -20,6 +20,8 @@
 
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 enum TokenType : int32_t {
     TOKEN_OPERATOR = 0,
     TOKEN_NUMBER = 1,
@@ -189,3 +191,5 @@ void ClearTokens();
 // Index of the end-of-file token of the file that token i belongs to.
 int32_t FileEnd(int32_t i);
 inline int32_t TokenCount() { return static_cast<int32_t>(sTokens.size()); }
+
+}  // namespace zorvik

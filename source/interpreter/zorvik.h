@@ -80,7 +80,9 @@ const char* ZK_GetProgramPath();
 // given and its import name), then the script library relative to the
 // running executable: ../share/zorvik/lib/ when installed, else lib/ beside
 // it (the build tree).
+namespace zorvik {
 void SetupPaths(const char* scriptPath, std::span<const std::string> importDirs = {});
+}  // namespace zorvik
 
 // --- the native libraries sys, math, string, array and file ---
 // Registers their native functions ("sys.wln", "math.sqrt", ...), which the
@@ -133,18 +135,18 @@ struct ZK_NativeReg {
 // first function.
 void ZK_RegisterNatives(std::span<const ZK_NativeReg> natives);
 
-Var* ZK_GetLocalVariable(const char* name);
-Var* ZK_CreateLocalVariable(const char* name);
+zorvik::Var* ZK_GetLocalVariable(const char* name);
+zorvik::Var* ZK_CreateLocalVariable(const char* name);
 int ZK_DeleteLocalVariable(const char* name);
 void ZK_UnrefLocalVariable(const char* name);
-Var* ZK_GetGlobalVariable(const char* path);
-Var* ZK_CreateGlobalVariable(const char* path);
+zorvik::Var* ZK_GetGlobalVariable(const char* path);
+zorvik::Var* ZK_CreateGlobalVariable(const char* path);
 int ZK_DeleteGlobalVariable(const char* path);
 [[noreturn]] void ZK_Error(const char* message);
 
 // Type tests for native arguments; a missing argument (null) is neither.
-inline bool ZK_IsNumber(const Var* var) { return var && var->type == VAR_NUMBER; }
-inline bool ZK_IsString(const Var* var) { return var && var->type == VAR_STRING; }
+inline bool ZK_IsNumber(const zorvik::Var* var) { return var && var->type == zorvik::VAR_NUMBER; }
+inline bool ZK_IsString(const zorvik::Var* var) { return var && var->type == zorvik::VAR_STRING; }
 
 // Argument checks. Each returns the argument it was given when it passes
 // and otherwise ends the run with `message`, which every native words
@@ -169,21 +171,23 @@ V* ZK_CheckString(V* var, const char* message) {
 }
 template <class V>
 V* ZK_OptNumber(V* var, const char* message) {
-    if (var && var->type != VAR_NUMBER) ZK_Error(message);
+    if (var && var->type != zorvik::VAR_NUMBER) ZK_Error(message);
     return var;
 }
 template <class V>
 V* ZK_OptString(V* var, const char* message) {
-    if (var && var->type != VAR_STRING) ZK_Error(message);
+    if (var && var->type != zorvik::VAR_STRING) ZK_Error(message);
     return var;
 }
 // Fetch-and-check forms for natives that test each argument as they read it.
-Var* ZK_NumberArg(const char* name, const char* message);
-Var* ZK_StringArg(const char* name, const char* message);
+zorvik::Var* ZK_NumberArg(const char* name, const char* message);
+zorvik::Var* ZK_StringArg(const char* name, const char* message);
 
 // Floors a number that stands for an integer and converts it to signed 32
 // bits; NaN and values outside the range give INT32_MIN.
+namespace zorvik {
 int32_t FloorToInt(double value);
+}  // namespace zorvik
 // FloorToInt of a required number argument; of an optional one, or
 // `fallback` when it is absent.
 int32_t ZK_IntArg(const char* name, const char* message);

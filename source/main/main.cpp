@@ -30,6 +30,8 @@
 #include "interpreter/zorvik.h"
 #include "main/session.h"
 
+namespace zorvik {
+
 #ifndef ZORVIK_VERSION
 #error "ZORVIK_VERSION must be defined by the build"
 #endif
@@ -282,6 +284,10 @@ bool RunOnLargeStack(Invocation& inv) {
 }
 
 }  // namespace
+
+}  // namespace zorvik
+
+using namespace zorvik;
 
 int main(int argc, char** argv) {
     Invocation inv;

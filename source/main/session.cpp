@@ -17,6 +17,8 @@
 #include <dlfcn.h>
 #endif
 
+namespace zorvik {
+
 std::atomic<bool> sAtPrompt{false};
 
 namespace {
@@ -185,3 +187,5 @@ int RunSession(const std::atomic<int>& stopSignal) {
     ZK_EndSession();
     return status;
 }
+
+}  // namespace zorvik

@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+namespace zorvik {
+
 // Whether the session is waiting at its prompt: a SIGINT there is ignored
 // (it stops running entries only), a SIGTERM ends the process at once.
 extern std::atomic<bool> sAtPrompt;
@@ -12,3 +14,5 @@ extern std::atomic<bool> sAtPrompt;
 // Runs the session until the end of input, `exit`, or `stopSignal` set by
 // a SIGTERM; gives the status: 0 or n & 255 after `exit(n)`.
 int RunSession(const std::atomic<int>& stopSignal);
+
+}  // namespace zorvik

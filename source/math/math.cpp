@@ -17,6 +17,8 @@
 
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 // Generator state; process-wide, untouched by ZK_Init and ZK_Terminate.
@@ -193,3 +195,5 @@ constexpr ZK_NativeReg kNatives[] = {
 }  // namespace
 
 void math_init() { ZK_RegisterNatives(kNatives); }
+
+}  // namespace zorvik

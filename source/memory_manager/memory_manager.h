@@ -45,6 +45,8 @@
 #include "hash_table/hash_table.h"
 #include "memory_manager/small_alloc.h"
 
+namespace zorvik {
+
 enum VarType : int32_t {
     VAR_UNDEFINED = 0,
     VAR_NUMBER = 1,
@@ -464,3 +466,5 @@ HashTable* MM_RootTable();
 // The names of the root variables that are "@" or made of digits (the
 // scopes, named by their numbers), in no particular order.
 std::vector<std::string> MM_ScopeNames();
+
+}  // namespace zorvik

@@ -14,6 +14,8 @@
 #include "memory_manager/memory_manager.h"
 #include "memory_manager/scope_roots.h"
 
+namespace zorvik {
+
 namespace {
 
 // The root variables, in three places by the kind of their key: the result
@@ -780,3 +782,5 @@ Var* MM_BindScoped(int64_t scope, const KeyPart* parts, size_t count) {
     Var* root = ScopeRoot(scope);
     return root ? MM_BindMemberParts(root, parts, count) : MM_BindParts(&MM_ScopePart(scope).part, parts, count);
 }
+
+}  // namespace zorvik

@@ -5,6 +5,8 @@
 
 #include "common/assert.h"
 
+namespace zorvik {
+
 void ScopeRoots::Add(int64_t number, Var* var) {
     ZK_ASSERT(var);
     if ((count_ + 1) * 2 > mask_ + 1) Grow();
@@ -82,3 +84,5 @@ bool ScopeNumberOfKey(const char* text, size_t length, int64_t& number) {
     number = static_cast<int64_t>(value);
     return true;
 }
+
+}  // namespace zorvik

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+namespace zorvik {
+
 struct Var;
 
 class ScopeRoots {
@@ -78,3 +80,5 @@ class ScopeRoots {
 // The scope number that the root key `text` (of `length` bytes) names: its
 // decimal form without a sign or a leading zero ("0", "17"), within int64.
 bool ScopeNumberOfKey(const char* text, size_t length, int64_t& number);
+
+}  // namespace zorvik

@@ -4,6 +4,8 @@
 
 #include "common/checked_alloc.h"
 
+namespace zorvik {
+
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -82,3 +84,5 @@ void ZK_SmallFree(void* block, size_t size) {
     node->next = sFree[c];
     sFree[c] = node;
 }
+
+}  // namespace zorvik

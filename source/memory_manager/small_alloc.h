@@ -19,6 +19,8 @@
 
 #include <cstddef>
 
+namespace zorvik {
+
 constexpr size_t kSmallLimit = 256;
 constexpr size_t kSmallAlign = 8;
 
@@ -29,3 +31,5 @@ void ZK_SmallFree(void* block, size_t size);
 #define ZK_SMALL_BLOCKS                                                    \
     static void* operator new(size_t size) { return ZK_SmallAlloc(size); } \
     static void operator delete(void* block, size_t size) { ZK_SmallFree(block, size); }
+
+}  // namespace zorvik

@@ -14,6 +14,8 @@
 #include "common/checked_alloc.h"
 #include "memory_manager/memory_manager.h"
 
+namespace zorvik {
+
 uint64_t sVarEpoch = 0;
 uint64_t sNameEpoch = 1;  // 1: a name cache's initial 0 is never current
 
@@ -520,3 +522,5 @@ void DeleteVar(void* data) {
         MM_VarFreed();
     }
 }
+
+}  // namespace zorvik

@@ -24,6 +24,8 @@
 
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 double SignedByte(char c) {
@@ -296,3 +298,5 @@ constexpr ZK_NativeReg kNatives[] = {
 }  // namespace
 
 void string_init() { ZK_RegisterNatives(kNatives); }
+
+}  // namespace zorvik

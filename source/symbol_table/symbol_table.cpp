@@ -7,6 +7,8 @@
 
 #include "common/assert.h"
 
+namespace zorvik {
+
 namespace {
 
 SymbolTable* sCurrentTable = nullptr;
@@ -180,3 +182,5 @@ void ST_PrintNode(const TrieNode* node, int indent) {
         ST_PrintNode(node->child, indent + 1);
     }
 }
+
+}  // namespace zorvik

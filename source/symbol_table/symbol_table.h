@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+namespace zorvik {
+
 struct TrieNode {
     TrieNode* sibling;
     TrieNode* child;
@@ -60,3 +62,5 @@ void ST_DuplicateKeyAndChildren(SymbolTable* st, const char* newKey, const char*
 // One line per node: indentation by depth, the character, '*' where a key ends.
 void ST_Print(const SymbolTable* st);
 void ST_PrintNode(const TrieNode* node, int indent);
+
+}  // namespace zorvik

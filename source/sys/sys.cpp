@@ -21,6 +21,8 @@
 #include "interpreter/console.h"
 #include "interpreter/zorvik.h"
 
+namespace zorvik {
+
 namespace {
 
 void SetResult(double number) { Var_SetNumber(ZK_CreateLocalVariable("r"), number); }
@@ -197,3 +199,5 @@ void sys_init() {
     ZK_RegisterNatives(kNatives);
     sys_initProcess();
 }
+
+}  // namespace zorvik

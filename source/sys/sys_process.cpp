@@ -11,6 +11,8 @@
 #include "interpreter/zorvik.h"
 #include "sys/sys.h"
 
+namespace zorvik {
+
 namespace {
 
 std::vector<std::string> sArguments;
@@ -42,8 +44,16 @@ constexpr ZK_NativeReg kNatives[] = {
 
 }  // namespace
 
+}  // namespace zorvik
+
+using namespace zorvik;
+
 void ZK_SetScriptArguments(int count, const char* const* values) {
     sArguments.assign(values, values + (count > 0 ? count : 0));
 }
 
+namespace zorvik {
+
 void sys_initProcess() { ZK_RegisterNatives(kNatives); }
+
+}  // namespace zorvik

@@ -23,6 +23,8 @@
 #include "interpreter/runner.h"
 #include "interpreter/zorvik.h"
 
+using namespace zorvik;
+
 #ifndef ZORVIK_FUZZ_LIBRARY
 #error "ZORVIK_FUZZ_LIBRARY (the script library directory) must be defined by the build"
 #endif

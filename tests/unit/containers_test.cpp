@@ -18,6 +18,8 @@
 #include "memory_manager/scope_roots.h"
 #include "symbol_table/symbol_table.h"
 
+using namespace zorvik;
+
 namespace {
 
 // The keys of one bucket's chain, head to tail.

@@ -15,6 +15,8 @@
 
 #include "interpreter/zorvik.h"
 
+using namespace zorvik;
+
 namespace {
 
 std::string ReadFile(const std::string& path) {

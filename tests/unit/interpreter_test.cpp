@@ -14,6 +14,8 @@
 #include "interpreter/tokens.h"
 #include "interpreter/zorvik.h"
 
+using namespace zorvik;
+
 namespace {
 
 class Interpreter : public testing::Test {
