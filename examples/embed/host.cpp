@@ -35,9 +35,9 @@ struct Session {
 // the context it was registered with.
 void host_log() {
     auto* log = static_cast<std::vector<std::string>*>(ZK_NativeContext());
-    const zorvik::Var* line = ZK_StringArg("line", "log expected string as parameter");
-    log->emplace_back(Var_GetString(line));
-    Var_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(log->size()));
+    const ZK_Value* line = ZK_StringArg("line", "log expected string as parameter");
+    log->emplace_back(ZK_GetString(line));
+    ZK_SetNumber(ZK_CreateLocalVariable("r"), static_cast<double>(log->size()));
 }
 
 // The output callbacks: append to a string of the session's.
@@ -109,11 +109,11 @@ bool RunSandboxed(const Session& session) {
 
 // Reads a global variable that a script left behind as text.
 std::string Describe(const char* path) {
-    const zorvik::Var* var = ZK_GetGlobalVariable(path);
-    if (ZK_IsString(var)) return Var_GetString(var);
+    const ZK_Value* var = ZK_GetGlobalVariable(path);
+    if (ZK_IsString(var)) return ZK_GetString(var);
     if (ZK_IsNumber(var)) {
         char text[32];
-        std::snprintf(text, sizeof text, "%g", Var_GetNumber(var));
+        std::snprintf(text, sizeof text, "%g", ZK_GetNumber(var));
         return text;
     }
     return "(undefined)";
@@ -140,7 +140,7 @@ void* RunSession(void* arg) {
     ZK_RegisterNativeFuncWithContext("host.log", host_log, &session->log);
 
     // A variable the host writes before the first run.
-    Var_SetNumber(ZK_CreateGlobalVariable("config.limit"), 30);
+    ZK_SetNumber(ZK_CreateGlobalVariable("config.limit"), 30);
 
     session->ok = RunScript(session->scriptDir, "primes.z") && RunScript(session->scriptDir, "report.z");
     if (session->ok) {

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

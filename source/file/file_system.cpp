@@ -26,7 +26,7 @@
 
 #include "file/file_system.h"
 #include "interpreter/sandbox.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

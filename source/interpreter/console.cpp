@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/checked_alloc.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

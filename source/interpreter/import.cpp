@@ -15,7 +15,7 @@
 #include "interpreter/runner.h"
 #include "interpreter/sandbox.h"
 #include "interpreter/statements.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

@@ -7,14 +7,16 @@
 // in place: reading an argument builds no path string.
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "interpreter/functions.h"
+#include "interpreter/natives.h"
 #include "interpreter/runner.h"
-#include "interpreter/zorvik.h"
 
 namespace zorvik {
 
@@ -210,4 +212,108 @@ int32_t ZK_IntArg(const char* name, const char* message) {
 int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback) {
     const Var* var = ZK_OptNumber(ZK_GetLocalVariable(name), message);
     return var ? FloorToInt(var->value.number) : fallback;
+}
+
+ZK_Type ZK_TypeOf(const ZK_Value* value) {
+    if (!value) return ZK_MISSING;
+    switch (value->type) {
+        case VAR_NUMBER: return ZK_NUMBER;
+        case VAR_STRING: return ZK_STRING;
+        case VAR_FUNCTION: return ZK_FUNCTION;
+        default: return ZK_UNDEFINED;
+    }
+}
+
+bool ZK_IsNumber(const ZK_Value* value) { return value && value->type == VAR_NUMBER; }
+
+bool ZK_IsString(const ZK_Value* value) { return value && value->type == VAR_STRING; }
+
+double ZK_GetNumber(const ZK_Value* value) { return ZK_IsNumber(value) ? value->value.number : 0; }
+
+const char* ZK_GetString(const ZK_Value* value, size_t* length) {
+    if (!ZK_IsString(value)) {
+        if (length) *length = 0;
+        return nullptr;
+    }
+    if (length) *length = Var_StringLength(value);
+    return Var_GetString(value);
+}
+
+void ZK_SetNumber(ZK_Value* value, double number) { Var_SetNumber(value, number); }
+
+void ZK_SetString(ZK_Value* value, const char* text, size_t length) {
+    const void* nul = std::memchr(text, '\0', length);
+    if (nul) length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+    char* block = MM_CopyText(text, length);
+    Var_TakeText(value, block, length);
+}
+
+void ZK_SetUndefined(ZK_Value* value) { Var_Free(value); }
+
+namespace {
+
+// A member path split at its points and hashed, as a walk of a name does.
+class MemberPath {
+  public:
+    explicit MemberPath(const char* name) {
+        for (const char* p = name;; ++p) {
+            const char* end = std::strchr(p, '.');
+            if (!end) end = p + std::strlen(p);
+            size_t length = static_cast<size_t>(end - p);
+            parts_.push_back({p, static_cast<uint32_t>(length), HT_RawHash(p, length)});
+            if (!*end) return;
+            p = end;
+        }
+    }
+    const KeyPart* Parts() const { return parts_.data(); }
+    size_t Count() const { return parts_.size(); }
+    const KeyPart& Last() const { return parts_.back(); }
+
+  private:
+    std::vector<KeyPart> parts_;
+};
+
+}  // namespace
+
+ZK_Value* ZK_GetMember(ZK_Value* value, const char* name) {
+    if (!value) return nullptr;
+    MemberPath path(name);
+    return MM_GetMemberParts(value, path.Parts(), path.Count());
+}
+
+ZK_Value* ZK_CreateMember(ZK_Value* value, const char* name) {
+    MemberPath path(name);
+    return MM_CreateMemberParts(value, path.Parts(), path.Count());
+}
+
+int ZK_DeleteMember(ZK_Value* value, const char* name) {
+    if (!value) return 0;
+    MemberPath path(name);
+    Var* holder = path.Count() == 1 ? value : MM_GetMemberParts(value, path.Parts(), path.Count() - 1);
+    if (!holder || !MM_GetMemberParts(holder, &path.Last(), 1)) return 0;
+    const std::string key(path.Last().text, path.Last().length);
+    HT_Delete(holder->Children(), key.c_str(), DeleteVar);
+    return 1;
+}
+
+size_t ZK_MemberCount(ZK_Value* value) { return value ? static_cast<size_t>(value->MemberCount()) : 0; }
+
+void ZK_ForEachMember(ZK_Value* value, ZK_MemberVisitor visit, void* user) {
+    if (!value) return;
+    // The names first, as a member loop takes them, so that the walk does not
+    // depend on the table staying as it was.
+    std::vector<std::string> names;
+    KeyNode* list = MM_KeysOf(value);
+    try {
+        for (KeyNode* k = list; k; k = k->next) names.emplace_back(k->key);
+    } catch (...) {
+        MM_FreeKeys(list);
+        throw;
+    }
+    MM_FreeKeys(list);
+    for (const std::string& name : names) {
+        KeyPart part{name.data(), static_cast<uint32_t>(name.size()), HT_RawHash(name.data(), name.size())};
+        Var* member = MM_GetMemberParts(value, &part, 1);
+        if (member && !visit(user, name.c_str(), member)) return;
+    }
 }

@@ -31,10 +31,10 @@
 #include "interpreter/cursor.h"
 #include "interpreter/functions.h"
 #include "interpreter/hints.h"
+#include "interpreter/natives.h"
 #include "interpreter/runner.h"
 #include "interpreter/statements.h"
 #include "interpreter/tokens.h"
-#include "interpreter/zorvik.h"
 
 namespace zorvik {
 
@@ -312,6 +312,11 @@ void ZK_Terminate() {
 }
 
 void ZK_AddLibrarySearchPath(const char* dir) { AddSearchEntry(SearchEntry{dir, "", false}); }
+
+void ZK_SetupPaths(const char* scriptPath, const char* const* importDirs, size_t count) {
+    std::vector<std::string> dirs(importDirs, importDirs + count);
+    SetupPaths(scriptPath, dirs);
+}
 
 void ZK_SetProgramPath(const char* dir) {
     sProgramPath = dir;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "hash_table/hash_table.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 #include "symbol_table/symbol_table.h"
 
 namespace zorvik {

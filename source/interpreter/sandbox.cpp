@@ -9,7 +9,7 @@
 #include <string>
 
 #include "interpreter/runner.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

@@ -4,7 +4,7 @@
 
 #include "array/array.h"
 #include "file/file.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 #include "math/math.h"
 #include "string/string.h"
 #include "sys/sys.h"

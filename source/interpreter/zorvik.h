@@ -14,9 +14,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
-#include "memory_manager/memory_manager.h"
+// A value of a script: a variable, with a value (undefined, a number, a
+// string or a function) and members of its own. Hosts and natives hold it
+// only by pointer, through the ZK_ functions below; its layout is the
+// library's own.
+namespace zorvik {
+struct Var;
+}
+using ZK_Value = zorvik::Var;
 
 constexpr int32_t ERROR_EXIT = INT32_MIN;
 
@@ -72,18 +78,14 @@ void ZK_EndSession();
 void ZK_Interrupt();
 void ZK_AddLibrarySearchPath(const char* dir);
 void ZK_SetProgramPath(const char* dir);
+// The command line's search path for a script: its own directory first (the
+// working directory when the path has none, or for "": a script not read
+// from a file), then the `count` directories of `importDirs` in their order
+// (relative ones taken from the working directory now), then the script
+// library relative to the running executable: ../share/zorvik/lib/ when
+// installed, else lib/ beside it.
+void ZK_SetupPaths(const char* scriptPath, const char* const* importDirs, size_t count);
 const char* ZK_GetProgramPath();
-// Search path for a script: its own directory first (the working directory
-// when the path has none, or for "" = a script not read from a file), then
-// `importDirs` in their order (relative ones taken from the working
-// directory now; a file found there is named in reports by the directory as
-// given and its import name), then the script library relative to the
-// running executable: ../share/zorvik/lib/ when installed, else lib/ beside
-// it (the build tree).
-namespace zorvik {
-void SetupPaths(const char* scriptPath, std::span<const std::string> importDirs = {});
-}  // namespace zorvik
-
 // --- the native libraries sys, math, string, array and file ---
 // Registers their native functions ("sys.wln", "math.sqrt", ...), which the
 // script library (lib/*.z) calls; after ZK_Init, before the first ZK_Run.
@@ -135,18 +137,54 @@ struct ZK_NativeReg {
 // first function.
 void ZK_RegisterNatives(std::span<const ZK_NativeReg> natives);
 
-zorvik::Var* ZK_GetLocalVariable(const char* name);
-zorvik::Var* ZK_CreateLocalVariable(const char* name);
+ZK_Value* ZK_GetLocalVariable(const char* name);
+ZK_Value* ZK_CreateLocalVariable(const char* name);
 int ZK_DeleteLocalVariable(const char* name);
 void ZK_UnrefLocalVariable(const char* name);
-zorvik::Var* ZK_GetGlobalVariable(const char* path);
-zorvik::Var* ZK_CreateGlobalVariable(const char* path);
+ZK_Value* ZK_GetGlobalVariable(const char* path);
+ZK_Value* ZK_CreateGlobalVariable(const char* path);
 int ZK_DeleteGlobalVariable(const char* path);
 [[noreturn]] void ZK_Error(const char* message);
 
+// --- values ---
+// What a value holds. A missing value (a null pointer) is ZK_MISSING.
+enum ZK_Type : int32_t {
+    ZK_MISSING = -1,
+    ZK_UNDEFINED = 0,
+    ZK_NUMBER = 1,
+    ZK_STRING = 2,
+    ZK_FUNCTION = 4,
+};
+ZK_Type ZK_TypeOf(const ZK_Value* value);
 // Type tests for native arguments; a missing argument (null) is neither.
-inline bool ZK_IsNumber(const zorvik::Var* var) { return var && var->type == zorvik::VAR_NUMBER; }
-inline bool ZK_IsString(const zorvik::Var* var) { return var && var->type == zorvik::VAR_STRING; }
+bool ZK_IsNumber(const ZK_Value* value);
+bool ZK_IsString(const ZK_Value* value);
+// The number; 0 for a value that is not one.
+double ZK_GetNumber(const ZK_Value* value);
+// The string's bytes, NUL-terminated, with their count in *length when
+// length is not null; null (and 0) for a value that is not a string. Valid
+// until the value changes or is deleted; the bytes are read-only (values
+// copied from one another share them).
+const char* ZK_GetString(const ZK_Value* value, size_t* length = nullptr);
+// Replace the value; its members stay. A string is copied; it ends at its
+// first NUL byte, if `length` takes in one, as script strings do.
+void ZK_SetNumber(ZK_Value* value, double number);
+void ZK_SetString(ZK_Value* value, const char* text, size_t length);
+void ZK_SetUndefined(ZK_Value* value);
+// Members by name, or by a path of names ("a.b" is the member "b" of the
+// member "a"). GetMember gives null when there is none; CreateMember gives
+// the member, made undefined when it was not there (an existing one keeps
+// its value); DeleteMember deletes it with its own members, 1 when there
+// was one.
+ZK_Value* ZK_GetMember(ZK_Value* value, const char* name);
+ZK_Value* ZK_CreateMember(ZK_Value* value, const char* name);
+int ZK_DeleteMember(ZK_Value* value, const char* name);
+// The number of members, and each of them in the order a member loop
+// (`for (k : v)`) takes them. The visitor returns false to stop early; it
+// may change or delete members: a member deleted before its turn is skipped.
+size_t ZK_MemberCount(ZK_Value* value);
+using ZK_MemberVisitor = bool (*)(void* user, const char* name, ZK_Value* member);
+void ZK_ForEachMember(ZK_Value* value, ZK_MemberVisitor visit, void* user);
 
 // Argument checks. Each returns the argument it was given when it passes
 // and otherwise ends the run with `message`, which every native words
@@ -171,25 +209,21 @@ V* ZK_CheckString(V* var, const char* message) {
 }
 template <class V>
 V* ZK_OptNumber(V* var, const char* message) {
-    if (var && var->type != zorvik::VAR_NUMBER) ZK_Error(message);
+    if (var && !ZK_IsNumber(var)) ZK_Error(message);
     return var;
 }
 template <class V>
 V* ZK_OptString(V* var, const char* message) {
-    if (var && var->type != zorvik::VAR_STRING) ZK_Error(message);
+    if (var && !ZK_IsString(var)) ZK_Error(message);
     return var;
 }
 // Fetch-and-check forms for natives that test each argument as they read it.
-zorvik::Var* ZK_NumberArg(const char* name, const char* message);
-zorvik::Var* ZK_StringArg(const char* name, const char* message);
+ZK_Value* ZK_NumberArg(const char* name, const char* message);
+ZK_Value* ZK_StringArg(const char* name, const char* message);
 
-// Floors a number that stands for an integer and converts it to signed 32
-// bits; NaN and values outside the range give INT32_MIN.
-namespace zorvik {
-int32_t FloorToInt(double value);
-}  // namespace zorvik
-// FloorToInt of a required number argument; of an optional one, or
-// `fallback` when it is absent.
+// A required number argument floored to the integer it stands for, as signed
+// 32 bits (NaN and values outside the range give INT32_MIN); an optional
+// one, or `fallback` when it is absent.
 int32_t ZK_IntArg(const char* name, const char* message);
 int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
 

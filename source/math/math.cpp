@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

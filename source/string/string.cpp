@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

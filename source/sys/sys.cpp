@@ -19,7 +19,7 @@
 #include <limits>
 
 #include "interpreter/console.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 namespace zorvik {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "interpreter/console.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 #include "sys/sys.h"
 
 namespace zorvik {

@@ -19,6 +19,9 @@ for f in bin/zorvik share/zorvik/lib/sys.z share/zorvik/lib/file.z share/man/man
     [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 [ ! -e "$prefix/bin/lib" ] || fail "bin/lib is installed"
+# The public header stands alone: nothing else of the sources is installed.
+headers=$(cd "$prefix/include" && find . -type f | sort)
+[ "$headers" = "./zorvik/zorvik.h" ] || fail "installed headers: $headers"
 [ ! -e "$prefix/share/doc/zorvik/zorvik.1.in" ] || fail "the man page template is installed"
 
 expected='LIBRARY 7'

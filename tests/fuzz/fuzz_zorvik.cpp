@@ -21,7 +21,7 @@
 #include <string>
 
 #include "interpreter/runner.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 using namespace zorvik;
 

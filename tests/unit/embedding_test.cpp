@@ -15,8 +15,6 @@
 
 #include "interpreter/zorvik.h"
 
-using namespace zorvik;
-
 namespace {
 
 std::string ReadFile(const std::string& path) {
@@ -70,8 +68,7 @@ struct Counter {
 
 void CountCall() {
     auto* counter = static_cast<Counter*>(ZK_NativeContext());
-    ZK_CreateLocalVariable("r")->type = VAR_NUMBER;
-    Var_SetNumber(ZK_GetLocalVariable("r"), ++counter->calls);
+    ZK_SetNumber(ZK_CreateLocalVariable("r"), ++counter->calls);
 }
 
 void ThrowStd() { throw std::runtime_error("disk on\nfire"); }
@@ -176,8 +173,9 @@ struct Hooked {
 };
 
 void HostSay() {
-    const Var* v = ZK_GetLocalVariable("v");
-    ZK_Write(Var_GetString(v), std::strlen(Var_GetString(v)));
+    size_t length = 0;
+    const char* text = ZK_GetString(ZK_GetLocalVariable("v"), &length);
+    ZK_Write(text, length);
 }
 
 const std::string kConsoleWrappers =
@@ -188,8 +186,8 @@ const std::string kConsoleWrappers =
     "say = function (v) { __CALL \"host.say\"; };\n";
 
 std::string Global(const char* path) {
-    const Var* v = ZK_GetGlobalVariable(path);
-    return ZK_IsString(v) ? Var_GetString(v) : ZK_IsNumber(v) ? std::to_string(Var_GetNumber(v)) : "(undefined)";
+    const ZK_Value* v = ZK_GetGlobalVariable(path);
+    return ZK_IsString(v) ? ZK_GetString(v) : ZK_IsNumber(v) ? std::to_string(ZK_GetNumber(v)) : "(undefined)";
 }
 
 // What scripts print, a native's own writes among it, and the report of a
@@ -397,3 +395,102 @@ TEST(Embedding, HostOpensTheLibrariesItChooses) {
 }
 
 }  // namespace
+
+// The value functions a host has in place of the variable record.
+TEST(Embedding, ValuesThroughHandles) {
+    ZK_Init();
+    ZK_Value* config = ZK_CreateGlobalVariable("config");
+    EXPECT_EQ(ZK_TypeOf(config), ZK_UNDEFINED);
+    EXPECT_EQ(ZK_TypeOf(nullptr), ZK_MISSING);
+    ZK_SetNumber(ZK_CreateMember(config, "limit"), 30);
+    ZK_SetString(ZK_CreateMember(config, "name"), "night\0ly", 8);  // a string ends at NUL
+    ZK_SetString(ZK_CreateMember(config, "deep.path"), "x", 1);
+    ZK_SetNumber(ZK_CreateMember(config, "gone"), 1);
+    EXPECT_EQ(ZK_DeleteMember(config, "gone"), 1);
+    EXPECT_EQ(ZK_DeleteMember(config, "gone"), 0);
+    EXPECT_EQ(ZK_DeleteMember(config, "nothing.here"), 0);
+    const char script[] =
+        "ok = 0;\n"
+        "if (config.limit = 30) { ok += 1; }\n"
+        "if (config.name = \"night\") { ok += 1; }\n"
+        "if (config.deep.path = \"x\") { ok += 1; }\n"
+        "if (not isnumber(config.gone)) { ok += 1; }\n"
+        "config.added = config.limit + 1;\n";
+    ASSERT_EQ(ZK_RunString("values.z", script, sizeof script - 1), 0) << ZK_GetExitMessage();
+    EXPECT_EQ(ZK_GetNumber(ZK_GetGlobalVariable("ok")), 4);
+    EXPECT_EQ(ZK_GetNumber(ZK_GetMember(config, "added")), 31);
+    EXPECT_STREQ(ZK_GetString(ZK_GetMember(config, "deep.path")), "x");
+    EXPECT_EQ(ZK_GetMember(config, "deep.none"), nullptr);
+    ZK_Terminate();
+    ZK_Init();
+    config = ZK_CreateGlobalVariable("config");
+    for (const char* name : {"a", "b", "c"}) ZK_SetString(ZK_CreateMember(config, name), name, 1);
+    const char order[] =
+        "out = \"\";\n"
+        "for (k : config) { out += k; }\n";
+    ASSERT_EQ(ZK_RunString("order.z", order, sizeof order - 1), 0);
+    std::string walked;
+    ZK_ForEachMember(
+        config,
+        [](void* user, const char* name, ZK_Value* member) {
+            *static_cast<std::string*>(user) += std::string(name) + ZK_GetString(member);
+            return true;
+        },
+        &walked);
+    size_t length = 0;
+    const char* loopOrder = ZK_GetString(ZK_GetGlobalVariable("out"), &length);
+    ASSERT_NE(loopOrder, nullptr);
+    EXPECT_EQ(length, 3U);
+    // The host walks the members in the script's member-loop order (each
+    // member's value is its name).
+    std::string expected;
+    for (const char* k = loopOrder; *k; ++k) expected += std::string(2, *k);
+    EXPECT_EQ(walked, expected);
+    EXPECT_EQ(ZK_MemberCount(config), 3U);
+    // Stopping early, and deleting members during the walk.
+    int seen = 0;
+    ZK_ForEachMember(
+        config,
+        [](void* user, const char*, ZK_Value*) {
+            ++*static_cast<int*>(user);
+            return false;
+        },
+        &seen);
+    EXPECT_EQ(seen, 1);
+    struct Walk {
+        ZK_Value* owner;
+        int seen;
+    } walk{config, 0};
+    ZK_ForEachMember(
+        config,
+        [](void* user, const char*, ZK_Value*) {
+            auto* w = static_cast<Walk*>(user);
+            ++w->seen;
+            ZK_DeleteMember(w->owner, "a");
+            ZK_DeleteMember(w->owner, "b");
+            ZK_DeleteMember(w->owner, "c");
+            return true;
+        },
+        &walk);
+    EXPECT_EQ(walk.seen, 1);
+    EXPECT_EQ(ZK_MemberCount(config), 0U);
+    EXPECT_EQ(ZK_GetNumber(ZK_GetGlobalVariable("config")), 0);  // not a number: 0
+    EXPECT_EQ(ZK_GetString(config, &length), nullptr);
+    EXPECT_EQ(length, 0U);
+    ZK_Terminate();
+}
+
+// The command line's search path, for a host: import directories before the
+// script library, which lib/ beside the executable would give.
+TEST(Embedding, SetupPathsFindsImportDirectories) {
+    char name[] = "/tmp/zorvik-paths-XXXXXX";
+    const std::string dir = mkdtemp(name);
+    std::ofstream(dir + "/helper.z", std::ios::binary) << "function () { t.answer = 42; return t; }\n";
+    ZK_Init();
+    const char* dirs[] = {dir.c_str()};
+    ZK_SetupPaths("", dirs, 1);
+    const char script[] = "h := import(\"helper.z\");\nexit(h.answer);\n";
+    EXPECT_EQ(ZK_RunString("paths.z", script, sizeof script - 1), 42) << ZK_GetExitMessage();
+    ZK_Terminate();
+    std::filesystem::remove_all(dir);
+}

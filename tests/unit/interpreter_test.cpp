@@ -12,7 +12,7 @@
 #include "array/array.h"
 #include "interpreter/runner.h"
 #include "interpreter/tokens.h"
-#include "interpreter/zorvik.h"
+#include "interpreter/natives.h"
 
 using namespace zorvik;
 
