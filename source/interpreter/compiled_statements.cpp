@@ -250,6 +250,15 @@ struct ForLoop {
     const Block* body = nullptr;
 };
 
+// `do { block } while (condition);`, cached by the block's '{'.
+struct DoLoop {
+    const CompiledBlock* body = nullptr;
+    int32_t brace = 0;
+    const CompiledTree* condition = nullptr;
+    int32_t semicolon = 0;  // the statement's ';'
+    int32_t depth = 0;      // as for a block item: the condition's, or the block's and its own
+};
+
 // `return;`, `return name;` (a plain name), `return value;` (a pure
 // expression) or `return sum;` (see compiled_calls.h).
 struct Return {
@@ -270,8 +279,18 @@ struct NativeStatement {
 // One item of a block: a simple statement, a branch, a loop, a return, a
 // call statement or a native call.
 struct Item {
-    enum class Kind : uint8_t { kStatement, kBranch, kWhile, kFor, kReturn, kCall, kNative } kind = Kind::kStatement;
+    enum class Kind : uint8_t {
+        kStatement,
+        kBranch,
+        kWhile,
+        kDo,
+        kFor,
+        kReturn,
+        kCall,
+        kNative
+    } kind = Kind::kStatement;
     const Statement* statement = nullptr;
+    const DoLoop* doLoop = nullptr;
     const CompiledSum* call = nullptr;  // a call statement (IsCallStatement)
     std::unique_ptr<NativeStatement> native;
     std::unique_ptr<Branch> branch;
@@ -327,6 +346,23 @@ std::unique_ptr<WhileLoop> CompileWhile(int32_t word, int32_t& depth) {
     depth = std::max(TreeDepth(*w->head->condition), 1 + w->body->depth);
     return w;
 }
+
+bool CompileDo(DoLoop& d, int32_t brace) {
+    d.brace = brace;
+    d.body = BlockAt(brace);
+    if (!d.body) return false;
+    int32_t close = d.body->close;
+    if (!IsWord(close + 1, RW_WHILE) || !IsOp(close + 2, '(')) return false;
+    d.condition = CompiledConditionAt(close + 3);
+    if (!d.condition) return false;
+    d.semicolon = TreeEnd(*d.condition) + 1;
+    d.depth = std::max(TreeDepth(*d.condition), 1 + d.body->depth);
+    return IsOp(d.semicolon - 1, ')') && IsOp(d.semicolon, ';');
+}
+
+TokenCache<DoLoop> sDoLoops(Fact::kDo);
+
+const DoLoop* DoAt(int32_t brace) { return sDoLoops.At(brace, CompileDo); }
 
 std::unique_ptr<ForLoop> CompileFor(int32_t word, int32_t& depth) {
     if (!IsWord(word, RW_FOR) || !IsOp(word + 1, '(') || At(word + 2).type != TOKEN_NAME) return nullptr;
@@ -414,6 +450,10 @@ bool CompileBlock(Block& block, int32_t brace) {
         } else if ((item.whileLoop = CompileWhile(at, depth))) {
             item.kind = Item::Kind::kWhile;
             at = item.whileLoop->body->close + 1;
+        } else if (IsWord(at, RW_DO) && (item.doLoop = DoAt(at + 1))) {
+            item.kind = Item::Kind::kDo;
+            depth = item.doLoop->depth;
+            at = item.doLoop->semicolon + 1;
         } else if ((item.forLoop = CompileFor(at, depth))) {
             item.kind = Item::Kind::kFor;
             at = item.forLoop->body->close + 1;
@@ -528,6 +568,42 @@ Outcome RunWhile(const WhileLoop& w, Place& place) {
     }
 }
 
+// The passes of a do loop, to the end of the loop (kDone, `place` behind
+// its ';') or to a return. It never gives up: after a block, compiled or
+// finished by the walker, a condition that gives up (or would be too deep)
+// is read by the walker from the block's '}', errors and all, and the
+// passes go on compiled. The block holds no break (no item is one).
+Outcome RunDoPasses(const DoLoop& d, Place& place) {
+    bool treeFits = sDepth + TreeDepth(*d.condition) <= sMaxDepth;
+    while (true) {
+        Place inner;
+        Outcome nested = RunNested(*d.body, d.brace, inner);
+        if (nested == Outcome::kReturned) return nested;
+        bool again = false;
+        bool tested = false;
+        if (treeFits) {
+            try {
+                again = TestTree(*d.condition);
+                tested = true;
+            } catch (const CompiledGiveUp&) {
+            } catch (const std::bad_alloc&) {}
+        }
+        if (!tested) {
+            if (nested == Outcome::kDone) PlaceCursor(inner);  // as ExecuteBlock leaves it, on the '}'
+            again = DoCondition();
+        }
+        if (!again) {
+            place = {d.semicolon, d.semicolon + 1};  // as EndStatement leaves it
+            return Outcome::kDone;
+        }
+    }
+}
+
+Outcome RunDo(const DoLoop& d, Place& place) {
+    LoopLevel loop;
+    return RunDoPasses(d, place);
+}
+
 // The value of a numeric expression of a for head, or a give-up.
 double NumberOf(const CompiledTree& tree) {
     EvaluateTree(tree);
@@ -634,6 +710,7 @@ bool RunNativeStatement(const NativeStatement& n, Place& place) {
 [[gnu::noinline]] Outcome RunCompound(const Item& item, Place& place) {
     switch (item.kind) {
         case Item::Kind::kWhile: return RunWhile(*item.whileLoop, place);
+        case Item::Kind::kDo: return RunDo(*item.doLoop, place);
         case Item::Kind::kFor: return RunFor(*item.forLoop, place);
         case Item::Kind::kReturn: return RunReturn(*item.ret) ? Outcome::kReturned : Outcome::kGaveUp;
         case Item::Kind::kCall:
@@ -782,6 +859,19 @@ LoopExit RunCompiledWhile(int32_t open, int32_t& code) {
     }
 }
 
+LoopExit RunCompiledDo(int32_t brace, int32_t& code) {
+    if (!CompilerEnabled()) return LoopExit::kNotRun;
+    const DoLoop* d = DoAt(brace);
+    if (!d || sDepth + 1 + d->body->depth > sMaxDepth) return LoopExit::kNotRun;
+    Place place;
+    if (RunDoPasses(*d, place) == Outcome::kReturned) {
+        code = kReturn;
+        return LoopExit::kBody;
+    }
+    PlaceCursor(place);
+    return LoopExit::kDone;
+}
+
 LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, int32_t& code) {
     if (!CompilerEnabled()) return LoopExit::kNotRun;
     const Block* block = BlockAt(brace);
@@ -810,6 +900,7 @@ void ClearCompiledStatements() {
     sStatements.Clear();
     sHeads.Clear();
     sBlocks.Clear();
+    sDoLoops.Clear();
 }
 
 }  // namespace zorvik

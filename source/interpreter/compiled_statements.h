@@ -106,6 +106,12 @@ struct CountingLoop {
 // walker's pass left it; on kDone, behind the loop.
 LoopExit RunCompiledFor(int32_t brace, CountingLoop& loop, int32_t& code);
 
+// A `do` whose block's '{' is at `brace`, when its block and its
+// condition are compiled: the passes run without the cursor, a condition
+// that gives up read by the walker (DoCondition) between them. kDone leaves
+// the cursor behind the ';'; kBody only for a return (`code` kReturn).
+LoopExit RunCompiledDo(int32_t brace, int32_t& code);
+
 // Drops every compiled statement (with the token array at the end of a run).
 void ClearCompiledStatements();
 

@@ -130,9 +130,22 @@ int32_t While() {
     }
 }
 
+// `while (condition);` after a do loop's block: whether the condition holds.
+bool DoTail() {
+    if (!NextIsReserved(RW_WHILE)) Error("Expected while");
+    GetNext();
+    bool again = Condition();
+    EndStatement();
+    return again;
+}
+
 int32_t Do() {
     LoopScope loop;
     int32_t start = sToken;
+    int32_t code;
+    LoopExit exit = RunCompiledDo(start, code);
+    if (exit == LoopExit::kDone) return kNormal;
+    if (exit == LoopExit::kBody) return code;  // a return
     while (true) {
         SeekToken(start);
         GetNext();
@@ -142,11 +155,7 @@ int32_t Do() {
             EndStatement();
         }
         if (after != kRepeat) return after;
-        if (!NextIsReserved(RW_WHILE)) Error("Expected while");
-        GetNext();
-        bool again = Condition();
-        EndStatement();
-        if (!again) return kNormal;
+        if (!DoTail()) return kNormal;
     }
 }
 
@@ -368,6 +377,11 @@ void StopIfInterrupted(bool first) {
 }
 
 }  // namespace
+
+bool DoCondition() {
+    Expect('}');
+    return DoTail();
+}
 
 void ReturnVariable(Var* source) {
     // A value without members needs no deep copy.

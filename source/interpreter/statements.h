@@ -17,6 +17,10 @@ extern int32_t sBlock;
 extern int32_t sLoopScope;
 
 int32_t ExecuteBlock();
+// The end of a pass of `do { ... } while (condition);` from the lookahead on
+// the block's '}': reads `} while (condition);` and tells whether the
+// condition holds.
+bool DoCondition();
 // What `return name;` does: the result "@" becomes a copy of the variable
 // (undefined when there is none), its members included. A local of the
 // returning call, which dies with it, gives its members up instead.

@@ -150,6 +150,7 @@ enum class Fact : uint8_t {
     kHead,
     kBlock,
     kSum,
+    kDo,
 };
 uint64_t TokenFact(int32_t token, Fact fact);
 void SetTokenFact(int32_t token, Fact fact, uint64_t value);
