@@ -188,7 +188,10 @@ void CompoundAssignment(const NameKey& key, int32_t op) {
     uint64_t epoch = sVarEpoch;
     GetNext();
     Expression();
-    target = Reacquire(target, epoch, key);
+    CompoundStore(Reacquire(target, epoch, key), op);
+}
+
+void CompoundStore(Var* target, int32_t op) {
     CheckCompoundTarget(op, target->type);
     if (target->type == VAR_STRING) {
         if (sRegister.type != VAR_STRING) ErrorF("+= is undefined between strings and %s", TypeWord(sRegister.type));

@@ -26,6 +26,9 @@ void DeepStore(const NameKey& key, const Var* source);
 void DeepStoreResult(const NameKey& key);
 void RefBinding(const NameKey& key);
 void CompoundAssignment(const NameKey& key, int32_t op);
+// Its end: combines the value in the register into `target`, the variable
+// found again after the value's evaluation, with the statement's errors.
+void CompoundStore(Var* target, int32_t op);
 // `name++;` / `name--;` with the cursor on the operator.
 void PostfixStatement(const NameKey& key, int32_t op);
 // `++name;` / `--name;` with the cursor on the operator.

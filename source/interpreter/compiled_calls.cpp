@@ -17,7 +17,14 @@ namespace zorvik {
 
 namespace {
 
-// One term of a sum: a pure term, or a call.
+// A `* factor` or `/ factor` after a call, the factor pure.
+struct SumFactor {
+    int32_t op = 0;
+    int32_t opToken = 0;
+    const CompiledTree* tree = nullptr;
+};
+
+// One term of a sum: a pure term, or a call followed by its factors.
 struct SumTerm {
     int32_t op = 0;                        // '+' or '-' before it; 0 for the first
     int32_t opToken = 0;                   // that operator's token
@@ -25,6 +32,8 @@ struct SumTerm {
     const CompiledTree* callee = nullptr;  // the call's plain name
     int32_t open = 0;                      // the call's '(' (its site)
     std::vector<const CompiledTree*> args;
+    int32_t close = 0;  // the call's ')'
+    std::vector<SumFactor> factors;
     // The depth guards the walker would hold beyond the present ones at the
     // deepest point of the call's arguments; at least the call's own.
     int32_t depth = 1;
@@ -78,10 +87,16 @@ bool ReadCall(int32_t& at, SumTerm& term) {
             return false;
         if (arg == close && IsOp(arg - 1, ',')) return false;  // a missing argument is the walker's error
     }
-    term.last = close;
+    term.close = term.last = close;
     at = close + 1;
-    // A call followed by '*' or '/' is a factor of a longer term.
-    return !IsOp(at, '*') && !IsOp(at, '/');
+    while (IsOp(at, '*') || IsOp(at, '/')) {
+        SumFactor factor{At(at).code, at, CompiledFactorAt(at + 1)};
+        if (!factor.tree) return false;
+        term.last = TreeLastItem(*factor.tree);
+        at = TreeEnd(*factor.tree);
+        term.factors.push_back(factor);
+    }
+    return true;
 }
 
 // Reads the term at `at` into `term`; false when it does not compile.
@@ -186,7 +201,7 @@ bool Call(const SumTerm& term) {
     if (index < 0 || TooDeep(term.depth)) return false;
     Arguments args;
     if (!args.Evaluate(term.args)) return false;  // pure: the function is still the same
-    CallWithValues(index, function, term.open, term.last, args.Cells(), args.Count());
+    CallWithValues(index, function, term.open, term.close, args.Cells(), args.Count());
     return true;
 }
 
@@ -213,7 +228,7 @@ void WalkBehindCall(const Sum& sum, size_t i, double left) {
     Var_SetNumber(&sRegister, left);
     Push();
     static_cast<Cell&>(sRegister) = right;
-    PlaceCursor(term.last, term.last + 1);
+    PlaceCursor(term.close, term.close + 1);
     if (term.op == '+')
         AddRight();
     else
@@ -221,10 +236,60 @@ void WalkBehindCall(const Sum& sum, size_t i, double left) {
     ExpressionTail();
 }
 
-// The value of pure term `term` when it is a number.
-bool PureNumber(const SumTerm& term, double& out) {
+// The value of a pure term or factor when it is a number.
+bool PureNumber(const CompiledTree& tree, double& out) {
     // The tree counts the expression's guard, which is held.
-    return !TooDeep(TreeDepth(*term.pure) - 1) && TreeNumber(*term.pure, out);
+    return !TooDeep(TreeDepth(tree) - 1) && TreeNumber(tree, out);
+}
+bool PureNumber(const SumTerm& term, double& out) { return PureNumber(*term.pure, out); }
+
+// The walker goes on inside term i, before its operator at `opToken` (the
+// token `prev` recorded last), the term so far in the register; the sum
+// before the term, `left`, is pushed as the walker holds it then.
+void WalkInTerm(const Sum& sum, size_t i, double left, int32_t prev, int32_t opToken) {
+    const SumTerm& term = sum.terms[i];
+    if (i > 0) {
+        Cell right = sRegister;
+        sRegister.type = VAR_UNDEFINED;
+        Var_SetNumber(&sRegister, left);
+        Push();
+        static_cast<Cell&>(sRegister) = right;
+    }
+    PlaceCursor(prev, opToken);
+    TermTail();
+    if (i > 0) {
+        if (term.op == '+')
+            AddRight();
+        else
+            SubRight();
+    }
+    ExpressionTail();
+}
+
+// The factors of call term i, its call's result in the register: true with
+// the term's value in `out` when every step is a number; otherwise false,
+// the walker having gone on from the step (WalkInTerm). `left` is the sum
+// before the term.
+bool CallFactors(const Sum& sum, size_t i, double left, double& out) {
+    const SumTerm& term = sum.terms[i];
+    if (sRegister.type != VAR_NUMBER) {
+        WalkInTerm(sum, i, left, term.close, term.factors[0].opToken);
+        return false;
+    }
+    double value = sRegister.value.number;
+    int32_t prev = term.close;
+    for (const SumFactor& factor : term.factors) {
+        double right;
+        if (!PureNumber(*factor.tree, right)) {
+            Var_SetNumber(&sRegister, value);
+            WalkInTerm(sum, i, left, prev, factor.opToken);
+            return false;
+        }
+        value = factor.op == '*' ? value * right : value / right;
+        prev = TreeLastItem(*factor.tree);
+    }
+    out = value;
+    return true;
 }
 
 }  // namespace
@@ -243,12 +308,15 @@ bool RunSum(const CompiledSum& sum) {
         if (!PureNumber(first, value)) return false;
     } else {
         if (!CallForValue(first)) return false;
-        if (sRegister.type != VAR_NUMBER) {
-            PlaceCursor(first.last, first.last + 1);
+        if (!first.factors.empty()) {
+            if (!CallFactors(sum, 0, 0, value)) return true;
+        } else if (sRegister.type != VAR_NUMBER) {
+            PlaceCursor(first.close, first.close + 1);
             ExpressionTail();
             return true;
+        } else {
+            value = sRegister.value.number;
         }
-        value = sRegister.value.number;
     }
     for (size_t i = 1; i < sum.terms.size(); ++i) {
         const SumTerm& term = sum.terms[i];
@@ -263,11 +331,14 @@ bool RunSum(const CompiledSum& sum) {
                 WalkFrom(sum, i, value);
                 return true;
             }
-            if (sRegister.type != VAR_NUMBER) {
+            if (!term.factors.empty()) {
+                if (!CallFactors(sum, i, value, right)) return true;
+            } else if (sRegister.type != VAR_NUMBER) {
                 WalkBehindCall(sum, i, value);
                 return true;
+            } else {
+                right = sRegister.value.number;
             }
-            right = sRegister.value.number;
         }
         value = term.op == '+' ? value + right : value - right;
     }
@@ -277,7 +348,7 @@ bool RunSum(const CompiledSum& sum) {
 }
 
 bool IsCallStatement(const CompiledSum& sum) {
-    return sum.terms.size() == 1 && !sum.terms[0].pure && IsOp(sum.end, ';');
+    return sum.terms.size() == 1 && !sum.terms[0].pure && sum.terms[0].factors.empty() && IsOp(sum.end, ';');
 }
 
 bool RunCallStatement(const CompiledSum& sum) {

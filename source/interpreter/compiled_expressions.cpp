@@ -125,7 +125,7 @@ bool IsRelOp(int32_t i) {
 }
 
 // What a unit is compiled as; each has a cache of its own.
-enum class Mode { kExpression, kCondition, kTarget, kTerm };
+enum class Mode { kExpression, kCondition, kTarget, kTerm, kFactor };
 
 struct NotPure {};  // thrown while compiling: the walker keeps the tokens
 
@@ -189,6 +189,10 @@ class Compiler {
 
     // One term of an expression (read inside the expression's depth guard).
     int32_t ExpressionTerm(int32_t& at) { return Term(at, 1); }
+    int32_t TermFactor(int32_t& at) {
+        Open open(*this, at, Mode::kFactor);
+        return Signed(at, 1);
+    }
 
     void Item(int32_t token) { u_.lastItem = token; }
 
@@ -798,7 +802,8 @@ Fact FactOf(Mode mode) {
         case Mode::kExpression: return Fact::kExpression;
         case Mode::kCondition: return Fact::kCondition;
         case Mode::kTarget: return Fact::kTarget;
-        default: return Fact::kTerm;
+        case Mode::kTerm: return Fact::kTerm;
+        default: return Fact::kFactor;
     }
 }
 
@@ -817,6 +822,7 @@ const CompiledTree* UnitAt(int32_t first, Mode mode) {
             case Mode::kCondition: unit->root = compiler.Condition(at, 0); break;
             case Mode::kTarget: unit->root = compiler.Target(at); break;
             case Mode::kTerm: unit->root = compiler.ExpressionTerm(at); break;
+            case Mode::kFactor: unit->root = compiler.TermFactor(at); break;
         }
         unit->end = at;
         unit->nodes.shrink_to_fit();
@@ -905,6 +911,8 @@ const CompiledTree* CompiledConditionAt(int32_t first) { return UnitAt(first, Mo
 const CompiledTree* CompiledTargetAt(int32_t first) { return UnitAt(first, Mode::kTarget); }
 
 const CompiledTree* CompiledTermAt(int32_t first) { return UnitAt(first, Mode::kTerm); }
+
+const CompiledTree* CompiledFactorAt(int32_t first) { return UnitAt(first, Mode::kFactor); }
 
 int32_t TreeEnd(const CompiledTree& tree) { return tree.end; }
 

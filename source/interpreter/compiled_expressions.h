@@ -64,6 +64,8 @@ const CompiledTree* CompiledTargetAt(int32_t first);
 // The same for one term of an expression (what Term() reads), with the
 // depth counted from inside the expression's guard.
 const CompiledTree* CompiledTermAt(int32_t first);
+// The same for the operand of a `*` or `/` (what SignedFactor() reads).
+const CompiledTree* CompiledFactorAt(int32_t first);
 int32_t TreeEnd(const CompiledTree& tree);       // the first token after it
 int32_t TreeLastItem(const CompiledTree& tree);  // the token whose position the walker records last in it
 int32_t TreeDepth(const CompiledTree& tree);     // the depth guards the walker would hold

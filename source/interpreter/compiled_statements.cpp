@@ -31,9 +31,11 @@ struct Statement {
     Form form = Form::kAssign;
     int32_t op = 0;  // kCompound: OP_*_ASSIGN; kUpdate: OP_INCREMENT or OP_DECREMENT
     const CompiledTree* target = nullptr;
-    const CompiledTree* value = nullptr;  // null for kUpdate
-    int32_t semicolon = 0;                // index of the closing ';'
-    int32_t depth = 0;                    // depth guards the walker would hold
+    const CompiledTree* value = nullptr;  // null for kUpdate and with a sum
+    // kAssign and kCompound to a plain name: a value with calls (see compiled_calls.h).
+    const CompiledSum* sum = nullptr;
+    int32_t semicolon = 0;  // index of the closing ';'
+    int32_t depth = 0;      // depth guards the walker would hold
 };
 
 // Records compiled once per token and kept until the tokens are cleared.
@@ -107,7 +109,13 @@ bool Compile(Statement& s, int32_t first) {
         return false;
     s.op = At(op).code;
     s.value = CompiledExpressionAt(op + 1);
-    if (!s.value) return false;
+    if (!s.value) {
+        // The walker composes the target's key once, before the calls run;
+        // a plain name is found again as that key would be.
+        if (!IsPlainName(*s.target) || !(s.sum = CompiledSumAt(op + 1))) return false;
+        s.semicolon = SumEnd(*s.sum);
+        return IsOp(s.semicolon, ';');
+    }
     if (TreeDepth(*s.value) > s.depth) s.depth = TreeDepth(*s.value);
     s.semicolon = TreeEnd(*s.value);
     return IsOp(s.semicolon, ';');
@@ -180,9 +188,38 @@ void PlaceCursor(Place place) { zorvik::PlaceCursor(place.prev, place.next); }
 // As EndStatement leaves it after the ';'.
 Place After(const Statement& s) { return {s.semicolon, s.semicolon + 1}; }
 
+// An assignment or compound assignment whose value is a sum, as the walker
+// runs it: the target made (and for a compound checked), the sum, the
+// target found again when a variable was freed since, the store. It gives
+// up only before the sum's first call; after that every error is the
+// walker's, at the cursor the sum leaves behind its last item.
+[[gnu::noinline]] bool RunWithSum(const Statement& s) {
+    Var* target;
+    try {
+        target = MM_ElementVar(CreateTarget(*s.target));  // a plain name: never an element
+    } catch (const CompiledGiveUp&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    bool compound = s.form == Form::kCompound;
+    if (compound && target->type != VAR_NUMBER && !(target->type == VAR_STRING && s.op == OP_ADD_ASSIGN))
+        return false;  // the walker's error
+    uint64_t epoch = sVarEpoch;
+    if (!RunSum(*s.sum)) return false;
+    if (epoch != sVarEpoch) target = MM_ElementVar(CreateTarget(*s.target));
+    if (compound)
+        CompoundStore(target, s.op);
+    else
+        StoreRegister(target);
+    return true;
+}
+
 // Runs a compiled statement without moving the cursor; false when it gave
 // up and the walker must run it.
 bool Run(const Statement& s) {
+    if (s.sum) [[unlikely]]
+        return RunWithSum(s);
     try {
         switch (s.form) {
             case Form::kAssign: Assign(s); break;

@@ -47,6 +47,8 @@ void Expression();
 // with the lookahead on the token after that term.
 void ExpressionTail();
 void Term();
+// The rest of a term after its first factor, which is in the register.
+void TermTail();
 void SignedFactor();
 void Factor();
 void BoolExpression();

@@ -122,6 +122,10 @@ void ExpressionTail() {
 
 void Term() {
     SignedFactor();
+    TermTail();
+}
+
+void TermTail() {
     while (NextIsOp('*') || NextIsOp('/')) {
         bool mul = sNextChar == '*';
         Push();

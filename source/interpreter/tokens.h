@@ -151,6 +151,7 @@ enum class Fact : uint8_t {
     kBlock,
     kSum,
     kDo,
+    kFactor,
 };
 uint64_t TokenFact(int32_t token, Fact fact);
 void SetTokenFact(int32_t token, Fact fact, uint64_t value);
