@@ -282,6 +282,7 @@ ZK_Value* ZK_GetMember(ZK_Value* value, const char* name) {
 }
 
 ZK_Value* ZK_CreateMember(ZK_Value* value, const char* name) {
+    if (!value) return nullptr;
     MemberPath path(name);
     return MM_CreateMemberParts(value, path.Parts(), path.Count());
 }

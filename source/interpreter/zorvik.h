@@ -175,7 +175,7 @@ void ZK_SetUndefined(ZK_Value* value);
 // member "a"). GetMember gives null when there is none; CreateMember gives
 // the member, made undefined when it was not there (an existing one keeps
 // its value); DeleteMember deletes it with its own members, 1 when there
-// was one.
+// was one. A null value has no members: null, null and 0.
 ZK_Value* ZK_GetMember(ZK_Value* value, const char* name);
 ZK_Value* ZK_CreateMember(ZK_Value* value, const char* name);
 int ZK_DeleteMember(ZK_Value* value, const char* name);

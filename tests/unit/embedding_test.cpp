@@ -402,6 +402,7 @@ TEST(Embedding, ValuesThroughHandles) {
     ZK_Value* config = ZK_CreateGlobalVariable("config");
     EXPECT_EQ(ZK_TypeOf(config), ZK_UNDEFINED);
     EXPECT_EQ(ZK_TypeOf(nullptr), ZK_MISSING);
+    EXPECT_EQ(ZK_CreateMember(nullptr, "x"), nullptr);
     ZK_SetNumber(ZK_CreateMember(config, "limit"), 30);
     ZK_SetString(ZK_CreateMember(config, "name"), "night\0ly", 8);  // a string ends at NUL
     ZK_SetString(ZK_CreateMember(config, "deep.path"), "x", 1);
