@@ -3,10 +3,11 @@
 // (host.log keeps its lines in the session, not in a global), routes what
 // scripts print, read and report through callbacks, sets a variable for the
 // scripts, runs two scripts one after the other in one process, reads their
-// results back, shows what a failed run reports, and runs untrusted code in
-// a sandbox.
+// results back, shows what a failed run reports, loads a script whose
+// functions it calls (a handler the script gave it, and one by name), and
+// runs untrusted code in a sandbox.
 //
-// Usage: host SCRIPT_DIR/   (the directory that holds primes.z and report.z)
+// Usage: host SCRIPT_DIR/   (the directory that holds primes.z, report.z and handlers.z)
 #include <pthread.h>
 #include <zorvik.h>
 
@@ -26,6 +27,7 @@ struct Session {
     std::string output;                    // what scripts printed
     std::string errors;                    // reports of failed runs
     std::string_view input = "nightly\n";  // what scripts read
+    ZK_Value* onClick = nullptr;           // the handler handlers.z gave host.on
     bool ok = false;
 };
 
@@ -78,6 +80,38 @@ bool ReportError(Session& session) {
     if (ZK_RunString("inline check", source.data(), source.size()) != ERROR_EXIT) return false;
     std::fputs(session.errors.c_str(), stdout);
     return !session.errors.empty();
+}
+
+// host.on(event, handler): keeps the handler of the "click" event. The
+// argument dies with the call; the value the host made keeps a copy.
+void host_on() {
+    auto* session = static_cast<Session*>(ZK_NativeContext());
+    const ZK_Value* event = ZK_StringArg("event", "on expected string as parameter");
+    if (std::strcmp(ZK_GetString(event), "click") != 0) ZK_Error("on: unknown event");
+    ZK_CopyValue(session->onClick, ZK_GetLocalVariable("handler"));
+}
+
+// Loads handlers.z and keeps its state open for calls: the click handler it
+// registered, called twice with arguments, then its function total() by name.
+bool CallHandlers(Session& session) {
+    session.onClick = ZK_NewValue();
+    ZK_RegisterNativeFuncWithContext("host.on", host_on, &session);
+    bool ok = ZK_Load((session.scriptDir + "handlers.z").c_str(), nullptr) == 0;
+    ZK_Value* x = ZK_NewValue();
+    ZK_Value* y = ZK_NewValue();
+    ZK_Value* result = ZK_NewValue();
+    ZK_Value* args[] = {x, y};
+    for (int i = 1; ok && i <= 2; ++i) {
+        ZK_SetNumber(x, 10 * i);
+        ZK_SetNumber(y, 20 * i);
+        ok = ZK_CallValue(session.onClick, args, 2, result, nullptr) == 0;
+        if (ok) std::printf("handler: %s\n", ZK_GetString(result));
+    }
+    ok = ok && ZK_Call("total", nullptr, 0, result, nullptr) == 0;
+    if (ok) std::printf("total clicks: %g\n", ZK_GetNumber(result));
+    ZK_EndSession();  // the functions go; the handler no longer calls anything
+    for (ZK_Value* value : {x, y, result, session.onClick}) ZK_FreeValue(value);
+    return ok;
 }
 
 // Untrusted code in a sandbox: files only in the scripts' directory, no
@@ -148,7 +182,7 @@ void* RunSession(void* arg) {
         std::printf("first prime: %s\n", Describe("primes.0").c_str());
         for (const std::string& line : session->log) std::printf("log: %s\n", line.c_str());
         ShowOutput(session->output);
-        session->ok = ReportError(*session) && RunSandboxed(*session);
+        session->ok = ReportError(*session) && CallHandlers(*session) && RunSandboxed(*session);
     }
 
     // Shut-down: every variable and registration goes; files that scripts

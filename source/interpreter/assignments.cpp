@@ -119,15 +119,18 @@ void Assignment(const NameKey& key) {
 
 namespace {
 
+void ReplaceInPlace(Var* target, DetachedCopy& copy) {
+    DeleteMembers(target);
+    MoveInto(target, copy);
+}
+
 // Replaces the variable at `key` with the detached copy, as DeepStore says.
 void StoreCopy(const NameKey& key, DetachedCopy& copy) {
     Var* var = key.Bind();
     if (var->type == VAR_ALIAS) {
         // Through an alias the target keeps its place, its name and its
         // other aliases; only its value and members are replaced.
-        Var* target = var->value.alias;
-        DeleteMembers(target);
-        MoveInto(target, copy);
+        ReplaceInPlace(var->value.alias, copy);
         return;
     }
     MoveInto(FreshTarget(key), copy);
@@ -144,6 +147,17 @@ void DeepStore(const NameKey& key, const Var* source) {
 void DeepStoreResult(const NameKey& key) {
     DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
     StoreCopy(key, copy);
+    MM_DeleteResult();
+}
+
+void DeepStoreInto(Var* target, const Var* source) {
+    DetachedCopy copy(source);
+    ReplaceInPlace(target, copy);
+}
+
+void DeepStoreResultInto(Var* target) {
+    DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
+    ReplaceInPlace(target, copy);
     MM_DeleteResult();
 }
 

@@ -24,6 +24,11 @@ void DeepStore(const NameKey& key, const Var* source);
 // DeepStore of the result "@" of a call or an import, which is deleted
 // after: its members move instead of being copied.
 void DeepStoreResult(const NameKey& key);
+// DeepStore into a variable already found (a host's handle), which keeps
+// its place, its name and its aliases; only its value and members change.
+void DeepStoreInto(Var* target, const Var* source);
+// DeepStoreResult into a variable already found.
+void DeepStoreResultInto(Var* target);
 void RefBinding(const NameKey& key);
 void CompoundAssignment(const NameKey& key, int32_t op);
 // Its end: combines the value in the register into `target`, the variable

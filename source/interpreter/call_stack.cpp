@@ -98,6 +98,7 @@ bool InScriptLibrary(int32_t token) {
 // One line of the chain: `count` consecutive frames of the same call site
 // (a recursion) share a line.
 std::string FrameLine(const Frame& f, size_t count, bool firstOfYours) {
+    if (f.site == kHostSite) return "  called from the host\n";
     int32_t at = f.kind == CallFrame::kCall ? NameStart(f.site) : f.site;
     std::string line = (f.kind == CallFrame::kCall ? "  called from " : "  imported from ") + Position(at);
     if (count > 1) line += " (" + std::to_string(count) + " times)";

@@ -21,6 +21,9 @@
 
 namespace zorvik {
 
+// The site of a call that the host made (ZK_Call): no token of the script.
+constexpr int32_t kHostSite = -1;
+
 // One call or import in progress, recorded for error reports. Inline: every
 // call makes one.
 class CallFrame {
@@ -31,7 +34,7 @@ class CallFrame {
         int32_t site;
     };
     // `site`: index of the token that the report points at for this frame
-    // (the '(' of a call, the word `import`).
+    // (the '(' of a call, the word `import`), or kHostSite.
     CallFrame(Kind kind, int32_t site) { sStack.push_back(Entry{kind, site}); }
     ~CallFrame() { sStack.pop_back(); }
     CallFrame(const CallFrame&) = delete;

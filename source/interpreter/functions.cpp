@@ -336,6 +336,34 @@ void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, C
     level.Leave();
 }
 
+void CallFromHost(const Var* function, const char* name, Var* const* args, size_t count) {
+    int32_t index = CallableIndex(function);
+    if (index < 0)
+        HostCallError(name ? "\"" + ScriptText(name) + "\" is not a function" : std::string("Value is not a function"));
+    if (count > sFunctions[static_cast<size_t>(index)].params.size())
+        HostCallError("Too many parameters in function call");
+    for (size_t i = 0; i < count; ++i)
+        if (!args[i] && sFunctions[static_cast<size_t>(index)].kinds[i] == 'r')
+            HostCallError("Expected variable as argument");
+    DepthGuard guard;
+    CallLevel level;
+    sLoopScope = 0;
+    // Bound as a block's statement would be: its '}' ends the body.
+    ++sBlock;
+    NewCall call(index, const_cast<Var*>(function));
+    for (size_t i = 0; i < count; ++i) {
+        if (call.Function().kinds[i] == 'r')
+            BindAlias(&sRegister, args[i]);
+        else
+            Var_Set(&sRegister, args[i]);
+        call.BindParameter(i);
+    }
+    int32_t body = call.Function().body;
+    call.Run(count, kHostSite, body - 1);
+    --sBlock;
+    level.Leave();
+}
+
 void ClearFunctions() {
     for (UserFunction& f : sFunctions) MM_FreeKeptScopes(f.kept);
     std::vector<UserFunction>().swap(sFunctions);

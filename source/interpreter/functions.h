@@ -44,6 +44,12 @@ int32_t ValuesCallee(const Var* function, size_t count);
 // `index` is what ValuesCallee gave for `function` and `count`, with nothing
 // run in between. The cursor is left where the body ended.
 void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, Cell* args, size_t count);
+// A call made by the host (ZK_Call), outside any statement: `function`
+// with `args` (null: a missing argument), a value for each parameter taken
+// by value and the variable itself for one taken by reference. The result,
+// if the body returned one, is in "@". Errors that keep the call from
+// starting are reported without a position (HostCallError).
+void CallFromHost(const Var* function, const char* name, Var* const* args, size_t count);
 // Ends the run's function table: values built in it no longer call anything.
 void ClearFunctions();
 // Deletes what calls leave among the root variables while they run (the

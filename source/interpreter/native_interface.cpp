@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "interpreter/assignments.h"
 #include "interpreter/functions.h"
 #include "interpreter/natives.h"
 #include "interpreter/runner.h"
@@ -295,6 +296,37 @@ int ZK_DeleteMember(ZK_Value* value, const char* name) {
     const std::string key(path.Last().text, path.Last().length);
     HT_Delete(holder->Children(), key.c_str(), DeleteVar);
     return 1;
+}
+
+namespace zorvik {
+namespace {
+
+// The values hosts keep (ZK_NewValue), each outside the namespace: no
+// script name reaches them, so nothing but ZK_FreeValue and ZK_Terminate
+// frees them.
+std::set<Var*> sHostValues;
+
+}  // namespace
+
+void FreeHostValues() {
+    for (Var* value : sHostValues) DeleteVar(value);
+    sHostValues.clear();
+}
+
+}  // namespace zorvik
+
+ZK_Value* ZK_NewValue() {
+    auto value = std::make_unique<Var>();
+    sHostValues.insert(value.get());
+    return value.release();
+}
+
+void ZK_FreeValue(ZK_Value* value) {
+    if (value && sHostValues.erase(value)) DeleteVar(value);
+}
+
+void ZK_CopyValue(ZK_Value* dest, const ZK_Value* source) {
+    if (dest) DeepStoreInto(dest, source);
 }
 
 size_t ZK_MemberCount(ZK_Value* value) { return value ? static_cast<size_t>(value->MemberCount()) : 0; }

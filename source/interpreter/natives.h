@@ -25,4 +25,7 @@ int32_t FloorToInt(double value);
 // it (the build tree).
 void SetupPaths(const char* scriptPath, std::span<const std::string> importDirs = {});
 
+// Frees the values that hosts keep (ZK_NewValue); at ZK_Terminate.
+void FreeHostValues();
+
 }  // namespace zorvik

@@ -26,6 +26,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "interpreter/assignments.h"
 #include "interpreter/call_stack.h"
 #include "interpreter/console.h"
 #include "interpreter/cursor.h"
@@ -307,7 +308,10 @@ void ZK_Terminate() {
     sNativeFuncs = nullptr;
     if (sLibraries) HT_Free(sLibraries, DeleteLibrary);
     sLibraries = nullptr;
-    if (sInitialised) MM_Terminate();
+    if (sInitialised) {
+        FreeHostValues();
+        MM_Terminate();
+    }
     sInitialised = false;
 }
 
@@ -397,6 +401,18 @@ void BeginRun() {
     if (!sMemoryReserve) sMemoryReserve.reset(new (std::nothrow) char[kMemoryReserve]);
 }
 
+// Set while a run, a session's entry or a host's call goes on: a host call
+// made then (from a native) is refused.
+bool sRunning = false;
+
+class Running {
+  public:
+    Running() { sRunning = true; }
+    ~Running() { sRunning = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+};
+
 enum class Ending { kNormal, kError, kExit };
 
 // Runs `body`; an error or `exit` in it ends here, as does memory running out.
@@ -443,6 +459,7 @@ void EndRun() {
 template <typename Tokenizer>
 int32_t Run(const char* name, Tokenizer tokenize) {
     sFilename = name;
+    Running running;
     BeginRun();
     Ending ending = Execute([&tokenize] {
         tokenize();
@@ -469,14 +486,34 @@ int32_t ZK_RunString(const char* name, const char* source, size_t length) {
     return Run(name, [name, source, length] { TokenizeText(name, std::string(source, length)); });
 }
 
-void ZK_BeginSession(const char* name) { sFilename = name; }
+namespace zorvik {
+namespace {
 
-int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
+// How a session's entry or a host's call ends, once `body` has run: the
+// request to stop that came too late for it dropped, the output flushed, the
+// error reported, and after an error the state taken back to the top level
+// with what the calls in progress made dropped.
+int32_t EndStep(Ending ending, bool* exited) {
+    sInterrupt.store(false, std::memory_order_relaxed);
+    ZK_Flush();
+    if (ending == Ending::kError && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
+    if (exited) *exited = ending == Ending::kExit;
+    if (ending == Ending::kNormal) return 0;
+    if (ending == Ending::kExit) return sExitValue;
+    DropCalls();
+    ResetCallLevels();
+    return ERROR_EXIT;
+}
+
+// One entry of a session: `tokenize` appends its tokens.
+template <typename Tokenizer>
+int32_t RunEntry(Tokenizer tokenize, bool* exited) {
+    Running running;
     BeginRun();
     int32_t first = TokenCount();
     sEntryStarts.push_back(first);
-    Ending ending = Execute([first, source, length] {
-        TokenizeText(sFilename.c_str(), std::string(source, length));
+    Ending ending = Execute([first, &tokenize] {
+        tokenize();
         SeekToken(first);
         GetNext(false);
         ExecuteBlock();
@@ -485,18 +522,46 @@ int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
     // end-of-file token of its own even when it has no other: every entry's
     // tokens end at their own, and no two entries share a first token.
     if (TokenCount() == first || sTokens.back().type != TOKEN_EOF) sTokens.emplace_back();
-    // A stop asked for after the entry's last statement came too late for it,
-    // and must not stop the next one.
-    sInterrupt.store(false, std::memory_order_relaxed);
-    ZK_Flush();
-    if (ending == Ending::kError && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
-    *exited = ending == Ending::kExit;
-    if (ending == Ending::kNormal) return 0;
-    if (ending == Ending::kExit) return sExitValue;
-    // Back at the top level, with what the calls in progress made dropped.
-    DropCalls();
-    ResetCallLevels();
-    return ERROR_EXIT;
+    return EndStep(ending, exited);
+}
+
+// A call of the host's: `find` gives the function value, `name` its name
+// (null for a value the host kept).
+template <typename Finder>
+int32_t HostCall(Finder find, const char* name, Var* const* args, size_t count, Var* result, bool* exited) {
+    if (sRunning) return ERROR_EXIT;
+    Running running;
+    BeginRun();
+    Ending ending = Execute([&] {
+        CallFromHost(find(), name, args, count);
+        if (result)
+            DeepStoreResultInto(result);
+        else
+            MM_DeleteResult();
+    });
+    return EndStep(ending, exited);
+}
+
+}  // namespace
+}  // namespace zorvik
+
+void ZK_BeginSession(const char* name) { sFilename = name; }
+
+int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
+    return RunEntry([source, length] { TokenizeText(sFilename.c_str(), std::string(source, length)); }, exited);
+}
+
+int32_t ZK_Load(const char* path, bool* exited) {
+    ZK_BeginSession(path);
+    return RunEntry([path] { Tokenize(path); }, exited);
+}
+
+int32_t ZK_Call(const char* name, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited) {
+    return HostCall([name] { return MM_GetVar(name); }, name, args, count, result, exited);
+}
+
+int32_t ZK_CallValue(const ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited) {
+    return HostCall([function] { return function; }, nullptr, args, count, result, exited);
 }
 
 bool ZK_EntryIsOpen(const char* source, size_t length) { return TextIsOpen(std::string(source, length)); }
@@ -568,6 +633,12 @@ void ExitRun(const char* message) {
 }
 
 void DepthError() { Error("Nesting too deep"); }
+
+void HostCallError(const std::string& message) {
+    sErrorMsg = message;
+    sLastLine = sLastCol = 0;
+    Report(sFilename, ErrorSite{0, 0, -1, false, ""});
+}
 
 void InterruptError() {
     sInterrupt.store(false, std::memory_order_relaxed);

@@ -88,6 +88,9 @@ void DeleteNative(void* entry);
 // context; the function it had, or null (and nothing done) when there is
 // none. For test harnesses that guard natives.
 ZK_NativeFunc ReplaceNative(const char* name, ZK_NativeFunc func);
+// Ends a call that the host asked for before it started (no such function,
+// too many arguments): the report names the script being run, at no position.
+[[noreturn]] void HostCallError(const std::string& message);
 // `fileStart`: first token of the file being tokenized, -1 when it could not be read.
 [[noreturn]] void TokenizerError(const char* path, int32_t fileStart = -1);
 // Leaves the run through `exit` with sExitValue and an optional message.

@@ -70,6 +70,43 @@ int32_t ZK_RunEntry(const char* source, size_t length, bool* exited);
 // the entry goes on in the next line.
 bool ZK_EntryIsOpen(const char* source, size_t length);
 void ZK_EndSession();
+
+// --- calling script functions ---
+// A script loaded for calls: ZK_BeginSession(path) followed by the file run
+// as the session's first entry, whose result (and *exited, when `exited` is
+// not null) this gives. Its globals, functions and imports stay, for calls
+// and further entries, until ZK_EndSession, also after an error.
+int32_t ZK_Load(const char* path, bool* exited);
+// Calls the function held by the global variable `name` (a path: "ui.click"
+// is the member "click" of the global "ui", which the body sees as `self`),
+// or the function value `function`, with `count` arguments: for each
+// parameter taken by value the value of args[i] (its members are not
+// passed; null passes an undefined value), for each one taken by reference
+// the variable args[i] itself, which the body may change (not null). Where
+// `result` is not null, it receives a copy of what the body returned, with
+// its members, in place of its value and members (undefined for no `return`
+// value); it must outlive the call. The result is 0 when the call ended
+// normally, ERROR_EXIT after an error, which is reported as a run's error
+// is (ZK_GetError, ZK_GetErrorContext, the error output), or the value given
+// to `exit`, which sets *exited. After an error the state goes on as after
+// a failed entry: the calls in progress are dropped, what they changed stays.
+// Only between runs: inside a native (or any run) these give ERROR_EXIT at
+// once, doing nothing. A function value calls only while the session that
+// made it is open; after ZK_EndSession it is "not a function".
+int32_t ZK_Call(const char* name, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited);
+int32_t ZK_CallValue(const ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result,
+                     bool* exited);
+// A value the host keeps: outside every script's variables, so no script
+// can delete it. Undefined when made; valid until ZK_FreeValue or
+// ZK_Terminate, across runs and sessions. Use it to keep a function value a
+// script gave a native (a callback), for arguments and for results.
+ZK_Value* ZK_NewValue();
+// Frees a value made by ZK_NewValue, with its members; ignores null and any
+// other pointer.
+void ZK_FreeValue(ZK_Value* value);
+// Replaces the value and members of `dest` with a copy of those of
+// `source` (null: undefined, no members), as `dest := source;` does.
+void ZK_CopyValue(ZK_Value* dest, const ZK_Value* source);
 // Asks the running script to stop: before its next statement the run ends
 // in the error report "Interrupted", and ZK_Run gives ERROR_EXIT as after
 // any error (what the script wrote is kept). Safe in a signal handler and from any
