@@ -26,6 +26,10 @@
 // diagnostic names the document's line; every block that fails is reported
 // as <document>:<line of its fence>. A document without ```cpp blocks is an
 // error: the test would check nothing.
+//
+// With --header=PATH first, every name that the header declares (ZK_...
+// and ERROR_EXIT) must be used in a ```cpp block, so that each part of
+// the interface has an example that compiles.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,17 +78,30 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
+// The indentation of a fence line (a block in a list item is indented),
+// or npos for another line.
+size_t Fence(const std::string& line) {
+    size_t indent = line.find_first_not_of(' ');
+    return indent != std::string::npos && line.compare(indent, 3, "```") == 0 ? indent : std::string::npos;
+}
+
 std::vector<Block> Blocks(const std::string& text) {
     std::vector<std::string> lines = Split(text, '\n');
     std::vector<Block> blocks;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].rfind("```", 0) != 0) continue;
+        size_t indent = Fence(lines[i]);
+        if (indent == std::string::npos) continue;
         Block b;
         b.line = static_cast<int>(i + 1);
-        std::vector<std::string> words = Split(lines[i].substr(3), ' ');
+        std::vector<std::string> words = Split(lines[i].substr(indent + 3), ' ');
         if (!words.empty()) b.kind = words[0];
         b.words.assign(words.begin() + (words.empty() ? 0 : 1), words.end());
-        for (++i; i < lines.size() && lines[i].rfind("```", 0) != 0; ++i) b.text += lines[i] + "\n";
+        for (++i; i < lines.size() && Fence(lines[i]) == std::string::npos; ++i) {
+            size_t strip = std::min(indent, lines[i].find_first_not_of(' ') == std::string::npos
+                                                ? lines[i].size()
+                                                : lines[i].find_first_not_of(' '));
+            b.text += lines[i].substr(strip) + "\n";
+        }
         blocks.push_back(b);
     }
     return blocks;
@@ -221,6 +238,23 @@ class Checker {
         }
     }
 
+    // The names of the header that no ```cpp block uses.
+    void Covers(const std::vector<Block>& blocks, const std::string& header) {
+        std::string code;
+        for (const Block& b : blocks)
+            if (b.kind == "cpp") code += b.text;
+        static const std::regex kName(R"(\b(ZK_[A-Za-z_]+|ERROR_EXIT)\b)");
+        std::set<std::string> names;
+        for (std::sregex_iterator it(header.begin(), header.end(), kName), end; it != end; ++it)
+            names.insert((*it)[1]);
+        for (const std::string& name : names)
+            if (!std::regex_search(code, std::regex("\\b" + name + "\\b")))
+                Fail(1, name + " is declared in the header but no ```cpp block uses it");
+        covered = names.size();
+    }
+
+    size_t covered = 0;
+
   private:
     static bool IsProgram(const Block& b) { return !b.Has("shared") && b.text.find("int main(") != std::string::npos; }
 
@@ -306,8 +340,18 @@ class Checker {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string header;
+    if (argc > 1 && std::string(argv[1]).rfind("--header=", 0) == 0) {
+        header = ReadAll(argv[1] + 9);
+        if (header.empty()) {
+            std::cerr << "cpp_examples: cannot read " << argv[1] + 9 << "\n";
+            return 2;
+        }
+        --argc;
+        ++argv;
+    }
     if (argc < 7) {
-        std::cerr << "usage: cpp_examples <document.md> <work dir> <script library dir/> <c++> <libzorvik.a> "
+        std::cerr << "usage: cpp_examples [--header=zorvik.h] <document.md> <work dir> <script library dir/> <c++> <libzorvik.a> "
                      "<include dir> [compiler flags...]\n";
         return 2;
     }
@@ -316,8 +360,12 @@ int main(int argc, char** argv) {
     fs::remove_all(dir, ec);
     fs::create_directories(dir);
     Checker checker(doc, dir, argv[3], argv[4], argv[5], argv[6], std::vector<std::string>(argv + 7, argv + argc));
-    checker.Document(Blocks(ReadAll(doc)));
+    std::vector<Block> blocks = Blocks(ReadAll(doc));
+    if (!header.empty()) checker.Covers(blocks, header);
+    checker.Document(blocks);
     std::cout << doc.string() << ": " << checker.fragments << " fragments compiled, " << checker.programs
-              << " programs compiled and run, " << checker.failures << " wrong\n";
+              << " programs compiled and run";
+    if (!header.empty()) std::cout << ", " << checker.covered << " names of the header used";
+    std::cout << ", " << checker.failures << " wrong\n";
     return checker.failures == 0 ? 0 : 1;
 }
