@@ -51,12 +51,12 @@ namespace {
 
 // What every fragment may use without including it.
 constexpr const char* kFragmentHeaders[] = {
-    "pthread.h", "zorvik.h",   "algorithm", "csignal", "cstdio",      "cstdlib", "cstring",
-    "memory",    "string",     "string_view", "thread", "vector",
+    "pthread.h", "zorvik.h", "algorithm", "csignal",     "cstdio", "cstdlib",
+    "cstring",   "memory",   "string",    "string_view", "thread", "vector",
 };
 
 struct Block {
-    std::string kind;  // the first word of the info string
+    std::string kind;                // the first word of the info string
     std::vector<std::string> words;  // the others
     std::string text;
     int line = 0;  // of the opening fence
@@ -231,10 +231,13 @@ class Checker {
             const Block* output = outputs[runOf[r]];
             std::string out = ReadAll(runs[r].dir / "stdout");
             std::string expected = output ? output->text : "";
-            if (runs[r].status != 0 || out != expected)
-                Fail(b.line, "the program printed\n" + out + "--- instead of ---\n" + expected + "--- (status " +
-                                 std::to_string(runs[r].status) + ", standard error:\n" + ReadAll(runs[r].log) +
-                                 ")");
+            if (runs[r].status == 0 && out == expected) continue;
+            std::ostringstream what;
+            what << "the program printed\n"
+                 << out << "--- instead of ---\n"
+                 << expected << "--- (status " << runs[r].status << ", standard error:\n"
+                 << ReadAll(runs[r].log) << ")";
+            Fail(b.line, what.str());
         }
     }
 
@@ -245,8 +248,7 @@ class Checker {
             if (b.kind == "cpp") code += b.text;
         static const std::regex kName(R"(\b(ZK_[A-Za-z_]+|ERROR_EXIT)\b)");
         std::set<std::string> names;
-        for (std::sregex_iterator it(header.begin(), header.end(), kName), end; it != end; ++it)
-            names.insert((*it)[1]);
+        for (std::sregex_iterator it(header.begin(), header.end(), kName), end; it != end; ++it) names.insert((*it)[1]);
         for (const std::string& name : names)
             if (!std::regex_search(code, std::regex("\\b" + name + "\\b")))
                 Fail(1, name + " is declared in the header but no ```cpp block uses it");
@@ -351,7 +353,8 @@ int main(int argc, char** argv) {
         ++argv;
     }
     if (argc < 7) {
-        std::cerr << "usage: cpp_examples [--header=zorvik.h] <document.md> <work dir> <script library dir/> <c++> <libzorvik.a> "
+        std::cerr << "usage: cpp_examples [--header=zorvik.h] <document.md> <work dir> <script library dir/> <c++> "
+                     "<libzorvik.a> "
                      "<include dir> [compiler flags...]\n";
         return 2;
     }
