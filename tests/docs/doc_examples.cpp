@@ -12,6 +12,8 @@
 //   ```input             standard input of the script before it
 //   ```output            expected output of the script before it
 //   ```text, ```sh, ...  not zorvik: shown, not run
+//   ```cpp               C++: compiled, and when it is a program run with
+//                        its ```output block, by cpp_examples
 // A block without a kind is an error, so that no example goes unchecked by
 // oversight.
 //
@@ -146,6 +148,8 @@ class Checker {
                 if (k + 1 < blocks.size() && blocks[k + 1].kind == "input") input = &blocks[++k];
                 if (k + 1 < blocks.size() && blocks[k + 1].kind == "output") output = &blocks[++k];
                 Script(b, input, output);
+            } else if (b.kind == "cpp") {
+                if (k + 1 < blocks.size() && blocks[k + 1].kind == "output") ++k;  // cpp_examples checks it
             } else if (b.kind == "input" || b.kind == "output") {
                 Fail(b.line, "```" + b.kind + " block that follows no zorvik block");
             }
