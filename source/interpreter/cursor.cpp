@@ -224,6 +224,24 @@ bool LookaheadInCurrentScope() { return sNextType != TOKEN_NAME || (!sName.globa
 
 const NameInfo& NameAt(int32_t first) { return NameInfoAt(first); }
 
+CursorMark::CursorMark()
+    : lookahead_(LookaheadIndex()),
+      name_(sNextType == TOKEN_NAME),
+      global_(name_ && sName.global),
+      lastLine_(sLastLine),
+      lastCol_(sLastCol),
+      prevLine_(name_ ? sName.prevLine : 0),
+      prevCol_(name_ ? sName.prevCol : 0) {}
+
+void CursorMark::Restore() const {
+    sLastLine = prevLine_;
+    sLastCol = prevCol_;
+    SeekToken(lookahead_);
+    GetNext(global_);
+    sLastLine = lastLine_;
+    sLastCol = lastCol_;
+}
+
 void Expect(int32_t c) {
     if (!NextIsOp(c)) ErrorF("Missing %c", static_cast<char>(c));
     GetNext(false);

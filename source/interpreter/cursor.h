@@ -56,6 +56,20 @@ bool LookaheadInCurrentScope();
 // The extent and, for a plain name, the parts of the name starting at token i.
 const NameInfo& NameAt(int32_t first);
 
+// The cursor as it stands, to come back to after other code ran (a call
+// that a native makes): the lookahead read again, in the form it was read,
+// in the scope running then, and the position recorded last.
+class CursorMark {
+  public:
+    CursorMark();
+    void Restore() const;
+
+  private:
+    int32_t lookahead_;
+    bool name_, global_;
+    int32_t lastLine_, lastCol_, prevLine_, prevCol_;
+};
+
 void Expect(int32_t c);
 // Leaves the cursor as the walker leaves it after reading up to token `prev`
 // (whose position is the one recorded last) and then token `next` as the

@@ -336,15 +336,25 @@ void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, C
     level.Leave();
 }
 
-void CallFromHost(const Var* function, const char* name, Var* const* args, size_t count) {
+namespace {
+
+// The error of a host's call that cannot start (CallFromHost).
+[[noreturn]] void CallNotStarted(bool within, const std::string& message) {
+    if (within) Error(message);
+    HostCallError(message);
+}
+
+}  // namespace
+
+void CallFromHost(const Var* function, const char* name, Var* const* args, size_t count, bool within) {
     int32_t index = CallableIndex(function);
     if (index < 0)
-        HostCallError(name ? "\"" + ScriptText(name) + "\" is not a function" : std::string("Value is not a function"));
+        CallNotStarted(within, name ? "\"" + ScriptText(name) + "\" is not a function" : "Value is not a function");
     if (count > sFunctions[static_cast<size_t>(index)].params.size())
-        HostCallError("Too many parameters in function call");
+        CallNotStarted(within, "Too many parameters in function call");
     for (size_t i = 0; i < count; ++i)
         if (!args[i] && sFunctions[static_cast<size_t>(index)].kinds[i] == 'r')
-            HostCallError("Expected variable as argument");
+            CallNotStarted(within, "Expected variable as argument");
     DepthGuard guard;
     CallLevel level;
     sLoopScope = 0;

@@ -525,19 +525,37 @@ int32_t RunEntry(Tokenizer tokenize, bool* exited) {
     return EndStep(ending, exited);
 }
 
+// The result of a call the host made, out of "@".
+void DeliverResult(Var* result) {
+    if (result)
+        DeepStoreResultInto(result);
+    else
+        MM_DeleteResult();
+}
+
+// A call that a native makes while the script runs: a call of the script's
+// own, made from where the native was called, after which the cursor is
+// where it was. An error or `exit` in it ends the run from here.
+int32_t CallWithin(const Var* function, const char* name, Var* const* args, size_t count, Var* result,
+                   bool* exited) {
+    CursorMark mark;
+    CallFromHost(function, name, args, count, true);
+    DeliverResult(result);
+    mark.Restore();
+    if (exited) *exited = false;
+    return 0;
+}
+
 // A call of the host's: `find` gives the function value, `name` its name
 // (null for a value the host kept).
 template <typename Finder>
 int32_t HostCall(Finder find, const char* name, Var* const* args, size_t count, Var* result, bool* exited) {
-    if (sRunning) return ERROR_EXIT;
+    if (sRunning) return CallWithin(find(), name, args, count, result, exited);
     Running running;
     BeginRun();
     Ending ending = Execute([&] {
-        CallFromHost(find(), name, args, count);
-        if (result)
-            DeepStoreResultInto(result);
-        else
-            MM_DeleteResult();
+        CallFromHost(find(), name, args, count, false);
+        DeliverResult(result);
     });
     return EndStep(ending, exited);
 }

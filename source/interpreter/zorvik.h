@@ -90,9 +90,12 @@ int32_t ZK_Load(const char* path, bool* exited);
 // is (ZK_GetError, ZK_GetErrorContext, the error output), or the value given
 // to `exit`, which sets *exited. After an error the state goes on as after
 // a failed entry: the calls in progress are dropped, what they changed stays.
-// Only between runs: inside a native (or any run) these give ERROR_EXIT at
-// once, doing nothing. A function value calls only while the session that
-// made it is open; after ZK_EndSession it is "not a function".
+// A native may call too, while the script runs: the call is then one of the
+// script's own, made from the native's `__CALL`, and gives 0 when it ends;
+// an error or `exit` in it ends the run as in any call, by the exception
+// that ZK_Error throws, which the native must let pass. A function value
+// calls only while the run or session that made it goes on; after that it
+// is "not a function".
 int32_t ZK_Call(const char* name, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited);
 int32_t ZK_CallValue(const ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result,
                      bool* exited);
