@@ -21,9 +21,9 @@ struct Source {
     std::string text;
 };
 
-std::deque<Source> sSources;  // a deque: stored texts never move
+thread_local std::deque<Source> sSources;  // a deque: stored texts never move
 
-const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
 std::string Position(int32_t token) {

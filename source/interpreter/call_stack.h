@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/per_thread.h"
+
 namespace zorvik {
 
 // One call or import in progress, recorded for error reports. Inline: every
@@ -32,17 +34,17 @@ class CallFrame {
     };
     // `site`: index of the token that the report points at for this frame
     // (the '(' of a call, the word `import`).
-    CallFrame(Kind kind, int32_t site) { sStack.push_back(Entry{kind, site}); }
-    ~CallFrame() { sStack.pop_back(); }
+    CallFrame(Kind kind, int32_t site) { sStack->push_back(Entry{kind, site}); }
+    ~CallFrame() { sStack->pop_back(); }
     CallFrame(const CallFrame&) = delete;
     CallFrame& operator=(const CallFrame&) = delete;
 
     // The frames in progress, innermost last.
-    static const std::vector<Entry>& Stack() { return sStack; }
-    static void Reset() { sStack.clear(); }
+    static const std::vector<Entry>& Stack() { return *sStack; }
+    static void Reset() { sStack->clear(); }
 
   private:
-    static inline std::vector<Entry> sStack;
+    static inline thread_local constinit PerThread<std::vector<Entry>> sStack;
 };
 
 // Keeps the text of a file whose tokens start at firstToken, for quoting.

@@ -54,14 +54,14 @@ using Sum = CompiledSum;
 // The most arguments a compiled call passes; more stay with the walker.
 constexpr size_t kMaxArgs = 8;
 
-std::vector<std::unique_ptr<Sum>> sSums;
+thread_local std::vector<std::unique_ptr<Sum>> sSums;
 // Per token (Fact::kSum): null when not tried yet, kNotASum, or the sum.
 Sum sNotASumMark;
 Sum* const kNotASum = &sNotASumMark;
 
 // ---------------------------------------------------------------- compiler
 
-const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
 // Reads the call at token `at` (a name before '(') into `term`; false when

@@ -66,9 +66,9 @@ class TokenCache {
     T none_;
 };
 
-TokenCache<Statement> sStatements(Fact::kStatement);
+thread_local TokenCache<Statement> sStatements(Fact::kStatement);
 
-const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 bool IsCompoundOp(int32_t c) {
     return c == OP_ADD_ASSIGN || c == OP_SUB_ASSIGN || c == OP_MUL_ASSIGN || c == OP_DIV_ASSIGN;
@@ -248,7 +248,7 @@ bool CompileHead(Head& head, int32_t open) {
     return IsOp(head.brace - 1, ')') && IsOp(head.brace, '{');
 }
 
-TokenCache<Head> sHeads(Fact::kHead);
+thread_local TokenCache<Head> sHeads(Fact::kHead);
 
 const Head* HeadAt(int32_t open) { return sHeads.At(open, CompileHead); }
 
@@ -348,7 +348,7 @@ struct CompiledBlock {
 
 namespace {
 
-TokenCache<Block> sBlocks(Fact::kBlock);
+thread_local TokenCache<Block> sBlocks(Fact::kBlock);
 
 const Block* BlockAt(int32_t brace);
 
@@ -397,7 +397,7 @@ bool CompileDo(DoLoop& d, int32_t brace) {
     return IsOp(d.semicolon - 1, ')') && IsOp(d.semicolon, ';');
 }
 
-TokenCache<DoLoop> sDoLoops(Fact::kDo);
+thread_local TokenCache<DoLoop> sDoLoops(Fact::kDo);
 
 const DoLoop* DoAt(int32_t brace) { return sDoLoops.At(brace, CompileDo); }
 
@@ -471,7 +471,7 @@ std::unique_ptr<NativeStatement> CompileNative(int32_t word) {
 // compiled are left to the walker (so is the block holding them).
 bool CompileBlock(Block& block, int32_t brace) {
     constexpr int32_t kMaxNesting = 32;
-    static int32_t nesting = 0;
+    thread_local constinit int32_t nesting = 0;
     if (!IsOp(brace, '{') || nesting >= kMaxNesting) return false;
     struct Nested {
         Nested() { ++nesting; }

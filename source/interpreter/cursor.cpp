@@ -11,12 +11,12 @@
 
 namespace zorvik {
 
-int32_t sToken = 0;
-int32_t sNextType = TOKEN_EOF;
-int32_t sNextChar = 0;
-int32_t sNextReserved = 0;
-double sNextNumber = 0;
-const char* sNextString = "";
+thread_local constinit int32_t sToken = 0;
+thread_local constinit int32_t sNextType = TOKEN_EOF;
+thread_local constinit int32_t sNextChar = 0;
+thread_local constinit int32_t sNextReserved = 0;
+thread_local constinit double sNextNumber = 0;
+thread_local constinit const char* sNextString = "";
 
 // Makes the two kinds of NameKey; only the cursor composes names.
 class NameKeyBuilder {
@@ -49,16 +49,16 @@ struct NameLookahead {
     int32_t line = 0, col = 0, prevLine = 0, prevCol = 0;
 };
 
-NameLookahead sName;
+thread_local NameLookahead sName;
 
-const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
 // The extent of the name at token i, found on the first visit and kept for
 // the token (every name read asks: kept small enough to be inlined).
 inline const NameInfo& NameInfoAt(int32_t first) {
     uint32_t record = At(first).nameRecord;
-    return record ? *sNameRecords[record - 1] : FindNameInfo(first);
+    return record ? *(*sNameRecords)[record - 1] : FindNameInfo(first);
 }
 
 // Appends the evaluated index in the register to the key.
@@ -86,8 +86,8 @@ void AppendIndex(std::string& key) {
 
 // "N." for scope N, cached: most names are composed in the same scope as the last.
 const std::string& ScopePrefix(int64_t scope) {
-    static int64_t cached = -1;
-    static std::string prefix;
+    thread_local constinit int64_t cached = -1;
+    thread_local std::string prefix;
     if (scope != cached) {
         prefix = std::to_string(scope) + ".";
         cached = scope;

@@ -13,11 +13,11 @@
 
 namespace zorvik {
 
-Var sRegister;
+thread_local constinit Var sRegister;
 
 namespace {
 
-std::vector<Var> sStack;
+thread_local std::vector<Var> sStack;
 
 void ReleaseValue(Var& v) {
     if (v.type == VAR_STRING) MM_ReleaseText(v.value.string);
@@ -203,7 +203,7 @@ void Search(int32_t ch) {
     }
     int32_t depth = 0;
     for (int32_t i = start;; ++i) {
-        const Token& t = sTokens[static_cast<size_t>(i)];
+        const Token& t = (*sTokens)[static_cast<size_t>(i)];
         if (t.type == TOKEN_EOF) {
             SeekToken(i);
             GetNext();

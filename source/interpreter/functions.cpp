@@ -14,8 +14,8 @@
 
 namespace zorvik {
 
-int64_t sScope = 0;
-int64_t buildScope = 0;
+thread_local constinit int64_t sScope = 0;
+thread_local constinit int64_t buildScope = 0;
 
 namespace {
 
@@ -36,10 +36,10 @@ struct UserFunction {
 const KeyPart kSelf = MM_Part("self");
 const KeyPart kThis = MM_Part("this");
 
-std::vector<UserFunction> sFunctions;
+thread_local std::vector<UserFunction> sFunctions;
 // Number of the current run's function table; never 0, so that a zeroed
 // value never passes for a live function.
-uint32_t sRun = 1;
+thread_local constinit uint32_t sRun = 1;
 
 // The table index that a function value calls, or -1 when the variable holds
 // no function of this run.

@@ -64,7 +64,7 @@ struct NativeEntry {
 
 namespace {
 
-void* sNativeContext = nullptr;  // the context of the native running now
+thread_local constinit void* sNativeContext = nullptr;  // the context of the native running now
 
 // Makes a native's context current while it runs, also when it throws.
 class ContextScope {
@@ -139,7 +139,7 @@ namespace {
 
 // The names of disabled natives; a set, so that each stays where it is for
 // the refusing function's context.
-std::set<std::string> sDisabled;
+thread_local std::set<std::string> sDisabled;
 
 void RefuseCall() {
     const auto* name = static_cast<const std::string*>(ZK_NativeContext());

@@ -38,20 +38,21 @@
 
 namespace zorvik {
 
-std::string sErrorMsg;
-int32_t sLastLine = 0, sLastCol = 0;
-int32_t sExitValue = 0;
-int32_t sDepth = 0;
-int32_t sMaxDepth = kMaxDepth;
+thread_local constinit PerThread<std::string> sErrorMsg;
+thread_local constinit int32_t sLastLine = 0, sLastCol = 0;
+thread_local constinit int32_t sExitValue = 0;
+thread_local constinit int32_t sDepth = 0;
+thread_local constinit int32_t sMaxDepth = kMaxDepth;
 #ifdef ZORVIK_FUZZ
-int64_t sFuzzSteps = 0;
+thread_local constinit int64_t sFuzzSteps = 0;
 void FuzzStepError() { Error("Step limit of the fuzzing build"); }
 #endif
-SymbolTable* sReservedWords = nullptr;
-HashTable* sNativeFuncs = nullptr;
-HashTable* sLibraries = nullptr;
-int32_t sLibPathCount = 0;
-std::atomic<bool> sInterrupt{false};
+thread_local constinit SymbolTable* sReservedWords = nullptr;
+thread_local constinit HashTable* sNativeFuncs = nullptr;
+thread_local constinit HashTable* sLibraries = nullptr;
+thread_local constinit int32_t sLibPathCount = 0;
+std::atomic<uint64_t> sInterrupts{0};
+thread_local constinit std::atomic<uint64_t> sInterruptsTaken{0};
 
 namespace {
 
@@ -76,10 +77,10 @@ constexpr size_t kStackPerLevel = 2048;
 #endif
 constexpr size_t kStackReserve = size_t{1} << 20;
 
-std::string sFilename;
-bool sHaveExitMessage = false;
-std::string sExitMessage;
-bool sInitialised = false;
+thread_local std::string sFilename;
+thread_local constinit bool sHaveExitMessage = false;
+thread_local std::string sExitMessage;
+thread_local constinit bool sInitialised = false;
 // One directory of the search path. A file found there is named in reports
 // by `shown` followed by the import name: `shown` is empty for the script's
 // own directory and the script library (the import name as written), and
@@ -89,13 +90,13 @@ struct SearchEntry {
     std::string shown;
     bool user;  // the script's directory or one the user named, not a library
 };
-std::vector<SearchEntry> sLibPaths;
-bool sHaveProgramPath = false;
-std::string sProgramPath;
-bool sHaveErrorContext = false;
-std::string sErrorContext;
-bool sHintGiven = false;  // the error being raised comes with sHint
-std::string sHint;
+thread_local std::vector<SearchEntry> sLibPaths;
+thread_local constinit bool sHaveProgramPath = false;
+thread_local std::string sProgramPath;
+thread_local constinit bool sHaveErrorContext = false;
+thread_local std::string sErrorContext;
+thread_local constinit bool sHintGiven = false;  // the error being raised comes with sHint
+thread_local std::string sHint;
 
 void* NewReservedData(int32_t code, const char* word) { return new ReservedWord{code, word}; }
 void FreeReservedData(void* data) { delete static_cast<ReservedWord*>(data); }
@@ -109,7 +110,8 @@ struct ErrorParts {
     std::string file, message;
     int32_t line = 0, column = 0;
     bool set = false;
-} sError;
+};
+thread_local ErrorParts sError;
 
 std::string OneLine(const std::string& text) {
     std::string line;
@@ -133,7 +135,7 @@ std::string OneLine(const std::string& text) {
 }
 
 [[noreturn]] void Report(const std::string& file, const ErrorSite& site) {
-    sError = {OneLine(file), OneLine(sErrorMsg), sLastLine, sLastCol, true};
+    sError = {OneLine(file), OneLine(*sErrorMsg), sLastLine, sLastCol, true};
     sExitMessage = "ERROR (" + sError.file + ":" + std::to_string(sError.line) + ":" + std::to_string(sError.column) +
                    ") " + sError.message;
     sHaveExitMessage = true;
@@ -232,7 +234,7 @@ std::string ScriptText(const std::string& text) {
 namespace {
 
 // The first tokens of a session's entries, in order; empty outside a session.
-std::vector<int32_t> sEntryStarts;
+thread_local std::vector<int32_t> sEntryStarts;
 
 // The first token of the part of the main script that holds the index: the
 // last entry that starts at or before it, 0 outside a session.
@@ -282,6 +284,8 @@ void ZK_Init() {
     sLibPathCount = 0;
     sHaveProgramPath = false;
     sProgramPath.clear();
+    // Requests made before this interpreter existed were for others.
+    DropInterrupts();
     MM_Init();
     sNativeFuncs = HT_Create(0);
     sLibraries = HT_Create(0);
@@ -360,14 +364,14 @@ namespace {
 // Memory held back while a run goes on, and given up when its memory runs
 // out, so that the report and the clean-up after it can still allocate.
 constexpr size_t kMemoryReserve = size_t{1} << 20;
-std::unique_ptr<char[]> sMemoryReserve;
+thread_local std::unique_ptr<char[]> sMemoryReserve;
 
 // Ends a run whose memory ran out, after the unwinding has freed what the
 // failed statement held: the usual report at the current position.
 void ReportOutOfMemory() {
     sMemoryReserve.reset();
     try {
-        sErrorMsg = "Out of memory";
+        *sErrorMsg = "Out of memory";
         Error();
     } catch (const RunExit&) {
     } catch (const std::bad_alloc&) {
@@ -383,7 +387,7 @@ void BeginRun() {
     sErrorContext.clear();
     sError = ErrorParts{};
     sExitValue = 0;
-    sErrorMsg.clear();
+    sErrorMsg->clear();
     sLastLine = sLastCol = 0;
     sDepth = 0;
     sMaxDepth = DepthLimit();
@@ -484,10 +488,10 @@ int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
     // An entry that failed to tokenize still ends as a file does, with an
     // end-of-file token of its own even when it has no other: every entry's
     // tokens end at their own, and no two entries share a first token.
-    if (TokenCount() == first || sTokens.back().type != TOKEN_EOF) sTokens.emplace_back();
+    if (TokenCount() == first || sTokens->back().type != TOKEN_EOF) sTokens->emplace_back();
     // A stop asked for after the entry's last statement came too late for it,
     // and must not stop the next one.
-    sInterrupt.store(false, std::memory_order_relaxed);
+    DropInterrupts();
     ZK_Flush();
     if (ending == Ending::kError && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
     *exited = ending == Ending::kExit;
@@ -526,13 +530,13 @@ void Error() {
     int32_t at = sNextType == TOKEN_EOF ? sToken : sToken - 1;
     const Library* lib = LibraryOfToken(at);
     ErrorSite site{sLastLine, sLastCol, FileStartOfToken(at), lib && lib->scriptLibrary, ""};
-    if (!site.inScriptLibrary) site.hint = sHintGiven ? sHint : HintAt(sErrorMsg, at);
+    if (!site.inScriptLibrary) site.hint = sHintGiven ? sHint : HintAt(*sErrorMsg, at);
     sHintGiven = false;
     Report(FileNameOfToken(at), site);
 }
 
 void Error(const std::string& message) {
-    sErrorMsg = message;
+    *sErrorMsg = message;
     Error();
 }
 
@@ -570,12 +574,19 @@ void ExitRun(const char* message) {
 void DepthError() { Error("Nesting too deep"); }
 
 void InterruptError() {
-    sInterrupt.store(false, std::memory_order_relaxed);
+    DropInterrupts();
     Error("Interrupted");
 }
 
 }  // namespace zorvik
 
-void ZK_Interrupt() { sInterrupt.store(true, std::memory_order_relaxed); }
+void ZK_Interrupt() { sInterrupts.fetch_add(1, std::memory_order_relaxed); }
+
+ZK_Interpreter* ZK_CurrentInterpreter() { return reinterpret_cast<ZK_Interpreter*>(&sInterruptsTaken); }
+
+void ZK_InterruptInterpreter(ZK_Interpreter* interpreter) {
+    auto* taken = reinterpret_cast<std::atomic<uint64_t>*>(interpreter);
+    taken->store(sInterrupts.load(std::memory_order_relaxed) ^ (uint64_t{1} << 63), std::memory_order_relaxed);
+}
 
 bool ZK_InterruptPending() { return InterruptPending(); }

@@ -70,8 +70,8 @@ class FactTable {
     size_t used_ = 0;
 };
 
-FactTable sFacts;
-std::vector<uint8_t> sVisits;  // per token: the Visit kinds met so far
+thread_local FactTable sFacts;
+thread_local std::vector<uint8_t> sVisits;  // per token: the Visit kinds met so far
 
 // Never 0: the token is counted from 1.
 uint64_t KeyOf(int32_t token, Fact fact) {
@@ -86,7 +86,7 @@ void SetTokenFact(int32_t token, Fact fact, uint64_t value) { sFacts.Set(KeyOf(t
 
 bool FirstVisit(int32_t token, Visit kind) {
     auto index = static_cast<size_t>(token);
-    if (index >= sVisits.size()) sVisits.resize(sTokens.size(), 0);
+    if (index >= sVisits.size()) sVisits.resize(sTokens->size(), 0);
     auto bit = static_cast<uint8_t>(kind);
     if (sVisits[index] & bit) return false;
     sVisits[index] = static_cast<uint8_t>(sVisits[index] | bit);

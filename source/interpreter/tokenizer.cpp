@@ -29,7 +29,7 @@
 
 namespace zorvik {
 
-std::vector<Token> sTokens;
+thread_local constinit PerThread<std::vector<Token>> sTokens;
 
 const char* const kReservedWords[RW_COUNT] = {
     "if",         "else",   "while",  "do",  "for",      "break",    "return",  "unref",    "delete",
@@ -92,11 +92,11 @@ class Arena {
     size_t left_ = 0;
 };
 
-Arena sArena;
+thread_local Arena sArena;
 
 // One NUL-terminated copy of each distinct token text and dotted name: a
 // generated script names the same few things again and again.
-std::unordered_set<std::string_view> sTexts;
+thread_local std::unordered_set<std::string_view> sTexts;
 
 const char* Intern(std::string_view text) {
     auto found = sTexts.find(text);
@@ -120,7 +120,7 @@ struct RecordKeyHash {
         return std::hash<const void*>()(key.text) * 31 + static_cast<size_t>(key.span);
     }
 };
-std::unordered_map<RecordKey, uint32_t, RecordKeyHash> sNameIndex;  // record number + 1
+thread_local std::unordered_map<RecordKey, uint32_t, RecordKeyHash> sNameIndex;  // record number + 1
 
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -191,7 +191,7 @@ class Scanner {
             *open_ = atEnd;
             throw Stop{};
         }
-        sErrorMsg = message;
+        *sErrorMsg = message;
         sLastLine = static_cast<int32_t>(line);
         sLastCol = static_cast<int32_t>(column);
         TokenizerError(path_, first_);
@@ -345,7 +345,7 @@ class Scanner {
 void MatchBrackets(int32_t first) {
     std::vector<int32_t> parens, brackets, braces;
     for (int32_t i = first; i < TokenCount(); ++i) {
-        Token& t = sTokens[static_cast<size_t>(i)];
+        Token& t = (*sTokens)[static_cast<size_t>(i)];
         if (t.type != TOKEN_OPERATOR) continue;
         std::vector<int32_t>* open = t.code == '(' || t.code == ')'   ? &parens
                                      : t.code == '[' || t.code == ']' ? &brackets
@@ -355,21 +355,21 @@ void MatchBrackets(int32_t first) {
         if (t.code == '(' || t.code == '[' || t.code == '{') {
             open->push_back(i);
         } else if (!open->empty()) {
-            sTokens[static_cast<size_t>(open->back())].match = i;
+            (*sTokens)[static_cast<size_t>(open->back())].match = i;
             open->pop_back();
         }
     }
 }
 
 bool IsOp(int32_t i, int32_t c) {
-    const Token& t = sTokens[static_cast<size_t>(i)];
+    const Token& t = (*sTokens)[static_cast<size_t>(i)];
     return t.type == TOKEN_OPERATOR && t.code == c;
 }
 
 // Moves i from a '[' to the token after its matching ']'; false, with i on
 // the end-of-file token, when there is none.
 bool MatchBracket(int32_t& i) {
-    int32_t close = sTokens[static_cast<size_t>(i)].match;
+    int32_t close = (*sTokens)[static_cast<size_t>(i)].match;
     i = close ? close + 1 : FileEnd(i);
     return close != 0;
 }
@@ -391,24 +391,24 @@ std::span<const KeyPart> PartsOf(std::string_view text) {
 
 }  // namespace
 
-std::vector<const NameInfo*> sNameRecords;
+thread_local constinit PerThread<std::vector<const NameInfo*>> sNameRecords;
 
 // A name part is ended by anything but '.' and '['; a name directly after
 // ']' starts a new item.
 const NameInfo& FindNameInfo(int32_t first) {
-    Token& head = sTokens[static_cast<size_t>(first)];
+    Token& head = (*sTokens)[static_cast<size_t>(first)];
     std::string text = head.text;
     bool plain = true;
     int32_t i = first + 1;
     while (true) {
         if (IsOp(i, '.')) {
-            if (sTokens[static_cast<size_t>(i) + 1].type != TOKEN_NAME) {  // composing reports "Expected name"
+            if ((*sTokens)[static_cast<size_t>(i) + 1].type != TOKEN_NAME) {  // composing reports "Expected name"
                 plain = false;
                 i += 1;
                 break;
             }
             text += '.';
-            text += sTokens[static_cast<size_t>(i) + 1].text;
+            text += (*sTokens)[static_cast<size_t>(i) + 1].text;
             i += 2;
         } else if (IsOp(i, '[')) {
             plain = false;
@@ -425,18 +425,18 @@ const NameInfo& FindNameInfo(int32_t first) {
         auto* info = static_cast<NameInfo*>(sArena.Allocate(sizeof(NameInfo), alignof(NameInfo)));
         new (info) NameInfo{head.text, span, plain, plain ? std::string_view(pooled) : std::string_view(),
                             plain ? PartsOf(pooled) : std::span<const KeyPart>()};
-        sNameRecords.push_back(info);
-        record = static_cast<uint32_t>(sNameRecords.size());
+        sNameRecords->push_back(info);
+        record = static_cast<uint32_t>(sNameRecords->size());
     }
     head.nameRecord = record;
-    return *sNameRecords[record - 1];
+    return *(*sNameRecords)[record - 1];
 }
 
 namespace {}  // namespace
 
 void Tokenize(const char* path) {
     if (TryTokenize(path, path)) return;
-    sErrorMsg = std::string("Could not open \"") + path + "\"";
+    *sErrorMsg = std::string("Could not open \"") + path + "\"";
     TokenizerError(path);
 }
 
@@ -451,15 +451,15 @@ void TokenizeText(const char* name, std::string source) {
     int32_t first = TokenCount();
     // The text is kept for the run, so that error reports can quote it.
     const std::string& text = RecordSource(first, std::move(source));
-    Scanner scanner(name, text, first, sTokens);
+    Scanner scanner(name, text, first, *sTokens);
     // The array is sized once: growing it by doubling would hold the old and
     // the new copy at once. The first file (the script) leaves room for the
     // libraries it imports, so that they rarely move it.
-    size_t need = sTokens.size() + Scanner(name, text, first, sTokens).Count();
-    if (need > sTokens.capacity()) {
+    size_t need = sTokens->size() + Scanner(name, text, first, *sTokens).Count();
+    if (need > sTokens->capacity()) {
         size_t room =
-            sTokens.empty() ? need + std::max<size_t>(need / 16, 16384) : std::max(need, sTokens.capacity() * 3 / 2);
-        sTokens.reserve(room);
+            sTokens->empty() ? need + std::max<size_t>(need / 16, 16384) : std::max(need, sTokens->capacity() * 3 / 2);
+        sTokens->reserve(room);
     }
     scanner.Run();
     MatchBrackets(first);
@@ -480,7 +480,7 @@ bool TextIsOpen(const std::string& text) {
 }
 
 int32_t FileEnd(int32_t i) {
-    while (sTokens[static_cast<size_t>(i)].type != TOKEN_EOF) ++i;
+    while ((*sTokens)[static_cast<size_t>(i)].type != TOKEN_EOF) ++i;
     return i;
 }
 
@@ -489,9 +489,9 @@ void ClearTokens() {
     ClearCompiledStatements();
     ClearCompiledCalls();
     ClearTokenFacts();
-    std::vector<Token>().swap(sTokens);
+    std::vector<Token>().swap(*sTokens);
     sNameIndex.clear();
-    std::vector<const NameInfo*>().swap(sNameRecords);
+    std::vector<const NameInfo*>().swap(*sNameRecords);
     sTexts.clear();
     sArena.Clear();
 }

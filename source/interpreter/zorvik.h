@@ -9,6 +9,16 @@
 // its resources in RAII owners. Any other C++ exception that leaves a native
 // ends the run the same way, with the error "<name> failed: <what()>" at the
 // `__CALL` (std::bad_alloc is the run's "Out of memory", as anywhere).
+//
+// Threads: every thread has an interpreter of its own. The ZK_ functions act
+// on the interpreter of the thread that calls them: its ZK_Init, natives,
+// search path, runs, variables, error report, output and input callbacks,
+// sandbox directory, script arguments and open files are that thread's, and
+// two threads may use theirs at the same time. A ZK_Value* belongs to the
+// interpreter that gave it and is used only on that thread. A thread calls
+// ZK_Terminate (and ZK_CloseStandardLibraries) before it ends; what is left
+// is freed when the thread ends. Only ZK_Interrupt and
+// ZK_InterruptInterpreter reach across threads.
 #pragma once
 
 #include <cstddef>
@@ -74,8 +84,17 @@ void ZK_EndSession();
 // in the error report "Interrupted", and ZK_Run gives ERROR_EXIT as after
 // any error (what the script wrote is kept). Safe in a signal handler and from any
 // thread; a request made between runs stops the next run at its first
-// statement. The request is taken when the run reports it.
+// statement. The request is taken when the run reports it. It reaches every
+// interpreter of the process that exists when it is made (each thread's);
+// ZK_Init starts an interpreter with no request pending.
 void ZK_Interrupt();
+// The interpreter of the calling thread, named for ZK_InterruptInterpreter.
+// The name stays valid until that thread ends.
+struct ZK_Interpreter;
+ZK_Interpreter* ZK_CurrentInterpreter();
+// ZK_Interrupt for one interpreter only, from any thread (also safe in a
+// signal handler), while the thread of `interpreter` has not ended.
+void ZK_InterruptInterpreter(ZK_Interpreter* interpreter);
 void ZK_AddLibrarySearchPath(const char* dir);
 void ZK_SetProgramPath(const char* dir);
 // The command line's search path for a script: its own directory first (the
@@ -227,8 +246,9 @@ ZK_Value* ZK_StringArg(const char* name, const char* message);
 int32_t ZK_IntArg(const char* name, const char* message);
 int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
 
-// Whether the run was asked to stop (ZK_Interrupt): a native that waits
-// returns early, and the run stops before its next statement.
+// Whether the calling thread's run was asked to stop (ZK_Interrupt,
+// ZK_InterruptInterpreter): a native that waits returns early, and the run
+// stops before its next statement.
 bool ZK_InterruptPending();
 
 // --- standard output, the error output and standard input ---

@@ -22,7 +22,7 @@ namespace zorvik {
 namespace {
 
 // Generator state; process-wide, untouched by ZK_Init and ZK_Terminate.
-uint64_t sRndNext = 1;
+thread_local constinit uint64_t sRndNext = 1;
 
 void Unary(const char* message, double (*f)(double)) {
     Var* x = ZK_NumberArg("x", message);

@@ -16,8 +16,8 @@
 
 namespace zorvik {
 
-uint64_t sVarEpoch = 0;
-uint64_t sNameEpoch = 1;  // 1: a name cache's initial 0 is never current
+thread_local constinit uint64_t sVarEpoch = 0;
+thread_local constinit uint64_t sNameEpoch = 1;  // 1: a name cache's initial 0 is never current
 
 namespace {
 
@@ -413,7 +413,7 @@ constexpr uint32_t kCopiedMinSize = 4;
 void MM_CopyVar(Var* dest, const Var* source) {
     // Pending (copy, original) pairs, taken in the order a recursive copy
     // would visit them: a member and all below it before its next sibling.
-    static std::vector<std::pair<Var*, const Var*>> pending, members;
+    thread_local std::vector<std::pair<Var*, const Var*>> pending, members;
     pending.assign(1, {dest, source});
     while (!pending.empty()) {
         // Named, not a structured binding: the member walk below captures `to`.
@@ -449,8 +449,8 @@ namespace {
 // Var (a copy would make one). Dense members become tables on the way, as
 // a copy of them makes them.
 const std::vector<HashTable*>& MovableTables(Var* root) {
-    static std::vector<Var*> pending;
-    static std::vector<HashTable*> tables;
+    thread_local std::vector<Var*> pending;
+    thread_local std::vector<HashTable*> tables;
     pending.assign(1, root);
     tables.clear();
     bool movable = true;
