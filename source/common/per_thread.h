@@ -16,6 +16,12 @@
 //  - A PerThread is only ever declared thread_local: it is not shared.
 #pragma once
 
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
 namespace zorvik {
 
 // Destroys `object` (with `destroy`) when the calling thread ends.
@@ -36,6 +42,78 @@ class PerThread {
         return *object_;
     }
     T* object_ = nullptr;
+};
+
+// A growable array of trivially copyable elements that is itself trivially
+// destructible, for the hot arrays of the interpreter (its tokens, its call
+// frames): read exactly as a std::vector is (one load of the data pointer),
+// with no TLS wrapper and no guard. The memory is freed by Release, or when
+// the thread ends (registered when it is first taken).
+//
+// Invariants: data_ is null or malloc'd with room for capacity_ elements,
+// of which the first size_ are set; growth throws std::bad_alloc and then
+// leaves the array as it was.
+template <class T>
+class ThreadArray {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+  public:
+    constexpr ThreadArray() = default;
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    size_t capacity() const { return capacity_; }
+    T* data() { return data_; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    T& back() { return data_[size_ - 1]; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    void clear() { size_ = 0; }
+    void pop_back() { --size_; }
+    void push_back(const T& value) {
+        if (size_ == capacity_) Grow(size_ + 1);
+        data_[size_++] = value;
+    }
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if (size_ == capacity_) Grow(size_ + 1);
+        return *::new (static_cast<void*>(data_ + size_++)) T{static_cast<Args&&>(args)...};
+    }
+    void reserve(size_t n) {
+        if (n > capacity_) Reallocate(n);
+    }
+    void resize(size_t n, const T& value) {
+        reserve(n);
+        for (size_t i = size_; i < n; ++i) data_[i] = value;
+        size_ = n;
+    }
+    // Frees the memory: the array is empty, with no capacity.
+    void Release() {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+  private:
+    void Grow(size_t need) { Reallocate(need > capacity_ * 2 ? need : capacity_ * 2); }
+    [[gnu::noinline]] void Reallocate(size_t capacity) {
+        if (capacity < 16) capacity = 16;
+        bool first = capacity_ == 0 && !registered_;
+        void* grown = std::realloc(data_, capacity * sizeof(T));
+        if (!grown) throw std::bad_alloc();
+        data_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        if (first) {
+            registered_ = true;
+            DestroyAtThreadEnd(this, [](void* array) { static_cast<ThreadArray*>(array)->Release(); });
+        }
+    }
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    bool registered_ = false;
 };
 
 }  // namespace zorvik

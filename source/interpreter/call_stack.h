@@ -34,17 +34,17 @@ class CallFrame {
     };
     // `site`: index of the token that the report points at for this frame
     // (the '(' of a call, the word `import`).
-    CallFrame(Kind kind, int32_t site) { sStack->push_back(Entry{kind, site}); }
-    ~CallFrame() { sStack->pop_back(); }
+    CallFrame(Kind kind, int32_t site) { sStack.push_back(Entry{kind, site}); }
+    ~CallFrame() { sStack.pop_back(); }
     CallFrame(const CallFrame&) = delete;
     CallFrame& operator=(const CallFrame&) = delete;
 
     // The frames in progress, innermost last.
-    static const std::vector<Entry>& Stack() { return *sStack; }
-    static void Reset() { sStack->clear(); }
+    static const ThreadArray<Entry>& Stack() { return sStack; }
+    static void Reset() { sStack.clear(); }
 
   private:
-    static inline thread_local constinit PerThread<std::vector<Entry>> sStack;
+    static inline thread_local constinit ThreadArray<Entry> sStack;
 };
 
 // Keeps the text of a file whose tokens start at firstToken, for quoting.

@@ -61,7 +61,7 @@ Sum* const kNotASum = &sNotASumMark;
 
 // ---------------------------------------------------------------- compiler
 
-const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
 // Reads the call at token `at` (a name before '(') into `term`; false when

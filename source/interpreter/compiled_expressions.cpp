@@ -115,7 +115,7 @@ CompiledTree* const kNotCompilable = &sNotCompilableMark;
 
 // ---------------------------------------------------------------- compiler
 
-const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 bool IsWord(int32_t i, int32_t code) { return At(i).type == TOKEN_RESERVED && At(i).code == code; }
 bool IsRelOp(int32_t i) {

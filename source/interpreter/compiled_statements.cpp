@@ -68,7 +68,7 @@ class TokenCache {
 
 thread_local TokenCache<Statement> sStatements(Fact::kStatement);
 
-const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 bool IsCompoundOp(int32_t c) {
     return c == OP_ADD_ASSIGN || c == OP_SUB_ASSIGN || c == OP_MUL_ASSIGN || c == OP_DIV_ASSIGN;

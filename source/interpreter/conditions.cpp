@@ -88,7 +88,7 @@ void BoolTerm() {
 // 1 when the '(' at index open begins a comparison, 2 when it encloses a
 // nested condition.
 int32_t ClassifyParen(int32_t open) {
-    Token& paren = (*sTokens)[static_cast<size_t>(open)];
+    Token& paren = sTokens[static_cast<size_t>(open)];
     if (paren.condClass) return paren.condClass;
     int32_t i = paren.match;
     if (i == 0) {
@@ -96,9 +96,9 @@ int32_t ClassifyParen(int32_t open) {
         GetNext();
         Error("Expected )");
     }
-    const Token& after = (*sTokens)[static_cast<size_t>(i) + 1];
+    const Token& after = sTokens[static_cast<size_t>(i) + 1];
     int32_t kind = after.type == TOKEN_OPERATOR && IsRelOp(after.code) ? 1 : 2;
-    (*sTokens)[static_cast<size_t>(open)].condClass = static_cast<uint8_t>(kind);
+    sTokens[static_cast<size_t>(open)].condClass = static_cast<uint8_t>(kind);
     return kind;
 }
 

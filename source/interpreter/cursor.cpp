@@ -51,7 +51,7 @@ struct NameLookahead {
 
 thread_local NameLookahead sName;
 
-const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 
 // The extent of the name at token i, found on the first visit and kept for

@@ -71,7 +71,7 @@ void ResetCursor();
 inline bool NextIsOp(int32_t c) { return sNextType == TOKEN_OPERATOR && sNextChar == c; }
 inline bool NextIsReserved(int32_t code) { return sNextType == TOKEN_RESERVED && sNextReserved == code; }
 inline bool TokenIsOp(int32_t i, int32_t c) {
-    return (*sTokens)[static_cast<size_t>(i)].type == TOKEN_OPERATOR && (*sTokens)[static_cast<size_t>(i)].code == c;
+    return sTokens[static_cast<size_t>(i)].type == TOKEN_OPERATOR && sTokens[static_cast<size_t>(i)].code == c;
 }
 // Places the cursor so that the next token read is the one at index i.
 inline void SeekToken(int32_t i) { sToken = i; }

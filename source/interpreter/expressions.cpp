@@ -203,7 +203,7 @@ void Search(int32_t ch) {
     }
     int32_t depth = 0;
     for (int32_t i = start;; ++i) {
-        const Token& t = (*sTokens)[static_cast<size_t>(i)];
+        const Token& t = sTokens[static_cast<size_t>(i)];
         if (t.type == TOKEN_EOF) {
             SeekToken(i);
             GetNext();

@@ -10,7 +10,7 @@ namespace zorvik {
 
 namespace {
 
-const Token& At(int32_t i) { return (*sTokens)[static_cast<size_t>(i)]; }
+const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 bool IsReserved(int32_t i, int32_t code) { return At(i).type == TOKEN_RESERVED && At(i).code == code; }
 

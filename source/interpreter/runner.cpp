@@ -488,7 +488,7 @@ int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
     // An entry that failed to tokenize still ends as a file does, with an
     // end-of-file token of its own even when it has no other: every entry's
     // tokens end at their own, and no two entries share a first token.
-    if (TokenCount() == first || sTokens->back().type != TOKEN_EOF) sTokens->emplace_back();
+    if (TokenCount() == first || sTokens.back().type != TOKEN_EOF) sTokens.emplace_back();
     // A stop asked for after the entry's last statement came too late for it,
     // and must not stop the next one.
     DropInterrupts();

@@ -86,7 +86,7 @@ void SetTokenFact(int32_t token, Fact fact, uint64_t value) { sFacts.Set(KeyOf(t
 
 bool FirstVisit(int32_t token, Visit kind) {
     auto index = static_cast<size_t>(token);
-    if (index >= sVisits.size()) sVisits.resize(sTokens->size(), 0);
+    if (index >= sVisits.size()) sVisits.resize(sTokens.size(), 0);
     auto bit = static_cast<uint8_t>(kind);
     if (sVisits[index] & bit) return false;
     sVisits[index] = static_cast<uint8_t>(sVisits[index] | bit);

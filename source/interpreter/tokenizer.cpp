@@ -29,7 +29,7 @@
 
 namespace zorvik {
 
-thread_local constinit PerThread<std::vector<Token>> sTokens;
+thread_local constinit ThreadArray<Token> sTokens;
 
 const char* const kReservedWords[RW_COUNT] = {
     "if",         "else",   "while",  "do",  "for",      "break",    "return",  "unref",    "delete",
@@ -128,11 +128,12 @@ bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 // Reads the tokens of one file. Counting only counts them (the array is
 // then sized once) and stops quietly at a lexical error, which the real pass
 // reports.
+template <class Tokens>
 class Scanner {
   public:
     struct CountStop {};
 
-    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out)
+    Scanner(const char* path, const std::string& src, int32_t first, Tokens& out)
         : path_(path), src_(src), first_(first), out_(out) {}
 
     // A probe scans text that may be the start of an entry: a string or
@@ -330,7 +331,7 @@ class Scanner {
     const char* path_;
     const std::string& src_;
     int32_t first_;  // index of this file's first token
-    std::vector<Token>& out_;
+    Tokens& out_;
     bool* open_ = nullptr;  // set while probing
     bool counting_ = false;
     size_t count_ = 0;
@@ -345,7 +346,7 @@ class Scanner {
 void MatchBrackets(int32_t first) {
     std::vector<int32_t> parens, brackets, braces;
     for (int32_t i = first; i < TokenCount(); ++i) {
-        Token& t = (*sTokens)[static_cast<size_t>(i)];
+        Token& t = sTokens[static_cast<size_t>(i)];
         if (t.type != TOKEN_OPERATOR) continue;
         std::vector<int32_t>* open = t.code == '(' || t.code == ')'   ? &parens
                                      : t.code == '[' || t.code == ']' ? &brackets
@@ -355,21 +356,21 @@ void MatchBrackets(int32_t first) {
         if (t.code == '(' || t.code == '[' || t.code == '{') {
             open->push_back(i);
         } else if (!open->empty()) {
-            (*sTokens)[static_cast<size_t>(open->back())].match = i;
+            sTokens[static_cast<size_t>(open->back())].match = i;
             open->pop_back();
         }
     }
 }
 
 bool IsOp(int32_t i, int32_t c) {
-    const Token& t = (*sTokens)[static_cast<size_t>(i)];
+    const Token& t = sTokens[static_cast<size_t>(i)];
     return t.type == TOKEN_OPERATOR && t.code == c;
 }
 
 // Moves i from a '[' to the token after its matching ']'; false, with i on
 // the end-of-file token, when there is none.
 bool MatchBracket(int32_t& i) {
-    int32_t close = (*sTokens)[static_cast<size_t>(i)].match;
+    int32_t close = sTokens[static_cast<size_t>(i)].match;
     i = close ? close + 1 : FileEnd(i);
     return close != 0;
 }
@@ -396,19 +397,19 @@ thread_local constinit PerThread<std::vector<const NameInfo*>> sNameRecords;
 // A name part is ended by anything but '.' and '['; a name directly after
 // ']' starts a new item.
 const NameInfo& FindNameInfo(int32_t first) {
-    Token& head = (*sTokens)[static_cast<size_t>(first)];
+    Token& head = sTokens[static_cast<size_t>(first)];
     std::string text = head.text;
     bool plain = true;
     int32_t i = first + 1;
     while (true) {
         if (IsOp(i, '.')) {
-            if ((*sTokens)[static_cast<size_t>(i) + 1].type != TOKEN_NAME) {  // composing reports "Expected name"
+            if (sTokens[static_cast<size_t>(i) + 1].type != TOKEN_NAME) {  // composing reports "Expected name"
                 plain = false;
                 i += 1;
                 break;
             }
             text += '.';
-            text += (*sTokens)[static_cast<size_t>(i) + 1].text;
+            text += sTokens[static_cast<size_t>(i) + 1].text;
             i += 2;
         } else if (IsOp(i, '[')) {
             plain = false;
@@ -451,15 +452,15 @@ void TokenizeText(const char* name, std::string source) {
     int32_t first = TokenCount();
     // The text is kept for the run, so that error reports can quote it.
     const std::string& text = RecordSource(first, std::move(source));
-    Scanner scanner(name, text, first, *sTokens);
+    Scanner scanner(name, text, first, sTokens);
     // The array is sized once: growing it by doubling would hold the old and
     // the new copy at once. The first file (the script) leaves room for the
     // libraries it imports, so that they rarely move it.
-    size_t need = sTokens->size() + Scanner(name, text, first, *sTokens).Count();
-    if (need > sTokens->capacity()) {
+    size_t need = sTokens.size() + Scanner(name, text, first, sTokens).Count();
+    if (need > sTokens.capacity()) {
         size_t room =
-            sTokens->empty() ? need + std::max<size_t>(need / 16, 16384) : std::max(need, sTokens->capacity() * 3 / 2);
-        sTokens->reserve(room);
+            sTokens.empty() ? need + std::max<size_t>(need / 16, 16384) : std::max(need, sTokens.capacity() * 3 / 2);
+        sTokens.reserve(room);
     }
     scanner.Run();
     MatchBrackets(first);
@@ -480,7 +481,7 @@ bool TextIsOpen(const std::string& text) {
 }
 
 int32_t FileEnd(int32_t i) {
-    while ((*sTokens)[static_cast<size_t>(i)].type != TOKEN_EOF) ++i;
+    while (sTokens[static_cast<size_t>(i)].type != TOKEN_EOF) ++i;
     return i;
 }
 
@@ -489,7 +490,7 @@ void ClearTokens() {
     ClearCompiledStatements();
     ClearCompiledCalls();
     ClearTokenFacts();
-    std::vector<Token>().swap(*sTokens);
+    sTokens.Release();
     sNameIndex.clear();
     std::vector<const NameInfo*>().swap(*sNameRecords);
     sTexts.clear();

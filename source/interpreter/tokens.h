@@ -175,7 +175,7 @@ bool FirstVisit(int32_t token, Visit kind);
 // Forgets all facts and visits (with the tokens, ClearTokens).
 void ClearTokenFacts();
 
-extern thread_local constinit PerThread<std::vector<Token>> sTokens;
+extern thread_local constinit ThreadArray<Token> sTokens;
 
 // Appends the file's tokens; reports lexical errors through TokenizerError,
 // and a file that cannot be read as "Could not open".
@@ -193,6 +193,6 @@ bool TextIsOpen(const std::string& text);
 void ClearTokens();
 // Index of the end-of-file token of the file that token i belongs to.
 int32_t FileEnd(int32_t i);
-inline int32_t TokenCount() { return static_cast<int32_t>(sTokens->size()); }
+inline int32_t TokenCount() { return static_cast<int32_t>(sTokens.size()); }
 
 }  // namespace zorvik

@@ -56,26 +56,26 @@ class Interpreter : public testing::Test {
 
 TEST_F(Interpreter, PositionsCountFromOneAndGoBeyondSixteenBits) {
     ASSERT_EQ(Tokenize(std::string(70000, '\n') + "\t x /* a\nb */y"), "");
-    ASSERT_EQ(sTokens->size(), 3u);
-    EXPECT_EQ((*sTokens)[0].line, 70001u);
-    EXPECT_EQ((*sTokens)[0].column, 3u);
-    EXPECT_EQ((*sTokens)[1].line, 70002u);
-    EXPECT_EQ((*sTokens)[1].column, 5u);
-    EXPECT_EQ((*sTokens)[2].type, TOKEN_EOF);
+    ASSERT_EQ(sTokens.size(), 3u);
+    EXPECT_EQ(sTokens[0].line, 70001u);
+    EXPECT_EQ(sTokens[0].column, 3u);
+    EXPECT_EQ(sTokens[1].line, 70002u);
+    EXPECT_EQ(sTokens[1].column, 5u);
+    EXPECT_EQ(sTokens[2].type, TOKEN_EOF);
 }
 
 TEST_F(Interpreter, LargeAndBinaryInputNeverCrashesTheTokenizer) {
     std::string big;
     while (big.size() < 10u << 20) big += "a = b + 12.5; // comment\n";
     ASSERT_EQ(Tokenize(big), "");
-    EXPECT_GT(sTokens->size(), 2000000u);
-    EXPECT_EQ(sTokens->back().type, TOKEN_EOF);
+    EXPECT_GT(sTokens.size(), 2000000u);
+    EXPECT_EQ(sTokens.back().type, TOKEN_EOF);
     std::mt19937 random(7);
     for (int round = 0; round < 50; ++round) {
         std::string noise(4096, '\0');
         for (char& c : noise) c = static_cast<char>(random());
         if (Tokenize(noise).empty()) {
-            EXPECT_EQ(sTokens->back().type, TOKEN_EOF);
+            EXPECT_EQ(sTokens.back().type, TOKEN_EOF);
         }
     }
 }
