@@ -24,7 +24,7 @@ namespace {
 // so where one is kept cannot be seen; a call makes and drops its scope and
 // its result without touching the root table.
 thread_local constinit HashTable* sTable = nullptr;
-thread_local ScopeRoots sScopes;
+thread_local constinit ScopeRoots sScopes;
 thread_local constinit Var* sResult = nullptr;
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
@@ -321,7 +321,9 @@ ScopeKey::ScopeKey(const ScopeKey& other) : number(other.number), part(other.par
     part.text = digits + (other.part.text - other.digits);
 }
 
-const ScopeKey& MM_ScopePart(int64_t scope) {
+// Out of line, as it was while the slots were a global: inlined, its
+// thread-relative addressing costs its callers registers on their fast path.
+[[gnu::noinline]] const ScopeKey& MM_ScopePart(int64_t scope) {
     // A few recent scopes, by number: a recursion goes back and forth
     // between the scopes of neighbouring calls.
     struct Slot {

@@ -9,6 +9,10 @@ namespace zorvik {
 
 void ScopeRoots::Add(int64_t number, Var* var) {
     ZK_ASSERT(var);
+    if (slots_ == &kNone) {
+        slots_ = first_;
+        mask_ = kFirstSize - 1;
+    }
     if ((count_ + 1) * 2 > mask_ + 1) Grow();
     Slot* slots = slots_;  // held in registers: stores to slots cannot change them
     size_t mask = mask_;
@@ -57,10 +61,10 @@ std::vector<int64_t> ScopeRoots::Numbers() const {
 
 void ScopeRoots::Grow() {
     size_t size = (mask_ + 1) * 2;
-    auto grown = std::make_unique<Slot[]>(size);  // may throw: nothing has changed yet
+    auto* grown = new Slot[size]();  // may throw: nothing has changed yet
     Slot* old = slots_;
     size_t oldSize = mask_ + 1;
-    slots_ = grown.get();
+    slots_ = grown;
     mask_ = size - 1;
     for (size_t j = 0; j < oldSize; ++j) {
         if (!old[j].var) continue;
@@ -69,7 +73,7 @@ void ScopeRoots::Grow() {
         slots_[i] = old[j];
     }
     if (old == first_) std::fill(std::begin(first_), std::end(first_), Slot{});
-    owned_ = std::move(grown);  // frees the slots before
+    delete[] std::exchange(owned_, grown);  // frees the slots before
 }
 
 bool ScopeNumberOfKey(const char* text, size_t length, int64_t& number) {
