@@ -116,4 +116,68 @@ class ThreadArray {
     bool registered_ = false;
 };
 
+// A growable array of any movable elements that is itself trivially
+// destructible, for per-thread tables whose elements need destructors (the
+// user functions, the records of the compiled caches): read as a
+// std::vector is, with no TLS wrapper and no guard. Clear destroys the
+// elements and frees the memory; so does the end of the thread (registered
+// when memory is first taken).
+//
+// Invariants: data_ is null or operator new'd with room for capacity_
+// elements, of which the first size_ are alive; growth moves them (moving
+// never throws) and throws std::bad_alloc, leaving the vector as it was.
+template <class T>
+class ThreadVector {
+    static_assert(std::is_nothrow_move_constructible_v<T>, "growth moves the elements");
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "plain operator new aligns the elements");
+
+  public:
+    constexpr ThreadVector() = default;
+    ThreadVector(const ThreadVector&) = delete;
+    ThreadVector& operator=(const ThreadVector&) = delete;
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    T& back() { return data_[size_ - 1]; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if (size_ == capacity_) Grow();
+        T* made = ::new (static_cast<void*>(data_ + size_)) T(static_cast<Args&&>(args)...);
+        ++size_;
+        return *made;
+    }
+    void push_back(T&& value) { emplace_back(static_cast<T&&>(value)); }
+    // Destroys the elements, newest first, and frees the memory.
+    void Clear() {
+        while (size_ > 0) data_[--size_].~T();
+        ::operator delete(static_cast<void*>(data_));
+        data_ = nullptr;
+        capacity_ = 0;
+    }
+
+  private:
+    [[gnu::noinline]] void Grow() {
+        size_t capacity = capacity_ < 8 ? 16 : capacity_ * 2;
+        auto* grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
+        for (size_t i = 0; i < size_; ++i) {
+            ::new (static_cast<void*>(grown + i)) T(static_cast<T&&>(data_[i]));
+            data_[i].~T();
+        }
+        ::operator delete(static_cast<void*>(data_));
+        data_ = grown;
+        capacity_ = capacity;
+        if (!registered_) {
+            registered_ = true;
+            DestroyAtThreadEnd(this, [](void* vector) { static_cast<ThreadVector*>(vector)->Clear(); });
+        }
+    }
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    bool registered_ = false;
+};
+
 }  // namespace zorvik
