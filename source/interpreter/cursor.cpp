@@ -36,20 +36,22 @@ class NameKeyBuilder {
 
 namespace {
 
-// The lookahead name: where it lies, the scope it was read in and, once
-// composed, its key. prevLine/prevCol is the position recorded before the
-// name, which errors raised while composing it report.
+// The lookahead name: where it lies, the scope it was read in and whether
+// sNameKey holds its key. prevLine/prevCol is the position recorded before
+// the name, which errors raised while composing it report. Trivially
+// destructible, apart from the key, so that every token read reaches it
+// with no TLS guard; only composing and NextKey touch sNameKey.
 struct NameLookahead {
     int32_t first = 0;
     int32_t end = 0;
     bool global = false;
     int64_t scope = 0;
     bool composed = false;
-    NameKey key;
     int32_t line = 0, col = 0, prevLine = 0, prevCol = 0;
 };
 
-thread_local NameLookahead sName;
+thread_local constinit NameLookahead sName;
+thread_local NameKey sNameKey;  // the key of sName once it is composed
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
@@ -58,7 +60,7 @@ bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).c
 // the token (every name read asks: kept small enough to be inlined).
 inline const NameInfo& NameInfoAt(int32_t first) {
     uint32_t record = At(first).nameRecord;
-    return record ? *(*sNameRecords)[record - 1] : FindNameInfo(first);
+    return record ? *sNameRecords[record - 1] : FindNameInfo(first);
 }
 
 // Appends the evaluated index in the register to the key.
@@ -101,7 +103,7 @@ void Compose() {
     const NameInfo& info = NameInfoAt(sName.first);
     bool prefixed = !sName.global && sName.scope > 0;
     if (info.plain) {  // nothing to evaluate
-        sName.key = NameKeyBuilder::Plain(info, prefixed ? sName.scope : 0);
+        sNameKey = NameKeyBuilder::Plain(info, prefixed ? sName.scope : 0);
         sName.composed = true;
         return;
     }
@@ -131,8 +133,8 @@ void Compose() {
     }
     look.end = i;
     look.composed = true;
-    look.key = NameKeyBuilder::Composed(std::move(key));
-    sName = std::move(look);
+    sNameKey = NameKeyBuilder::Composed(std::move(key));
+    sName = look;
     sNextType = TOKEN_NAME;
     sToken = i;
     sLastLine = sName.line;
@@ -184,7 +186,7 @@ void GetNext(bool global) {
 
 NameKey NextKey() {
     if (!sName.composed) Compose();
-    return sName.key;
+    return sNameKey;
 }
 
 const std::string& NameKey::Path() const {
@@ -286,6 +288,7 @@ void ResetCursor() {
     sNextType = TOKEN_EOF;
     sNextString = "";
     sName = NameLookahead{};
+    sNameKey = NameKey{};
 }
 
 }  // namespace zorvik

@@ -392,7 +392,7 @@ std::span<const KeyPart> PartsOf(std::string_view text) {
 
 }  // namespace
 
-thread_local constinit PerThread<std::vector<const NameInfo*>> sNameRecords;
+thread_local constinit ThreadArray<const NameInfo*> sNameRecords;
 
 // A name part is ended by anything but '.' and '['; a name directly after
 // ']' starts a new item.
@@ -426,11 +426,11 @@ const NameInfo& FindNameInfo(int32_t first) {
         auto* info = static_cast<NameInfo*>(sArena.Allocate(sizeof(NameInfo), alignof(NameInfo)));
         new (info) NameInfo{head.text, span, plain, plain ? std::string_view(pooled) : std::string_view(),
                             plain ? PartsOf(pooled) : std::span<const KeyPart>()};
-        sNameRecords->push_back(info);
-        record = static_cast<uint32_t>(sNameRecords->size());
+        sNameRecords.push_back(info);
+        record = static_cast<uint32_t>(sNameRecords.size());
     }
     head.nameRecord = record;
-    return *(*sNameRecords)[record - 1];
+    return *sNameRecords[record - 1];
 }
 
 namespace {}  // namespace
@@ -492,7 +492,7 @@ void ClearTokens() {
     ClearTokenFacts();
     sTokens.Release();
     sNameIndex.clear();
-    std::vector<const NameInfo*>().swap(*sNameRecords);
+    sNameRecords.Release();
     sTexts.clear();
     sArena.Clear();
 }

@@ -131,7 +131,7 @@ struct Token {
 static_assert(sizeof(Token) == 24, "tokens stay small");
 
 // The name records that tokens refer to by nameRecord.
-extern thread_local constinit PerThread<std::vector<const NameInfo*>> sNameRecords;
+extern thread_local constinit ThreadArray<const NameInfo*> sNameRecords;
 // The record of the name at NAME token `first`, found and kept on the first call.
 const NameInfo& FindNameInfo(int32_t first);
 
