@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "interpreter/assignments.h"
 #include "interpreter/compiled_calls.h"
 #include "interpreter/compiled_expressions.h"
@@ -17,7 +18,7 @@ thread_local constinit Var sRegister;
 
 namespace {
 
-thread_local std::vector<Var> sStack;
+thread_local constinit ThreadArray<Var> sStack;  // no destructor: no TLS guard on a push
 
 void ReleaseValue(Var& v) {
     if (v.type == VAR_STRING) MM_ReleaseText(v.value.string);

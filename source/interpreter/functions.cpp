@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "interpreter/assignments.h"
 #include "interpreter/call_stack.h"
 #include "interpreter/compiled_statements.h"
@@ -36,7 +37,9 @@ struct UserFunction {
 const KeyPart kSelf = MM_Part("self");
 const KeyPart kThis = MM_Part("this");
 
-thread_local std::vector<UserFunction> sFunctions;
+// A ThreadVector, not a std::vector: every call reads it, and a thread_local
+// with a destructor would be read through a TLS guard.
+thread_local constinit ThreadVector<UserFunction> sFunctions;
 // Number of the current run's function table; never 0, so that a zeroed
 // value never passes for a live function.
 thread_local constinit uint32_t sRun = 1;
@@ -338,7 +341,7 @@ void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, C
 
 void ClearFunctions() {
     for (UserFunction& f : sFunctions) MM_FreeKeptScopes(f.kept);
-    std::vector<UserFunction>().swap(sFunctions);
+    sFunctions.Clear();
     if (++sRun == 0) sRun = 1;
     EnterScope(0);
     buildScope = 0;

@@ -9,12 +9,8 @@ namespace zorvik {
 
 void ScopeRoots::Add(int64_t number, Var* var) {
     ZK_ASSERT(var);
-    if (slots_ == &kNone) {
-        slots_ = first_;
-        mask_ = kFirstSize - 1;
-    }
-    if ((count_ + 1) * 2 > mask_ + 1) Grow();
-    Slot* slots = slots_;  // held in registers: stores to slots cannot change them
+    if ((count_ + 1) * 2 > mask_ + 1) Grow();  // also when the map is empty: kNone has one slot
+    Slot* slots = slots_;                      // held in registers: stores to slots cannot change them
     size_t mask = mask_;
     size_t i = static_cast<size_t>(number) & mask;
     for (; slots[i].var; i = (i + 1) & mask) ZK_ASSERT(slots[i].number != number);
@@ -60,6 +56,11 @@ std::vector<int64_t> ScopeRoots::Numbers() const {
 }
 
 void ScopeRoots::Grow() {
+    if (slots_ == &kNone) {  // the first root: the slots inside the map
+        slots_ = first_;
+        mask_ = kFirstSize - 1;
+        return;
+    }
     size_t size = (mask_ + 1) * 2;
     auto* grown = new Slot[size]();  // may throw: nothing has changed yet
     Slot* old = slots_;

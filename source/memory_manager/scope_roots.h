@@ -72,6 +72,7 @@ class ScopeRoots {
     // scopes one after the other, recursion by growing steps.
     size_t Home(int64_t number) const { return static_cast<size_t>(number) & mask_; }
     size_t Next(size_t i) const { return (i + 1) & mask_; }
+    // Twice the slots; the first root of an empty map takes first_ instead.
     void Grow();
 
     static Slot kNone;          // the one slot of every empty map
