@@ -11,6 +11,9 @@ namespace {
 // it ends. Itself a plain thread_local: only reached when an object is made.
 class ThreadEnd {
   public:
+    // Room for what an interpreter registers, so that a thread's start does
+    // not grow the list step by step.
+    ThreadEnd() { objects_.reserve(32); }
     ~ThreadEnd() {
         while (!objects_.empty()) {
             auto [object, destroy] = objects_.back();
