@@ -10,15 +10,19 @@
 // ends the run the same way, with the error "<name> failed: <what()>" at the
 // `__CALL` (std::bad_alloc is the run's "Out of memory", as anywhere).
 //
-// Threads: every thread has an interpreter of its own. The ZK_ functions act
-// on the interpreter of the thread that calls them: its ZK_Init, natives,
-// search path, runs, variables, error report, output and input callbacks,
-// sandbox directory, script arguments and open files are that thread's, and
-// two threads may use theirs at the same time. A ZK_Value* belongs to the
-// interpreter that gave it and is used only on that thread. A thread calls
-// ZK_Terminate (and ZK_CloseStandardLibraries) before it ends; what is left
-// is freed when the thread ends. Only ZK_Interrupt and
-// ZK_InterruptInterpreter reach across threads.
+// Threads: each thread that calls ZK_Init has an interpreter of its own,
+// and every ZK_ function acts on the interpreter of the calling thread. Its
+// variables, runs, error report, natives (with their contexts and the
+// disabled ones), search path, program path, output and input callbacks,
+// sandbox directory, script arguments, open files and random generator are
+// that thread's; two threads may run scripts at the same time. A ZK_Value*
+// belongs to the interpreter of the thread that got it and is used only on
+// that thread. A thread calls ZK_CloseStandardLibraries and ZK_Terminate
+// before it ends: without them its variables and registrations leak and
+// its scripts' open files stay open. Shared by the process: the working
+// directory, the environment, the C standard streams and the stop requests
+// of ZK_Interrupt, which reach every interpreter; ZK_InterruptInterpreter
+// reaches one.
 #pragma once
 
 #include <cstddef>
@@ -85,15 +89,18 @@ void ZK_EndSession();
 // any error (what the script wrote is kept). Safe in a signal handler and from any
 // thread; a request made between runs stops the next run at its first
 // statement. The request is taken when the run reports it. It reaches every
-// interpreter of the process that exists when it is made (each thread's);
-// ZK_Init starts an interpreter with no request pending.
+// interpreter of the process that exists when it is made (each thread's),
+// running or between runs; ZK_Init starts an interpreter with no request
+// pending, so a request made before it is not that interpreter's.
 void ZK_Interrupt();
 // The interpreter of the calling thread, named for ZK_InterruptInterpreter.
-// The name stays valid until that thread ends.
+// The name stays valid until that thread ends, across ZK_Terminate and a
+// new ZK_Init (which drops a request pending for it).
 struct ZK_Interpreter;
 ZK_Interpreter* ZK_CurrentInterpreter();
-// ZK_Interrupt for one interpreter only, from any thread (also safe in a
-// signal handler), while the thread of `interpreter` has not ended.
+// ZK_Interrupt for one interpreter only: its running script stops before
+// its next statement, or its next run at the first. From any thread, also
+// safe in a signal handler, while the thread of `interpreter` has not ended.
 void ZK_InterruptInterpreter(ZK_Interpreter* interpreter);
 void ZK_AddLibrarySearchPath(const char* dir);
 void ZK_SetProgramPath(const char* dir);

@@ -21,7 +21,8 @@ namespace zorvik {
 
 namespace {
 
-// Generator state; process-wide, untouched by ZK_Init and ZK_Terminate.
+// Generator state, one per thread (each starts at 1); untouched by ZK_Init
+// and ZK_Terminate.
 thread_local constinit uint64_t sRndNext = 1;
 
 void Unary(const char* message, double (*f)(double)) {
