@@ -19,9 +19,11 @@ test: gtest
 
 # The suite under the sanitizers, and the programs written against what
 # compiled code caches, compared with the reference build: a stale variable
-# read there is a use after free.
+# read there is a use after free. Then interpreters on several threads under
+# ThreadSanitizer (the library and that one test only).
 sanitize: gtest
 	cmake --workflow --preset sanitize
+	cmake --workflow --preset tsan
 	cmake --preset walker >/dev/null
 	cmake --build --preset walker --target zorvik
 	tests/differential/run build/walker/zorvik build/sanitize/zorvik --only adversarial --timeout 120

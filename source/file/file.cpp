@@ -47,7 +47,7 @@ struct FileSlot {
 };
 
 constexpr int64_t kSlots = 64;
-std::array<FileSlot, kSlots> sFiles;
+thread_local std::array<FileSlot, kSlots> sFiles;
 
 // Counts given as "unlimited".
 constexpr int64_t kUnlimited = INT32_MAX;

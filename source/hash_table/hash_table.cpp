@@ -12,7 +12,7 @@ namespace zorvik {
 
 namespace {
 
-int32_t sTables = 0;
+thread_local constinit int32_t sTables = 0;
 
 inline uint32_t BucketOf(const HashTable* ht, uint32_t hash) { return hash % static_cast<uint32_t>(ht->size); }
 
@@ -30,7 +30,7 @@ void FreeEntry(HashEntry* e) { ZK_SmallFree(e, EntrySize(e->length)); }
 // A bucket is one chain head: a pointer to an entry.
 constexpr size_t kBucketBytes = sizeof(void*);
 
-uint64_t sChanges = 0;
+thread_local constinit uint64_t sChanges = 0;
 
 void Changed(HashTable* ht) { ht->version = ++sChanges; }
 

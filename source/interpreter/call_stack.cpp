@@ -21,7 +21,7 @@ struct Source {
     std::string text;
 };
 
-std::deque<Source> sSources;  // a deque: stored texts never move
+thread_local std::deque<Source> sSources;  // a deque: stored texts never move
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
@@ -154,7 +154,7 @@ void ClearSources() { sSources.clear(); }
 void ResetCallStack() { CallFrame::Reset(); }
 
 std::string FormatErrorContext(const ErrorSite& site) {
-    const std::vector<Frame>& frames = CallFrame::Stack();
+    const auto& frames = CallFrame::Stack();
     std::string out;
     if (const Source* source = site.fileStart >= 0 ? SourceStartingAt(site.fileStart) : nullptr) {
         std::string_view text;

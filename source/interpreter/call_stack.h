@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/per_thread.h"
+
 namespace zorvik {
 
 // The site of a call that the host made (ZK_Call): no token of the script.
@@ -41,11 +43,11 @@ class CallFrame {
     CallFrame& operator=(const CallFrame&) = delete;
 
     // The frames in progress, innermost last.
-    static const std::vector<Entry>& Stack() { return sStack; }
+    static const ThreadArray<Entry>& Stack() { return sStack; }
     static void Reset() { sStack.clear(); }
 
   private:
-    static inline std::vector<Entry> sStack;
+    static inline thread_local constinit ThreadArray<Entry> sStack;
 };
 
 // Keeps the text of a file whose tokens start at firstToken, for quoting.

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "interpreter/compiled_expressions.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
@@ -54,7 +55,7 @@ using Sum = CompiledSum;
 // The most arguments a compiled call passes; more stay with the walker.
 constexpr size_t kMaxArgs = 8;
 
-std::vector<std::unique_ptr<Sum>> sSums;
+thread_local constinit ThreadVector<std::unique_ptr<Sum>> sSums;  // no TLS guard on SumAt
 // Per token (Fact::kSum): null when not tried yet, kNotASum, or the sum.
 Sum sNotASumMark;
 Sum* const kNotASum = &sNotASumMark;
@@ -363,6 +364,6 @@ bool RunCompiledCalls() {
     return sum && RunSum(*sum);
 }
 
-void ClearCompiledCalls() { sSums.clear(); }
+void ClearCompiledCalls() { sSums.Clear(); }
 
 }  // namespace zorvik

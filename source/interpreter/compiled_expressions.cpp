@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/assert.h"
+#include "common/per_thread.h"
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
@@ -107,7 +108,7 @@ struct CompiledTree {
 
 namespace {
 
-std::vector<std::unique_ptr<CompiledTree>> sUnits;
+thread_local constinit ThreadVector<std::unique_ptr<CompiledTree>> sUnits;  // no TLS guard on UnitAt
 // Per token and mode (a Fact): null when not tried yet, kNotCompilable, or
 // the unit.
 CompiledTree sNotCompilableMark;
@@ -900,7 +901,7 @@ bool RunCompiledCondition() {
     return true;
 }
 
-void ClearCompiled() { sUnits.clear(); }
+void ClearCompiled() { sUnits.Clear(); }
 
 bool CompilerEnabled() { return Enabled(); }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/assert.h"
+#include "common/per_thread.h"
 #include "interpreter/assignments.h"
 #include "interpreter/compiled_calls.h"
 #include "interpreter/compiled_expressions.h"
@@ -40,33 +41,34 @@ struct Statement {
 
 // Records compiled once per token and kept until the tokens are cleared.
 // The token's fact of the cache's kind is null until tried, then the record
-// or the mark that none can be made there.
-template <class T>
+// or the mark that none can be made there. Trivially destructible and
+// constant-initialised: a per-thread cache is read with no TLS guard (every
+// statement asks one); its records go with Clear or the thread's end.
+template <class T, Fact kFact>
 class TokenCache {
   public:
     using Compile = bool (*)(T& record, int32_t first);
 
-    explicit TokenCache(Fact fact) : fact_(fact) {}
+    constexpr TokenCache() = default;
 
     const T* At(int32_t first, Compile compile) {
-        if (const T* slot = TokenFactPointer<T>(first, fact_)) return slot == &none_ ? nullptr : slot;
+        if (const T* slot = TokenFactPointer<T>(first, kFact)) return slot == &kNone ? nullptr : slot;
         auto record = std::make_unique<T>();
         // Compiling may fill the facts of other tokens.
         const T* made = compile(*record, first) ? record.get() : nullptr;
         // Kept before anything points to it: storing the fact may run out of memory.
         if (made) records_.push_back(std::move(record));
-        SetTokenFactPointer(first, fact_, made ? made : &none_);
+        SetTokenFactPointer(first, kFact, made ? made : &kNone);
         return made;
     }
-    void Clear() { records_.clear(); }
+    void Clear() { records_.Clear(); }
 
   private:
-    Fact fact_;
-    std::vector<std::unique_ptr<T>> records_;
-    T none_;
+    static inline const T kNone{};  // the mark: never read, only compared
+    ThreadVector<std::unique_ptr<T>> records_;
 };
 
-TokenCache<Statement> sStatements(Fact::kStatement);
+thread_local constinit TokenCache<Statement, Fact::kStatement> sStatements;
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
@@ -248,7 +250,7 @@ bool CompileHead(Head& head, int32_t open) {
     return IsOp(head.brace - 1, ')') && IsOp(head.brace, '{');
 }
 
-TokenCache<Head> sHeads(Fact::kHead);
+thread_local constinit TokenCache<Head, Fact::kHead> sHeads;
 
 const Head* HeadAt(int32_t open) { return sHeads.At(open, CompileHead); }
 
@@ -348,7 +350,7 @@ struct CompiledBlock {
 
 namespace {
 
-TokenCache<Block> sBlocks(Fact::kBlock);
+thread_local constinit TokenCache<Block, Fact::kBlock> sBlocks;
 
 const Block* BlockAt(int32_t brace);
 
@@ -397,7 +399,7 @@ bool CompileDo(DoLoop& d, int32_t brace) {
     return IsOp(d.semicolon - 1, ')') && IsOp(d.semicolon, ';');
 }
 
-TokenCache<DoLoop> sDoLoops(Fact::kDo);
+thread_local constinit TokenCache<DoLoop, Fact::kDo> sDoLoops;
 
 const DoLoop* DoAt(int32_t brace) { return sDoLoops.At(brace, CompileDo); }
 
@@ -471,7 +473,7 @@ std::unique_ptr<NativeStatement> CompileNative(int32_t word) {
 // compiled are left to the walker (so is the block holding them).
 bool CompileBlock(Block& block, int32_t brace) {
     constexpr int32_t kMaxNesting = 32;
-    static int32_t nesting = 0;
+    thread_local constinit int32_t nesting = 0;
     if (!IsOp(brace, '{') || nesting >= kMaxNesting) return false;
     struct Nested {
         Nested() { ++nesting; }

@@ -20,13 +20,13 @@ struct Sink {
     void* user = nullptr;
 };
 
-Sink sOut, sErr;
+thread_local constinit Sink sOut, sErr;
 // Output gathered for sOut; handed over whole once it reaches this size.
 constexpr size_t kOutputChunk = 8192;
-std::string sPending;
+thread_local std::string sPending;
 // Some output was lost: the output callback refused it, or stdout failed
 // to flush when the callback took its place.
-bool sOutputLost = false;
+thread_local constinit bool sOutputLost = false;
 
 // Input from the host's callback: bytes read but not yet returned as lines.
 struct HookedInput {
@@ -36,7 +36,8 @@ struct HookedInput {
     size_t scanned = 0;  // bytes of `pending` known to hold no '\n'
     bool ended = false;
     bool failed = false;
-} sIn;
+};
+thread_local HookedInput sIn;
 
 constexpr size_t kInputChunk = 4096;
 

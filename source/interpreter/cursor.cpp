@@ -11,12 +11,12 @@
 
 namespace zorvik {
 
-int32_t sToken = 0;
-int32_t sNextType = TOKEN_EOF;
-int32_t sNextChar = 0;
-int32_t sNextReserved = 0;
-double sNextNumber = 0;
-const char* sNextString = "";
+thread_local constinit int32_t sToken = 0;
+thread_local constinit int32_t sNextType = TOKEN_EOF;
+thread_local constinit int32_t sNextChar = 0;
+thread_local constinit int32_t sNextReserved = 0;
+thread_local constinit double sNextNumber = 0;
+thread_local constinit const char* sNextString = "";
 
 // Makes the two kinds of NameKey; only the cursor composes names.
 class NameKeyBuilder {
@@ -36,20 +36,22 @@ class NameKeyBuilder {
 
 namespace {
 
-// The lookahead name: where it lies, the scope it was read in and, once
-// composed, its key. prevLine/prevCol is the position recorded before the
-// name, which errors raised while composing it report.
+// The lookahead name: where it lies, the scope it was read in and whether
+// sNameKey holds its key. prevLine/prevCol is the position recorded before
+// the name, which errors raised while composing it report. Trivially
+// destructible, apart from the key, so that every token read reaches it
+// with no TLS guard; only composing and NextKey touch sNameKey.
 struct NameLookahead {
     int32_t first = 0;
     int32_t end = 0;
     bool global = false;
     int64_t scope = 0;
     bool composed = false;
-    NameKey key;
     int32_t line = 0, col = 0, prevLine = 0, prevCol = 0;
 };
 
-NameLookahead sName;
+thread_local constinit NameLookahead sName;
+thread_local NameKey sNameKey;  // the key of sName once it is composed
 
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
@@ -86,8 +88,8 @@ void AppendIndex(std::string& key) {
 
 // "N." for scope N, cached: most names are composed in the same scope as the last.
 const std::string& ScopePrefix(int64_t scope) {
-    static int64_t cached = -1;
-    static std::string prefix;
+    thread_local constinit int64_t cached = -1;
+    thread_local std::string prefix;
     if (scope != cached) {
         prefix = std::to_string(scope) + ".";
         cached = scope;
@@ -101,7 +103,7 @@ void Compose() {
     const NameInfo& info = NameInfoAt(sName.first);
     bool prefixed = !sName.global && sName.scope > 0;
     if (info.plain) {  // nothing to evaluate
-        sName.key = NameKeyBuilder::Plain(info, prefixed ? sName.scope : 0);
+        sNameKey = NameKeyBuilder::Plain(info, prefixed ? sName.scope : 0);
         sName.composed = true;
         return;
     }
@@ -131,8 +133,8 @@ void Compose() {
     }
     look.end = i;
     look.composed = true;
-    look.key = NameKeyBuilder::Composed(std::move(key));
-    sName = std::move(look);
+    sNameKey = NameKeyBuilder::Composed(std::move(key));
+    sName = look;
     sNextType = TOKEN_NAME;
     sToken = i;
     sLastLine = sName.line;
@@ -184,7 +186,7 @@ void GetNext(bool global) {
 
 NameKey NextKey() {
     if (!sName.composed) Compose();
-    return sName.key;
+    return sNameKey;
 }
 
 const std::string& NameKey::Path() const {
@@ -304,6 +306,7 @@ void ResetCursor() {
     sNextType = TOKEN_EOF;
     sNextString = "";
     sName = NameLookahead{};
+    sNameKey = NameKey{};
 }
 
 }  // namespace zorvik

@@ -15,12 +15,12 @@
 
 namespace zorvik {
 
-extern int32_t sToken;  // index of the next token to read
-extern int32_t sNextType;
-extern int32_t sNextChar;
-extern int32_t sNextReserved;
-extern double sNextNumber;
-extern const char* sNextString;
+extern thread_local constinit int32_t sToken;  // index of the next token to read
+extern thread_local constinit int32_t sNextType;
+extern thread_local constinit int32_t sNextChar;
+extern thread_local constinit int32_t sNextReserved;
+extern thread_local constinit double sNextNumber;
+extern thread_local constinit const char* sNextString;
 
 // The lookup key of a composed name, as a value that stays valid when the
 // cursor moves on. A plain name (no bracketed index) keeps its scope and

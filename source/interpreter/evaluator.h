@@ -13,7 +13,7 @@
 
 namespace zorvik {
 
-extern Var sRegister;
+extern thread_local constinit Var sRegister;
 
 void Push();
 Var& StackTop();

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "interpreter/assignments.h"
 #include "interpreter/compiled_calls.h"
 #include "interpreter/compiled_expressions.h"
@@ -13,11 +14,11 @@
 
 namespace zorvik {
 
-Var sRegister;
+thread_local constinit Var sRegister;
 
 namespace {
 
-std::vector<Var> sStack;
+thread_local constinit ThreadArray<Var> sStack;  // no destructor: no TLS guard on a push
 
 void ReleaseValue(Var& v) {
     if (v.type == VAR_STRING) MM_ReleaseText(v.value.string);

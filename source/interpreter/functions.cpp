@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "interpreter/assignments.h"
 #include "interpreter/call_stack.h"
 #include "interpreter/compiled_statements.h"
@@ -14,8 +15,8 @@
 
 namespace zorvik {
 
-int64_t sScope = 0;
-int64_t buildScope = 0;
+thread_local constinit int64_t sScope = 0;
+thread_local constinit int64_t buildScope = 0;
 
 namespace {
 
@@ -36,10 +37,12 @@ struct UserFunction {
 const KeyPart kSelf = MM_Part("self");
 const KeyPart kThis = MM_Part("this");
 
-std::vector<UserFunction> sFunctions;
+// A ThreadVector, not a std::vector: every call reads it, and a thread_local
+// with a destructor would be read through a TLS guard.
+thread_local constinit ThreadVector<UserFunction> sFunctions;
 // Number of the current run's function table; never 0, so that a zeroed
 // value never passes for a live function.
-uint32_t sRun = 1;
+thread_local constinit uint32_t sRun = 1;
 
 // The table index that a function value calls, or -1 when the variable holds
 // no function of this run.
@@ -376,7 +379,7 @@ void CallFromHost(const Var* function, const char* name, Var* const* args, size_
 
 void ClearFunctions() {
     for (UserFunction& f : sFunctions) MM_FreeKeptScopes(f.kept);
-    std::vector<UserFunction>().swap(sFunctions);
+    sFunctions.Clear();
     if (++sRun == 0) sRun = 1;
     EnterScope(0);
     buildScope = 0;

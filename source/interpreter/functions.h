@@ -13,8 +13,8 @@
 
 namespace zorvik {
 
-extern int64_t sScope;
-extern int64_t buildScope;
+extern thread_local constinit int64_t sScope;
+extern thread_local constinit int64_t buildScope;
 
 // Makes `scope` the running scope. Every change goes through here: names
 // now resolve in another scope, so Vars kept for names are stale.

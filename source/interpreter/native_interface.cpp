@@ -65,7 +65,7 @@ struct NativeEntry {
 
 namespace {
 
-void* sNativeContext = nullptr;  // the context of the native running now
+thread_local constinit void* sNativeContext = nullptr;  // the context of the native running now
 
 // Makes a native's context current while it runs, also when it throws.
 class ContextScope {
@@ -140,7 +140,7 @@ namespace {
 
 // The names of disabled natives; a set, so that each stays where it is for
 // the refusing function's context.
-std::set<std::string> sDisabled;
+thread_local std::set<std::string> sDisabled;
 
 void RefuseCall() {
     const auto* name = static_cast<const std::string*>(ZK_NativeContext());
@@ -304,7 +304,7 @@ namespace {
 // The values hosts keep (ZK_NewValue), each outside the namespace: no
 // script name reaches them, so nothing but ZK_FreeValue and ZK_Terminate
 // frees them.
-std::set<Var*> sHostValues;
+thread_local std::set<Var*> sHostValues;
 
 }  // namespace
 

@@ -39,20 +39,21 @@
 
 namespace zorvik {
 
-std::string sErrorMsg;
-int32_t sLastLine = 0, sLastCol = 0;
-int32_t sExitValue = 0;
-int32_t sDepth = 0;
-int32_t sMaxDepth = kMaxDepth;
+thread_local constinit PerThread<std::string> sErrorMsg;
+thread_local constinit int32_t sLastLine = 0, sLastCol = 0;
+thread_local constinit int32_t sExitValue = 0;
+thread_local constinit int32_t sDepth = 0;
+thread_local constinit int32_t sMaxDepth = kMaxDepth;
 #ifdef ZORVIK_FUZZ
-int64_t sFuzzSteps = 0;
+thread_local constinit int64_t sFuzzSteps = 0;
 void FuzzStepError() { Error("Step limit of the fuzzing build"); }
 #endif
-SymbolTable* sReservedWords = nullptr;
-HashTable* sNativeFuncs = nullptr;
-HashTable* sLibraries = nullptr;
-int32_t sLibPathCount = 0;
-std::atomic<bool> sInterrupt{false};
+thread_local constinit SymbolTable* sReservedWords = nullptr;
+thread_local constinit HashTable* sNativeFuncs = nullptr;
+thread_local constinit HashTable* sLibraries = nullptr;
+thread_local constinit int32_t sLibPathCount = 0;
+std::atomic<uint64_t> sInterrupts{0};
+thread_local constinit std::atomic<uint64_t> sInterruptsTaken{0};
 
 namespace {
 
@@ -77,10 +78,8 @@ constexpr size_t kStackPerLevel = 2048;
 #endif
 constexpr size_t kStackReserve = size_t{1} << 20;
 
-std::string sFilename;
-bool sHaveExitMessage = false;
-std::string sExitMessage;
-bool sInitialised = false;
+thread_local constinit bool sHaveExitMessage = false;
+thread_local constinit bool sInitialised = false;
 // One directory of the search path. A file found there is named in reports
 // by `shown` followed by the import name: `shown` is empty for the script's
 // own directory and the script library (the import name as written), and
@@ -90,13 +89,9 @@ struct SearchEntry {
     std::string shown;
     bool user;  // the script's directory or one the user named, not a library
 };
-std::vector<SearchEntry> sLibPaths;
-bool sHaveProgramPath = false;
-std::string sProgramPath;
-bool sHaveErrorContext = false;
-std::string sErrorContext;
-bool sHintGiven = false;  // the error being raised comes with sHint
-std::string sHint;
+thread_local constinit bool sHaveProgramPath = false;
+thread_local constinit bool sHaveErrorContext = false;
+thread_local constinit bool sHintGiven = false;  // the error being raised comes with sRunner.hint
 
 void* NewReservedData(int32_t code, const char* word) { return new ReservedWord{code, word}; }
 void FreeReservedData(void* data) { delete static_cast<ReservedWord*>(data); }
@@ -110,7 +105,25 @@ struct ErrorParts {
     std::string file, message;
     int32_t line = 0, column = 0;
     bool set = false;
-} sError;
+};
+
+// The thread's runner state that needs destructors, kept in one
+// thread_local: the thread's start registers one destructor, not one per
+// string.
+struct RunnerState {
+    std::string filename;
+    std::string exitMessage;
+    std::vector<SearchEntry> libPaths;
+    std::string programPath;
+    std::string errorContext;
+    std::string hint;  // given with sHintGiven
+    ErrorParts error;
+    // The first tokens of a session's entries, in order; empty outside a session.
+    std::vector<int32_t> entryStarts;
+    // Memory held back while a run goes on (kMemoryReserve).
+    std::unique_ptr<char[]> memoryReserve;
+};
+thread_local RunnerState sRunner;
 
 std::string OneLine(const std::string& text) {
     std::string line;
@@ -134,11 +147,11 @@ std::string OneLine(const std::string& text) {
 }
 
 [[noreturn]] void Report(const std::string& file, const ErrorSite& site) {
-    sError = {OneLine(file), OneLine(sErrorMsg), sLastLine, sLastCol, true};
-    sExitMessage = "ERROR (" + sError.file + ":" + std::to_string(sError.line) + ":" + std::to_string(sError.column) +
-                   ") " + sError.message;
+    sRunner.error = {OneLine(file), OneLine(*sErrorMsg), sLastLine, sLastCol, true};
+    sRunner.exitMessage = "ERROR (" + sRunner.error.file + ":" + std::to_string(sRunner.error.line) + ":" +
+                          std::to_string(sRunner.error.column) + ") " + sRunner.error.message;
     sHaveExitMessage = true;
-    sErrorContext = FormatErrorContext(site);
+    sRunner.errorContext = FormatErrorContext(site);
     sHaveErrorContext = true;
     throw RunExit{RunExit::kError};
 }
@@ -205,17 +218,19 @@ std::string CurrentDirectory() {
 
 void AddSearchEntry(SearchEntry entry) {
     if (!sInitialised || sLibPathCount >= kMaxLibPaths) return;
-    sLibPaths.push_back(std::move(entry));
+    sRunner.libPaths.push_back(std::move(entry));
     ++sLibPathCount;
 }
 
 }  // namespace
 
-const std::string& LibPath(int32_t i) { return sLibPaths[static_cast<size_t>(i)].dir; }
+const std::string& LibPath(int32_t i) { return sRunner.libPaths[static_cast<size_t>(i)].dir; }
 
-std::string ShownName(int32_t i, const std::string& name) { return sLibPaths[static_cast<size_t>(i)].shown + name; }
+std::string ShownName(int32_t i, const std::string& name) {
+    return sRunner.libPaths[static_cast<size_t>(i)].shown + name;
+}
 
-bool IsScriptLibraryEntry(int32_t i) { return !sLibPaths[static_cast<size_t>(i)].user; }
+bool IsScriptLibraryEntry(int32_t i) { return !sRunner.libPaths[static_cast<size_t>(i)].user; }
 
 // Relative paths are taken from the working directory as it is now, so
 // that they keep naming the same place after a script changes it.
@@ -232,14 +247,11 @@ std::string ScriptText(const std::string& text) {
 
 namespace {
 
-// The first tokens of a session's entries, in order; empty outside a session.
-std::vector<int32_t> sEntryStarts;
-
 // The first token of the part of the main script that holds the index: the
 // last entry that starts at or before it, 0 outside a session.
 int32_t EntryStart(int32_t index) {
-    auto after = std::upper_bound(sEntryStarts.begin(), sEntryStarts.end(), index);
-    return after == sEntryStarts.begin() ? 0 : *(after - 1);
+    auto after = std::upper_bound(sRunner.entryStarts.begin(), sRunner.entryStarts.end(), index);
+    return after == sRunner.entryStarts.begin() ? 0 : *(after - 1);
 }
 
 }  // namespace
@@ -266,7 +278,7 @@ int32_t FileStartOfToken(int32_t index) {
 
 std::string FileNameOfToken(int32_t index) {
     const Library* lib = LibraryOfToken(index);
-    return lib ? lib->name : sFilename;
+    return lib ? lib->name : sRunner.filename;
 }
 
 }  // namespace zorvik
@@ -279,10 +291,12 @@ void ZK_Init() {
         for (int32_t code = 0; code < RW_COUNT; ++code)
             ST_AddData(sReservedWords, kReservedWords[code], NewReservedData(code, kReservedWords[code]));
     }
-    sLibPaths.clear();
+    sRunner.libPaths.clear();
     sLibPathCount = 0;
     sHaveProgramPath = false;
-    sProgramPath.clear();
+    sRunner.programPath.clear();
+    // Requests made before this interpreter existed were for others.
+    DropInterrupts();
     MM_Init();
     sNativeFuncs = HT_Create(0);
     sLibraries = HT_Create(0);
@@ -295,15 +309,15 @@ void ZK_Terminate() {
         ST_Free(sReservedWords);
         sReservedWords = nullptr;
     }
-    sLibPaths.clear();
+    sRunner.libPaths.clear();
     sLibPathCount = 0;
     sHaveProgramPath = false;
-    sProgramPath.clear();
+    sRunner.programPath.clear();
     sHaveExitMessage = false;
-    sExitMessage.clear();
+    sRunner.exitMessage.clear();
     sHaveErrorContext = false;
-    sErrorContext.clear();
-    sError = ErrorParts{};
+    sRunner.errorContext.clear();
+    sRunner.error = ErrorParts{};
     if (sNativeFuncs) HT_Free(sNativeFuncs, DeleteNative);
     sNativeFuncs = nullptr;
     if (sLibraries) HT_Free(sLibraries, DeleteLibrary);
@@ -323,11 +337,11 @@ void ZK_SetupPaths(const char* scriptPath, const char* const* importDirs, size_t
 }
 
 void ZK_SetProgramPath(const char* dir) {
-    sProgramPath = dir;
+    sRunner.programPath = dir;
     sHaveProgramPath = true;
 }
 
-const char* ZK_GetProgramPath() { return sHaveProgramPath ? sProgramPath.c_str() : ""; }
+const char* ZK_GetProgramPath() { return sHaveProgramPath ? sRunner.programPath.c_str() : ""; }
 
 namespace zorvik {
 
@@ -364,14 +378,13 @@ namespace {
 // Memory held back while a run goes on, and given up when its memory runs
 // out, so that the report and the clean-up after it can still allocate.
 constexpr size_t kMemoryReserve = size_t{1} << 20;
-std::unique_ptr<char[]> sMemoryReserve;
 
 // Ends a run whose memory ran out, after the unwinding has freed what the
 // failed statement held: the usual report at the current position.
 void ReportOutOfMemory() {
-    sMemoryReserve.reset();
+    sRunner.memoryReserve.reset();
     try {
-        sErrorMsg = "Out of memory";
+        *sErrorMsg = "Out of memory";
         Error();
     } catch (const RunExit&) {
     } catch (const std::bad_alloc&) {
@@ -382,12 +395,12 @@ void ReportOutOfMemory() {
 // Resets what one run, or one entry of a session, starts from.
 void BeginRun() {
     sHaveExitMessage = false;
-    sExitMessage.clear();
+    sRunner.exitMessage.clear();
     sHaveErrorContext = false;
-    sErrorContext.clear();
-    sError = ErrorParts{};
+    sRunner.errorContext.clear();
+    sRunner.error = ErrorParts{};
     sExitValue = 0;
-    sErrorMsg.clear();
+    sErrorMsg->clear();
     sLastLine = sLastCol = 0;
     sDepth = 0;
     sMaxDepth = DepthLimit();
@@ -398,12 +411,12 @@ void BeginRun() {
     ResetEvaluator();
     ResetStatements();
     ResetCallStack();
-    if (!sMemoryReserve) sMemoryReserve.reset(new (std::nothrow) char[kMemoryReserve]);
+    if (!sRunner.memoryReserve) sRunner.memoryReserve.reset(new (std::nothrow) char[kMemoryReserve]);
 }
 
 // Set while a run, a session's entry or a host's call goes on: a host call
 // made then (from a native) is refused.
-bool sRunning = false;
+thread_local constinit bool sRunning = false;
 
 class Running {
   public:
@@ -450,15 +463,15 @@ void EndRun() {
     ClearSources();
     ClearFunctions();
     HT_Clear(sLibraries, DeleteLibrary);
-    sEntryStarts.clear();
-    sFilename.clear();
+    sRunner.entryStarts.clear();
+    sRunner.filename.clear();
 }
 
 // One run: `tokenize` appends the main script's tokens. Per-run state is
 // reset before and released after, whatever way the run ends.
 template <typename Tokenizer>
 int32_t Run(const char* name, Tokenizer tokenize) {
-    sFilename = name;
+    sRunner.filename = name;
     Running running;
     BeginRun();
     Ending ending = Execute([&tokenize] {
@@ -469,7 +482,7 @@ int32_t Run(const char* name, Tokenizer tokenize) {
     });
     int32_t result = ending == Ending::kNormal ? 0 : ending == Ending::kError ? ERROR_EXIT : sExitValue;
     ZK_Flush();
-    if (result == ERROR_EXIT && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
+    if (result == ERROR_EXIT && sHaveExitMessage) DeliverErrorReport(sRunner.exitMessage, sRunner.errorContext);
     EndRun();
     return result;
 }
@@ -494,9 +507,9 @@ namespace {
 // error reported, and after an error the state taken back to the top level
 // with what the calls in progress made dropped.
 int32_t EndStep(Ending ending, bool* exited) {
-    sInterrupt.store(false, std::memory_order_relaxed);
+    DropInterrupts();
     ZK_Flush();
-    if (ending == Ending::kError && sHaveExitMessage) DeliverErrorReport(sExitMessage, sErrorContext);
+    if (ending == Ending::kError && sHaveExitMessage) DeliverErrorReport(sRunner.exitMessage, sRunner.errorContext);
     if (exited) *exited = ending == Ending::kExit;
     if (ending == Ending::kNormal) return 0;
     if (ending == Ending::kExit) return sExitValue;
@@ -511,7 +524,7 @@ int32_t RunEntry(Tokenizer tokenize, bool* exited) {
     Running running;
     BeginRun();
     int32_t first = TokenCount();
-    sEntryStarts.push_back(first);
+    sRunner.entryStarts.push_back(first);
     Ending ending = Execute([first, &tokenize] {
         tokenize();
         SeekToken(first);
@@ -563,10 +576,10 @@ int32_t HostCall(Finder find, const char* name, Var* const* args, size_t count, 
 }  // namespace
 }  // namespace zorvik
 
-void ZK_BeginSession(const char* name) { sFilename = name; }
+void ZK_BeginSession(const char* name) { sRunner.filename = name; }
 
 int32_t ZK_RunEntry(const char* source, size_t length, bool* exited) {
-    return RunEntry([source, length] { TokenizeText(sFilename.c_str(), std::string(source, length)); }, exited);
+    return RunEntry([source, length] { TokenizeText(sRunner.filename.c_str(), std::string(source, length)); }, exited);
 }
 
 int32_t ZK_Load(const char* path, bool* exited) {
@@ -586,16 +599,16 @@ bool ZK_EntryIsOpen(const char* source, size_t length) { return TextIsOpen(std::
 
 void ZK_EndSession() { EndRun(); }
 
-const char* ZK_GetExitMessage() { return sHaveExitMessage ? sExitMessage.c_str() : nullptr; }
+const char* ZK_GetExitMessage() { return sHaveExitMessage ? sRunner.exitMessage.c_str() : nullptr; }
 
-const char* ZK_GetErrorContext() { return sHaveErrorContext ? sErrorContext.c_str() : nullptr; }
+const char* ZK_GetErrorContext() { return sHaveErrorContext ? sRunner.errorContext.c_str() : nullptr; }
 
 bool ZK_GetError(const char** file, int32_t* line, int32_t* column, const char** message) {
-    if (!sError.set) return false;
-    if (file) *file = sError.file.c_str();
-    if (line) *line = sError.line;
-    if (column) *column = sError.column;
-    if (message) *message = sError.message.c_str();
+    if (!sRunner.error.set) return false;
+    if (file) *file = sRunner.error.file.c_str();
+    if (line) *line = sRunner.error.line;
+    if (column) *column = sRunner.error.column;
+    if (message) *message = sRunner.error.message.c_str();
     return true;
 }
 
@@ -609,18 +622,18 @@ void Error() {
     int32_t at = sNextType == TOKEN_EOF ? sToken : sToken - 1;
     const Library* lib = LibraryOfToken(at);
     ErrorSite site{sLastLine, sLastCol, FileStartOfToken(at), lib && lib->scriptLibrary, ""};
-    if (!site.inScriptLibrary) site.hint = sHintGiven ? sHint : HintAt(sErrorMsg, at);
+    if (!site.inScriptLibrary) site.hint = sHintGiven ? sRunner.hint : HintAt(*sErrorMsg, at);
     sHintGiven = false;
     Report(FileNameOfToken(at), site);
 }
 
 void Error(const std::string& message) {
-    sErrorMsg = message;
+    *sErrorMsg = message;
     Error();
 }
 
 void Error(const std::string& message, const std::string& hint) {
-    sHint = hint;
+    sRunner.hint = hint;
     sHintGiven = true;
     Error(message);
 }
@@ -644,7 +657,7 @@ void TokenizerError(const char* path, int32_t fileStart) {
 
 void ExitRun(const char* message) {
     if (message) {
-        sExitMessage = message;
+        sRunner.exitMessage = message;
         sHaveExitMessage = true;
     }
     throw RunExit{RunExit::kExit};
@@ -653,18 +666,25 @@ void ExitRun(const char* message) {
 void DepthError() { Error("Nesting too deep"); }
 
 void HostCallError(const std::string& message) {
-    sErrorMsg = message;
+    *sErrorMsg = message;
     sLastLine = sLastCol = 0;
-    Report(sFilename, ErrorSite{0, 0, -1, false, ""});
+    Report(sRunner.filename, ErrorSite{0, 0, -1, false, ""});
 }
 
 void InterruptError() {
-    sInterrupt.store(false, std::memory_order_relaxed);
+    DropInterrupts();
     Error("Interrupted");
 }
 
 }  // namespace zorvik
 
-void ZK_Interrupt() { sInterrupt.store(true, std::memory_order_relaxed); }
+void ZK_Interrupt() { sInterrupts.fetch_add(1, std::memory_order_relaxed); }
+
+ZK_Interpreter* ZK_CurrentInterpreter() { return reinterpret_cast<ZK_Interpreter*>(&sInterruptsTaken); }
+
+void ZK_InterruptInterpreter(ZK_Interpreter* interpreter) {
+    auto* taken = reinterpret_cast<std::atomic<uint64_t>*>(interpreter);
+    taken->store(sInterrupts.load(std::memory_order_relaxed) ^ (uint64_t{1} << 63), std::memory_order_relaxed);
+}
 
 bool ZK_InterruptPending() { return InterruptPending(); }

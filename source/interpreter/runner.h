@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/per_thread.h"
 #include "hash_table/hash_table.h"
 #include "interpreter/natives.h"
 #include "symbol_table/symbol_table.h"
@@ -34,13 +35,13 @@ struct Library {
     std::string dir;             // absolute, with its separator: where its own imports look last
 };
 
-extern std::string sErrorMsg;
-extern int32_t sLastLine, sLastCol;
-extern int32_t sExitValue;
-extern SymbolTable* sReservedWords;
-extern HashTable* sNativeFuncs;
-extern HashTable* sLibraries;
-extern int32_t sLibPathCount;
+extern thread_local constinit PerThread<std::string> sErrorMsg;
+extern thread_local constinit int32_t sLastLine, sLastCol;
+extern thread_local constinit int32_t sExitValue;
+extern thread_local constinit SymbolTable* sReservedWords;
+extern thread_local constinit HashTable* sNativeFuncs;
+extern thread_local constinit HashTable* sLibraries;
+extern thread_local constinit int32_t sLibPathCount;
 // Search-path entry i, tried as the directory followed by the import name.
 const std::string& LibPath(int32_t i);
 // How reports name a file imported as `name` and found in entry i.
@@ -96,16 +97,31 @@ ZK_NativeFunc ReplaceNative(const char* name, ZK_NativeFunc func);
 // Leaves the run through `exit` with sExitValue and an optional message.
 [[noreturn]] void ExitRun(const char* message);
 
-// A request to stop the run, set by ZK_Interrupt (a signal handler, another
-// thread) and tested by InterruptPending at each statement: the walker
-// before each statement of a block, at the '}' of a block that holds none
-// and at the end of the script; compiled code gives up before each item, so
-// that the walker stops at the same statement. Every loop pass and every
-// call runs a block, so no path runs on for ever past a request. Tested with
-// one relaxed load: the request only has to be seen soon, not in order.
-extern std::atomic<bool> sInterrupt;
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-inline bool InterruptPending() { return sInterrupt.load(std::memory_order_relaxed); }
+// Requests to stop a run, tested by InterruptPending at each statement: the
+// walker before each statement of a block, at the '}' of a block that holds
+// none and at the end of the script; compiled code gives up before each
+// item, so that the walker stops at the same statement. Every loop pass and
+// every call runs a block, so no path runs on for ever past a request.
+//
+// ZK_Interrupt (a signal handler, any thread) counts one more request in the
+// process-wide sInterrupts; each interpreter keeps in sInterruptsTaken the
+// count it last took, so a request reaches every interpreter of the process
+// without locks or a list of them. ZK_InterruptInterpreter stops one
+// interpreter: it sets that thread's sInterruptsTaken to a count that
+// differs from sInterrupts (the top bit flipped; the count never gets there).
+// A request is pending while the two differ; taking or dropping requests
+// makes them equal again. Tested with two relaxed loads: a request only has
+// to be seen soon, not in order.
+extern std::atomic<uint64_t> sInterrupts;
+extern thread_local constinit std::atomic<uint64_t> sInterruptsTaken;
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "set from a signal handler");
+inline bool InterruptPending() {
+    return sInterrupts.load(std::memory_order_relaxed) != sInterruptsTaken.load(std::memory_order_relaxed);
+}
+// Takes every request made so far: none is pending in this thread after it.
+inline void DropInterrupts() {
+    sInterruptsTaken.store(sInterrupts.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
 // Takes the request and ends the run with "Interrupted" where the cursor is.
 [[noreturn]] void InterruptError();
 
@@ -113,14 +129,14 @@ inline bool InterruptPending() { return sInterrupt.load(std::memory_order_relaxe
 // nesting in a script ends in a script error instead of a stack overflow.
 // The limit of a run is kMaxDepth levels, or fewer when the stack of the
 // thread that runs it cannot hold that many.
-extern int32_t sDepth;
-extern int32_t sMaxDepth;
+extern thread_local constinit int32_t sDepth;
+extern thread_local constinit int32_t sMaxDepth;
 constexpr int32_t kMaxDepth = 50000;
 [[noreturn]] void DepthError();
 #ifdef ZORVIK_FUZZ
 // The fuzzing build bounds every run: each loop pass and each call enters a
 // DepthGuard, so counting them ends endless loops with a script error.
-extern int64_t sFuzzSteps;
+extern thread_local constinit int64_t sFuzzSteps;
 constexpr int64_t kFuzzStepLimit = 200000;
 [[noreturn]] void FuzzStepError();
 #endif

@@ -15,11 +15,11 @@ namespace zorvik {
 
 namespace {
 
-bool sSandboxed = false;
+thread_local constinit bool sSandboxed = false;
 // The directory with its links resolved, without a trailing '/' ("/" for
 // the root); empty after a directory that could not be set, so that
 // nothing is inside.
-std::string sRoot;
+thread_local std::string sRoot;
 
 std::optional<std::string> RealPath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);

@@ -16,8 +16,8 @@
 
 namespace zorvik {
 
-int32_t sBlock = 0;
-int32_t sLoopScope = 0;
+thread_local constinit int32_t sBlock = 0;
+thread_local constinit int32_t sLoopScope = 0;
 
 namespace {
 

@@ -13,8 +13,8 @@ namespace zorvik {
 
 enum Completion : int32_t { kNormal = 0, kBreak = 1, kReturn = 2 };
 
-extern int32_t sBlock;
-extern int32_t sLoopScope;
+extern thread_local constinit int32_t sBlock;
+extern thread_local constinit int32_t sLoopScope;
 
 int32_t ExecuteBlock();
 // The end of a pass of `do { ... } while (condition);` from the lookahead on

@@ -8,14 +8,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "interpreter/tokens.h"
 
 namespace zorvik {
 
 namespace {
 
+// Trivially destructible and constant-initialised, so that the per-thread
+// table is read with no TLS guard: every statement asks it.
 class FactTable {
   public:
+    constexpr FactTable() = default;
+
     uint64_t Get(uint64_t key) const {
         if (slots_.empty()) return 0;
         for (size_t i = Home(key);; i = (i + 1) & mask_) {
@@ -37,7 +42,7 @@ class FactTable {
     }
 
     void Clear() {
-        std::vector<Slot>().swap(slots_);
+        slots_.Release();
         mask_ = 0;
         used_ = 0;
     }
@@ -57,21 +62,25 @@ class FactTable {
         }
     }
 
+    // Allocates everything first: on std::bad_alloc the table is unchanged.
     void Grow() {
-        std::vector<Slot> old(slots_.empty() ? 1024 : 2 * slots_.size());
-        old.swap(slots_);
-        mask_ = slots_.size() - 1;
+        size_t size = slots_.empty() ? 1024 : 2 * slots_.size();
+        slots_.reserve(size);
+        std::vector<Slot> old(slots_.begin(), slots_.end());
+        slots_.clear();
+        slots_.resize(size, Slot{});
+        mask_ = size - 1;
         for (const Slot& slot : old)
             if (slot.key != 0) Find(slot.key) = slot;
     }
 
-    std::vector<Slot> slots_;
+    ThreadArray<Slot> slots_;
     size_t mask_ = 0;
     size_t used_ = 0;
 };
 
-FactTable sFacts;
-std::vector<uint8_t> sVisits;  // per token: the Visit kinds met so far
+thread_local constinit FactTable sFacts;
+thread_local constinit ThreadArray<uint8_t> sVisits;  // per token: the Visit kinds met so far
 
 // Never 0: the token is counted from 1.
 uint64_t KeyOf(int32_t token, Fact fact) {
@@ -95,7 +104,7 @@ bool FirstVisit(int32_t token, Visit kind) {
 
 void ClearTokenFacts() {
     sFacts.Clear();
-    std::vector<uint8_t>().swap(sVisits);
+    sVisits.Release();
 }
 
 }  // namespace zorvik

@@ -29,7 +29,7 @@
 
 namespace zorvik {
 
-std::vector<Token> sTokens;
+thread_local constinit ThreadArray<Token> sTokens;
 
 const char* const kReservedWords[RW_COUNT] = {
     "if",         "else",   "while",  "do",  "for",      "break",    "return",  "unref",    "delete",
@@ -92,11 +92,11 @@ class Arena {
     size_t left_ = 0;
 };
 
-Arena sArena;
+thread_local Arena sArena;
 
 // One NUL-terminated copy of each distinct token text and dotted name: a
 // generated script names the same few things again and again.
-std::unordered_set<std::string_view> sTexts;
+thread_local std::unordered_set<std::string_view> sTexts;
 
 const char* Intern(std::string_view text) {
     auto found = sTexts.find(text);
@@ -120,7 +120,7 @@ struct RecordKeyHash {
         return std::hash<const void*>()(key.text) * 31 + static_cast<size_t>(key.span);
     }
 };
-std::unordered_map<RecordKey, uint32_t, RecordKeyHash> sNameIndex;  // record number + 1
+thread_local std::unordered_map<RecordKey, uint32_t, RecordKeyHash> sNameIndex;  // record number + 1
 
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -128,11 +128,12 @@ bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 // Reads the tokens of one file. Counting only counts them (the array is
 // then sized once) and stops quietly at a lexical error, which the real pass
 // reports.
+template <class Tokens>
 class Scanner {
   public:
     struct CountStop {};
 
-    Scanner(const char* path, const std::string& src, int32_t first, std::vector<Token>& out)
+    Scanner(const char* path, const std::string& src, int32_t first, Tokens& out)
         : path_(path), src_(src), first_(first), out_(out) {}
 
     // A probe scans text that may be the start of an entry: a string or
@@ -191,7 +192,7 @@ class Scanner {
             *open_ = atEnd;
             throw Stop{};
         }
-        sErrorMsg = message;
+        *sErrorMsg = message;
         sLastLine = static_cast<int32_t>(line);
         sLastCol = static_cast<int32_t>(column);
         TokenizerError(path_, first_);
@@ -330,7 +331,7 @@ class Scanner {
     const char* path_;
     const std::string& src_;
     int32_t first_;  // index of this file's first token
-    std::vector<Token>& out_;
+    Tokens& out_;
     bool* open_ = nullptr;  // set while probing
     bool counting_ = false;
     size_t count_ = 0;
@@ -391,7 +392,7 @@ std::span<const KeyPart> PartsOf(std::string_view text) {
 
 }  // namespace
 
-std::vector<const NameInfo*> sNameRecords;
+thread_local constinit ThreadArray<const NameInfo*> sNameRecords;
 
 // A name part is ended by anything but '.' and '['; a name directly after
 // ']' starts a new item.
@@ -436,7 +437,7 @@ namespace {}  // namespace
 
 void Tokenize(const char* path) {
     if (TryTokenize(path, path)) return;
-    sErrorMsg = std::string("Could not open \"") + path + "\"";
+    *sErrorMsg = std::string("Could not open \"") + path + "\"";
     TokenizerError(path);
 }
 
@@ -489,9 +490,9 @@ void ClearTokens() {
     ClearCompiledStatements();
     ClearCompiledCalls();
     ClearTokenFacts();
-    std::vector<Token>().swap(sTokens);
+    sTokens.Release();
     sNameIndex.clear();
-    std::vector<const NameInfo*>().swap(sNameRecords);
+    sNameRecords.Release();
     sTexts.clear();
     sArena.Clear();
 }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/per_thread.h"
 #include "memory_manager/memory_manager.h"
 
 namespace zorvik {
@@ -130,7 +131,7 @@ struct Token {
 static_assert(sizeof(Token) == 24, "tokens stay small");
 
 // The name records that tokens refer to by nameRecord.
-extern std::vector<const NameInfo*> sNameRecords;
+extern thread_local constinit ThreadArray<const NameInfo*> sNameRecords;
 // The record of the name at NAME token `first`, found and kept on the first call.
 const NameInfo& FindNameInfo(int32_t first);
 
@@ -174,7 +175,7 @@ bool FirstVisit(int32_t token, Visit kind);
 // Forgets all facts and visits (with the tokens, ClearTokens).
 void ClearTokenFacts();
 
-extern std::vector<Token> sTokens;
+extern thread_local constinit ThreadArray<Token> sTokens;
 
 // Appends the file's tokens; reports lexical errors through TokenizerError,
 // and a file that cannot be read as "Could not open".

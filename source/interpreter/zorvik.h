@@ -9,6 +9,20 @@
 // its resources in RAII owners. Any other C++ exception that leaves a native
 // ends the run the same way, with the error "<name> failed: <what()>" at the
 // `__CALL` (std::bad_alloc is the run's "Out of memory", as anywhere).
+//
+// Threads: each thread that calls ZK_Init has an interpreter of its own,
+// and every ZK_ function acts on the interpreter of the calling thread. Its
+// variables, runs, error report, natives (with their contexts and the
+// disabled ones), search path, program path, output and input callbacks,
+// sandbox directory, script arguments, open files and random generator are
+// that thread's; two threads may run scripts at the same time. A ZK_Value*
+// belongs to the interpreter of the thread that got it and is used only on
+// that thread. A thread calls ZK_CloseStandardLibraries and ZK_Terminate
+// before it ends: without them its variables and registrations leak and
+// its scripts' open files stay open. Shared by the process: the working
+// directory, the environment, the C standard streams and the stop requests
+// of ZK_Interrupt, which reach every interpreter; ZK_InterruptInterpreter
+// reaches one.
 #pragma once
 
 #include <cstddef>
@@ -114,8 +128,20 @@ void ZK_CopyValue(ZK_Value* dest, const ZK_Value* source);
 // in the error report "Interrupted", and ZK_Run gives ERROR_EXIT as after
 // any error (what the script wrote is kept). Safe in a signal handler and from any
 // thread; a request made between runs stops the next run at its first
-// statement. The request is taken when the run reports it.
+// statement. The request is taken when the run reports it. It reaches every
+// interpreter of the process that exists when it is made (each thread's),
+// running or between runs; ZK_Init starts an interpreter with no request
+// pending, so a request made before it is not that interpreter's.
 void ZK_Interrupt();
+// The interpreter of the calling thread, named for ZK_InterruptInterpreter.
+// The name stays valid until that thread ends, across ZK_Terminate and a
+// new ZK_Init (which drops a request pending for it).
+struct ZK_Interpreter;
+ZK_Interpreter* ZK_CurrentInterpreter();
+// ZK_Interrupt for one interpreter only: its running script stops before
+// its next statement, or its next run at the first. From any thread, also
+// safe in a signal handler, while the thread of `interpreter` has not ended.
+void ZK_InterruptInterpreter(ZK_Interpreter* interpreter);
 void ZK_AddLibrarySearchPath(const char* dir);
 void ZK_SetProgramPath(const char* dir);
 // The command line's search path for a script: its own directory first (the
@@ -267,8 +293,9 @@ ZK_Value* ZK_StringArg(const char* name, const char* message);
 int32_t ZK_IntArg(const char* name, const char* message);
 int32_t ZK_OptIntArg(const char* name, const char* message, int32_t fallback);
 
-// Whether the run was asked to stop (ZK_Interrupt): a native that waits
-// returns early, and the run stops before its next statement.
+// Whether the calling thread's run was asked to stop (ZK_Interrupt,
+// ZK_InterruptInterpreter): a native that waits returns early, and the run
+// stops before its next statement.
 bool ZK_InterruptPending();
 
 // --- standard output, the error output and standard input ---

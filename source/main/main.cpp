@@ -83,7 +83,19 @@ struct Invocation {
 std::atomic<int> sSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
+// Whether a stopping signal asked for a stop. ZK_Init starts the script's
+// interpreter with no request pending, so a signal that came before it (on
+// any thread) is asked for again once the interpreter exists.
+std::atomic<bool> sStopAsked{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 bool sInteractive = false;
+
+// ZK_Interrupt, remembered for an interpreter that does not exist yet.
+void AskToStop() {
+    sStopAsked.store(true);
+    ZK_Interrupt();
+}
 
 // Ends the process as the signal's default action does.
 void DefaultAction(int signal) {
@@ -100,7 +112,7 @@ void OnSessionSignal(int signal) {
     }
     if (signal == SIGINT && ZK_InterruptPending()) DefaultAction(signal);
     if (signal == SIGTERM) sSignal.store(signal);
-    ZK_Interrupt();
+    AskToStop();
 }
 
 void OnStopSignal(int signal) {
@@ -115,7 +127,7 @@ void OnStopSignal(int signal) {
         std::raise(signal);
         return;
     }
-    ZK_Interrupt();
+    AskToStop();
 }
 
 // Restarting system calls keep a write that a signal met from losing data;
@@ -219,6 +231,7 @@ void* RunScript(void* arg) {
         return nullptr;
     }
     ZK_Init();
+    if (sStopAsked.load()) ZK_Interrupt();
     SetupPaths(inv.kind == Invocation::kFile ? inv.script.c_str() : "", inv.importDirs);
     ZK_OpenStandardLibraries();
     ZK_SetScriptArguments(static_cast<int>(inv.arguments.size()), inv.arguments.data());

@@ -21,8 +21,9 @@ namespace zorvik {
 
 namespace {
 
-// Generator state; process-wide, untouched by ZK_Init and ZK_Terminate.
-uint64_t sRndNext = 1;
+// Generator state, one per thread (each starts at 1); untouched by ZK_Init
+// and ZK_Terminate.
+thread_local constinit uint64_t sRndNext = 1;
 
 void Unary(const char* message, double (*f)(double)) {
     Var* x = ZK_NumberArg("x", message);

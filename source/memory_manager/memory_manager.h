@@ -221,9 +221,9 @@ static_assert(alignof(Var) <= kSmallAlign && alignof(VarRef) <= kSmallAlign);
 constexpr uint32_t kUnknownLength = UINT32_MAX;
 
 // Counts every Var freed; see the header comment.
-extern uint64_t sVarEpoch;
+extern thread_local constinit uint64_t sVarEpoch;
 // Counts every change to what a name may resolve to; see the header comment.
-extern uint64_t sNameEpoch;
+extern thread_local constinit uint64_t sNameEpoch;
 // A Var was freed, or kept to be reused as if it was: both epochs move.
 inline void MM_VarFreed() {
     ++sVarEpoch;

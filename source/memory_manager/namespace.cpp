@@ -23,12 +23,12 @@ namespace {
 // every other root, the globals (sTable). Nothing lists the root variables,
 // so where one is kept cannot be seen; a call makes and drops its scope and
 // its result without touching the root table.
-HashTable* sTable = nullptr;
-ScopeRoots sScopes;
-Var* sResult = nullptr;
+thread_local constinit HashTable* sTable = nullptr;
+thread_local constinit ScopeRoots sScopes;
+thread_local constinit Var* sResult = nullptr;
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
-std::string sKey;
+thread_local std::string sKey;
 
 enum WalkFlags : unsigned {
     WALK_CREATE = 1,          // make missing components and member tables
@@ -321,13 +321,15 @@ ScopeKey::ScopeKey(const ScopeKey& other) : number(other.number), part(other.par
     part.text = digits + (other.part.text - other.digits);
 }
 
-const ScopeKey& MM_ScopePart(int64_t scope) {
+// Out of line, as it was while the slots were a global: inlined, its
+// thread-relative addressing costs its callers registers on their fast path.
+[[gnu::noinline]] const ScopeKey& MM_ScopePart(int64_t scope) {
     // A few recent scopes, by number: a recursion goes back and forth
     // between the scopes of neighbouring calls.
     struct Slot {
         ScopeKey key{0};
     };
-    static Slot slots[64];
+    thread_local constinit Slot slots[64];
     ScopeKey& key = slots[static_cast<uint64_t>(scope) % std::size(slots)].key;
     if (key.number != scope) key.Set(scope);
     return key;
@@ -361,7 +363,7 @@ namespace {
 // The Var of the last result that MM_TakeResult took (undefined, without
 // members or aliases), kept for the next result: each call makes one and its
 // caller takes it.
-Var* sSpareResult = nullptr;
+thread_local constinit Var* sSpareResult = nullptr;
 
 // Makes the missing result "@" a new undefined Var (NewMember), reusing the
 // spare one when there is one.

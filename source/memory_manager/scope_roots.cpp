@@ -9,8 +9,8 @@ namespace zorvik {
 
 void ScopeRoots::Add(int64_t number, Var* var) {
     ZK_ASSERT(var);
-    if ((count_ + 1) * 2 > mask_ + 1) Grow();
-    Slot* slots = slots_;  // held in registers: stores to slots cannot change them
+    if ((count_ + 1) * 2 > mask_ + 1) Grow();  // also when the map is empty: kNone has one slot
+    Slot* slots = slots_;                      // held in registers: stores to slots cannot change them
     size_t mask = mask_;
     size_t i = static_cast<size_t>(number) & mask;
     for (; slots[i].var; i = (i + 1) & mask) ZK_ASSERT(slots[i].number != number);
@@ -56,11 +56,16 @@ std::vector<int64_t> ScopeRoots::Numbers() const {
 }
 
 void ScopeRoots::Grow() {
+    if (slots_ == &kNone) {  // the first root: the slots inside the map
+        slots_ = first_;
+        mask_ = kFirstSize - 1;
+        return;
+    }
     size_t size = (mask_ + 1) * 2;
-    auto grown = std::make_unique<Slot[]>(size);  // may throw: nothing has changed yet
+    auto* grown = new Slot[size]();  // may throw: nothing has changed yet
     Slot* old = slots_;
     size_t oldSize = mask_ + 1;
-    slots_ = grown.get();
+    slots_ = grown;
     mask_ = size - 1;
     for (size_t j = 0; j < oldSize; ++j) {
         if (!old[j].var) continue;
@@ -69,7 +74,7 @@ void ScopeRoots::Grow() {
         slots_[i] = old[j];
     }
     if (old == first_) std::fill(std::begin(first_), std::end(first_), Slot{});
-    owned_ = std::move(grown);  // frees the slots before
+    delete[] std::exchange(owned_, grown);  // frees the slots before
 }
 
 bool ScopeNumberOfKey(const char* text, size_t length, int64_t& number) {

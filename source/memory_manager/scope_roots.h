@@ -14,6 +14,9 @@
 //    deletes it.
 //  - Add allocates (when it must grow) before it stores anything: on
 //    std::bad_alloc the map is unchanged.
+//  - Trivially destructible and constant-initialised (a thread_local of it
+//    needs no guard): an empty map reads the shared slot kNone, which is
+//    never written; Clear frees the slots it grew, and the owner clears it.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +31,7 @@ struct Var;
 
 class ScopeRoots {
   public:
-    ScopeRoots() = default;
+    constexpr ScopeRoots() = default;
     ScopeRoots(const ScopeRoots&) = delete;
     ScopeRoots& operator=(const ScopeRoots&) = delete;
     // The root of scope `number`, or null.
@@ -48,12 +51,13 @@ class ScopeRoots {
     // Takes every root out and hands each to `release`.
     template <typename Release>
     void Clear(Release release) {
-        std::unique_ptr<Slot[]> owned = std::move(owned_);
+        std::unique_ptr<Slot[]> owned(std::exchange(owned_, nullptr));
         Slot* slots = slots_;
         size_t size = mask_ + 1;
-        slots_ = first_;
-        mask_ = kFirstSize - 1;
+        slots_ = &kNone;
+        mask_ = 0;
         count_ = 0;
+        if (slots == &kNone) return;
         for (size_t i = 0; i < size; ++i)
             if (Var* var = std::exchange(slots[i].var, nullptr)) release(var);
     }
@@ -68,14 +72,18 @@ class ScopeRoots {
     // scopes one after the other, recursion by growing steps.
     size_t Home(int64_t number) const { return static_cast<size_t>(number) & mask_; }
     size_t Next(size_t i) const { return (i + 1) & mask_; }
+    // Twice the slots; the first root of an empty map takes first_ instead.
     void Grow();
 
-    Slot first_[kFirstSize];         // the slots until they grow
-    std::unique_ptr<Slot[]> owned_;  // the slots once they grew
-    Slot* slots_ = first_;
-    size_t mask_ = kFirstSize - 1;
+    static Slot kNone;          // the one slot of every empty map
+    Slot first_[kFirstSize]{};  // the slots until they grow
+    Slot* owned_ = nullptr;     // the slots once they grew (new[])
+    Slot* slots_ = &kNone;
+    size_t mask_ = 0;
     size_t count_ = 0;
 };
+
+inline constinit ScopeRoots::Slot ScopeRoots::kNone{};
 
 // The scope number that the root key `text` (of `length` bytes) names: its
 // decimal form without a sign or a leading zero ("0", "17"), within int64.

@@ -1,8 +1,11 @@
 #include "memory_manager/small_alloc.h"
 
 #include <cstdlib>
+#include <mutex>
+#include <vector>
 
 #include "common/checked_alloc.h"
+#include "common/per_thread.h"
 
 namespace zorvik {
 
@@ -29,18 +32,61 @@ struct FreeBlock {
 };
 
 // Every chunk begins with a link to the chunk made before it, so that all of
-// them stay reachable from sChunks for as long as the process lives (a leak
-// checker then reports them as reachable, not as possibly lost).
+// them stay reachable from their pool's chunk list for as long as the
+// process lives (a leak checker then reports them as reachable, not as
+// possibly lost).
 struct Chunk {
     Chunk* previous;
 };
 static_assert(sizeof(Chunk) <= kSmallAlign, "the blocks after the link stay aligned");
-Chunk* sChunks = nullptr;
 
-FreeBlock* sFree[kClasses];
-// The unused rest of the chunk each size takes new blocks from.
-char* sFresh[kClasses];
-char* sFreshEnd[kClasses];
+// Each thread allocates from a pool of its own (its interpreter's blocks
+// never reach another thread), so no list is locked. The pool of a thread
+// that ends is kept for the next thread that needs chunks: threads that come
+// and go reuse the memory instead of leaking it.
+struct Pool {
+    Chunk* chunks = nullptr;
+    FreeBlock* free[kClasses]{};
+    // The unused rest of the chunk each size takes new blocks from.
+    char* fresh[kClasses]{};
+    char* freshEnd[kClasses]{};
+};
+thread_local constinit Pool sPool;
+
+// The pools of the threads that ended; never destroyed, so that their
+// chunks stay reachable.
+struct SparePools {
+    std::mutex lock;
+    std::vector<Pool> pools;
+};
+SparePools& Spares() {
+    static auto* spares = new SparePools;
+    return *spares;
+}
+
+void KeepPoolAtThreadEnd() {
+    DestroyAtThreadEnd(nullptr, [](void*) {
+        SparePools& spares = Spares();
+        std::lock_guard<std::mutex> hold(spares.lock);
+        try {
+            spares.pools.push_back(sPool);
+        } catch (const std::bad_alloc&) {  // the chunks are lost, the thread still ends
+        }
+        sPool = Pool{};
+    });
+}
+
+// The first chunk of a thread: takes over the pool of an ended thread when
+// there is one. Returns whether it did.
+bool AdoptSparePool() {
+    KeepPoolAtThreadEnd();
+    SparePools& spares = Spares();
+    std::lock_guard<std::mutex> hold(spares.lock);
+    if (spares.pools.empty()) return false;
+    sPool = spares.pools.back();
+    spares.pools.pop_back();
+    return true;
+}
 
 size_t ClassOf(size_t size) { return (size + kStep - 1) / kStep - 1; }
 
@@ -49,16 +95,22 @@ size_t ClassOf(size_t size) { return (size + kStep - 1) / kStep - 1; }
 // short run touches little of it).
 void* FreshBlock(size_t c) {
     size_t size = (c + 1) * kStep;
-    if (static_cast<size_t>(sFreshEnd[c] - sFresh[c]) < size) {
-        auto* chunk = static_cast<Chunk*>(CheckedMalloc(kChunk));
-        chunk->previous = sChunks;
-        sChunks = chunk;
-        char* bytes = reinterpret_cast<char*>(chunk);
-        sFresh[c] = bytes + kSmallAlign;
-        sFreshEnd[c] = bytes + kChunk;
+    if (!sPool.chunks && AdoptSparePool()) {
+        if (FreeBlock* block = sPool.free[c]) {
+            sPool.free[c] = block->next;
+            return block;
+        }
     }
-    void* block = sFresh[c];
-    sFresh[c] += size;
+    if (static_cast<size_t>(sPool.freshEnd[c] - sPool.fresh[c]) < size) {
+        auto* chunk = static_cast<Chunk*>(CheckedMalloc(kChunk));
+        chunk->previous = sPool.chunks;
+        sPool.chunks = chunk;
+        char* bytes = reinterpret_cast<char*>(chunk);
+        sPool.fresh[c] = bytes + kSmallAlign;
+        sPool.freshEnd[c] = bytes + kChunk;
+    }
+    void* block = sPool.fresh[c];
+    sPool.fresh[c] += size;
     return block;
 }
 
@@ -67,9 +119,9 @@ void* FreshBlock(size_t c) {
 void* ZK_SmallAlloc(size_t size) {
     if (!kPooled || size > kSmallLimit) return CheckedMalloc(size ? size : 1);
     size_t c = ClassOf(size ? size : 1);
-    FreeBlock* block = sFree[c];
+    FreeBlock* block = sPool.free[c];
     if (!block) return FreshBlock(c);
-    sFree[c] = block->next;
+    sPool.free[c] = block->next;
     return block;
 }
 
@@ -81,8 +133,8 @@ void ZK_SmallFree(void* block, size_t size) {
     }
     size_t c = ClassOf(size ? size : 1);
     auto* node = static_cast<FreeBlock*>(block);
-    node->next = sFree[c];
-    sFree[c] = node;
+    node->next = sPool.free[c];
+    sPool.free[c] = node;
 }
 
 }  // namespace zorvik

@@ -12,8 +12,11 @@
 //  - A block is freed with the size it was allocated with.
 //  - A block is aligned to kSmallAlign bytes only: a record kept here asserts
 //    that it needs no more.
+//  - Each thread has lists of its own: a block is freed by the thread that
+//    allocated it (an interpreter's values stay on its thread).
 //  - Memory taken for the lists is kept until the process ends; it is reused,
-//    never returned, so the peak of small blocks bounds what is held.
+//    never returned (the lists of a thread that ends go to the next thread
+//    that needs memory), so the peak of small blocks bounds what is held.
 //  - Allocation failure throws std::bad_alloc, like operator new.
 #pragma once
 

@@ -12,12 +12,13 @@
 
 #include "common/assert.h"
 #include "common/checked_alloc.h"
+#include "common/per_thread.h"
 #include "memory_manager/memory_manager.h"
 
 namespace zorvik {
 
-uint64_t sVarEpoch = 0;
-uint64_t sNameEpoch = 1;  // 1: a name cache's initial 0 is never current
+thread_local constinit uint64_t sVarEpoch = 0;
+thread_local constinit uint64_t sNameEpoch = 1;  // 1: a name cache's initial 0 is never current
 
 namespace {
 
@@ -408,17 +409,31 @@ namespace {
 // size it may shrink to later.
 constexpr uint32_t kCopiedMinSize = 4;
 
+// A Var to copy and its original.
+struct CopyStep {
+    Var* to;
+    const Var* from;
+};
+
+// The work lists of the walks below, kept with their capacity; trivially
+// destructible, so that reaching them costs no TLS guard.
+thread_local constinit ThreadArray<CopyStep> sCopyPending, sCopyMembers;
+thread_local constinit ThreadArray<Var*> sMovePending;
+thread_local constinit ThreadArray<HashTable*> sMoveTables;
+
 }  // namespace
 
 void MM_CopyVar(Var* dest, const Var* source) {
     // Pending (copy, original) pairs, taken in the order a recursive copy
     // would visit them: a member and all below it before its next sibling.
-    static std::vector<std::pair<Var*, const Var*>> pending, members;
-    pending.assign(1, {dest, source});
+    ThreadArray<CopyStep>& pending = sCopyPending;
+    ThreadArray<CopyStep>& members = sCopyMembers;
+    pending.clear();
+    pending.push_back({dest, source});
     while (!pending.empty()) {
         // Named, not a structured binding: the member walk below captures `to`.
-        Var* to = pending.back().first;
-        const Var* from = pending.back().second;
+        Var* to = pending.back().to;
+        const Var* from = pending.back().from;
         pending.pop_back();
         Var_Set(to, from);
         if (!from || !from->HasMembers()) continue;
@@ -430,15 +445,15 @@ void MM_CopyVar(Var* dest, const Var* source) {
         // Equal sizes keep every key at its bucket index; linking each copy
         // at the head of its chain reverses each chain.
         members.clear();
-        HT_ForEachEntry(source_table, [to, table](const HashEntry* e) {
+        HT_ForEachEntry(source_table, [to, table, &members](const HashEntry* e) {
             std::unique_ptr<Var> fresh(Var_New());
             HashEntry* entry = HT_NewEntry(e->Key(), fresh.get());
             Var* member = fresh.release();
             member->SetParent(to);
             HT_AddEntry(table, entry);  // at the head of the same bucket index
-            members.emplace_back(member, static_cast<const Var*>(e->data));
+            members.push_back({member, static_cast<const Var*>(e->data)});
         });
-        pending.insert(pending.end(), members.rbegin(), members.rend());
+        for (size_t i = members.size(); i > 0; --i) pending.push_back(members[i - 1]);
     }
 }
 
@@ -448,10 +463,11 @@ namespace {
 // the tree is the target of an alias or a table holds an entry without a
 // Var (a copy would make one). Dense members become tables on the way, as
 // a copy of them makes them.
-const std::vector<HashTable*>& MovableTables(Var* root) {
-    static std::vector<Var*> pending;
-    static std::vector<HashTable*> tables;
-    pending.assign(1, root);
+const ThreadArray<HashTable*>& MovableTables(Var* root) {
+    ThreadArray<Var*>& pending = sMovePending;
+    ThreadArray<HashTable*>& tables = sMoveTables;
+    pending.clear();
+    pending.push_back(root);
     tables.clear();
     bool movable = true;
     while (movable && !pending.empty()) {
@@ -461,7 +477,7 @@ const std::vector<HashTable*>& MovableTables(Var* root) {
         if (!movable || !var->HasMembers()) continue;
         HashTable* table = var->Children();
         tables.push_back(table);
-        HT_ForEachEntry(table, [&movable](const HashEntry* e) {
+        HT_ForEachEntry(table, [&movable, &pending](const HashEntry* e) {
             if (e->data)
                 pending.push_back(static_cast<Var*>(e->data));
             else
@@ -477,7 +493,7 @@ const std::vector<HashTable*>& MovableTables(Var* root) {
 bool MM_MoveVar(Var* dest, Var* source) {
     ZK_ASSERT(!dest->HasMembers());
     if (!source || !source->HasMembers()) return false;
-    const std::vector<HashTable*>& tables = MovableTables(source);
+    const ThreadArray<HashTable*>& tables = MovableTables(source);
     if (tables.empty()) return false;
     Var_Set(dest, source);
     dest->MoveMembers(source->TakeMembers());

@@ -11,7 +11,7 @@ namespace zorvik {
 
 namespace {
 
-SymbolTable* sCurrentTable = nullptr;
+thread_local constinit SymbolTable* sCurrentTable = nullptr;
 
 TrieNode* NewNode(char ch) {
     ++sCurrentTable->refc;

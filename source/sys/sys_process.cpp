@@ -15,7 +15,7 @@ namespace zorvik {
 
 namespace {
 
-std::vector<std::string> sArguments;
+thread_local std::vector<std::string> sArguments;
 
 // The arguments as an array: r.0 ... r.(n-1), then r itself holds n.
 void sys_args() {

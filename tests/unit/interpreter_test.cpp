@@ -43,7 +43,7 @@ class Interpreter : public testing::Test {
         try {
             ::Tokenize(path.c_str());
         } catch (const RunExit&) {
-            return sErrorMsg;
+            return *sErrorMsg;
         }
         return "";
     }
