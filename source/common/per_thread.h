@@ -101,7 +101,8 @@ class ThreadArray {
     [[gnu::noinline]] void Reallocate(size_t capacity) {
         if (capacity < 16) capacity = 16;
         bool first = capacity_ == 0 && !registered_;
-        void* grown = std::realloc(data_, capacity * sizeof(T));
+        // T may itself be a pointer: these are its elements' bytes.
+        void* grown = std::realloc(data_, capacity * sizeof(T));  // NOLINT(bugprone-sizeof-expression)
         if (!grown) throw std::bad_alloc();
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;

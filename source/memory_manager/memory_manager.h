@@ -327,6 +327,10 @@ struct KeyPart {
 // and hashed without building a string.
 struct ScopeKey {
     explicit ScopeKey(int64_t scope) { Set(scope); }
+    // A key that names no scope yet (its number is no scope's), made at
+    // compile time for caches that Set it before use.
+    struct Unset {};
+    constexpr explicit ScopeKey(Unset) : number(INT64_MIN), part{} {}
     // `part` points into `digits`: a copy points into its own.
     ScopeKey(const ScopeKey& other);
     ScopeKey& operator=(const ScopeKey&) = delete;

@@ -327,7 +327,7 @@ ScopeKey::ScopeKey(const ScopeKey& other) : number(other.number), part(other.par
     // A few recent scopes, by number: a recursion goes back and forth
     // between the scopes of neighbouring calls.
     struct Slot {
-        ScopeKey key{0};
+        ScopeKey key{ScopeKey::Unset{}};
     };
     thread_local constinit Slot slots[64];
     ScopeKey& key = slots[static_cast<uint64_t>(scope) % std::size(slots)].key;
