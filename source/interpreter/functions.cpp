@@ -349,7 +349,7 @@ namespace {
 
 }  // namespace
 
-void CallFromHost(const Var* function, const char* name, Var* const* args, size_t count, bool within) {
+void CallFromHost(Var* function, const char* name, Var* const* args, size_t count, bool within) {
     int32_t index = CallableIndex(function);
     if (index < 0)
         CallNotStarted(within, name ? "\"" + ScriptText(name) + "\" is not a function" : "Value is not a function");
@@ -363,7 +363,7 @@ void CallFromHost(const Var* function, const char* name, Var* const* args, size_
     sLoopScope = 0;
     // Bound as a block's statement would be: its '}' ends the body.
     ++sBlock;
-    NewCall call(index, const_cast<Var*>(function));
+    NewCall call(index, function);
     for (size_t i = 0; i < count; ++i) {
         if (call.Function().kinds[i] == 'r')
             BindAlias(&sRegister, args[i]);

@@ -51,7 +51,7 @@ void CallWithValues(int32_t index, Var* function, int32_t site, int32_t close, C
 // starting are reported without a position (HostCallError), or, for a call
 // that a native makes while the script runs (`within`), where the cursor
 // stands, as the native's own errors are.
-void CallFromHost(const Var* function, const char* name, Var* const* args, size_t count, bool within);
+void CallFromHost(Var* function, const char* name, Var* const* args, size_t count, bool within);
 // Ends the run's function table: values built in it no longer call anything.
 void ClearFunctions();
 // Deletes what calls leave among the root variables while they run (the

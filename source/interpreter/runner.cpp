@@ -549,7 +549,7 @@ void DeliverResult(Var* result) {
 // A call that a native makes while the script runs: a call of the script's
 // own, made from where the native was called, after which the cursor is
 // where it was. An error or `exit` in it ends the run from here.
-int32_t CallWithin(const Var* function, const char* name, Var* const* args, size_t count, Var* result,
+int32_t CallWithin(Var* function, const char* name, Var* const* args, size_t count, Var* result,
                    bool* exited) {
     CursorMark mark;
     CallFromHost(function, name, args, count, true);
@@ -591,7 +591,7 @@ int32_t ZK_Call(const char* name, ZK_Value* const* args, size_t count, ZK_Value*
     return HostCall([name] { return MM_GetVar(name); }, name, args, count, result, exited);
 }
 
-int32_t ZK_CallValue(const ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited) {
+int32_t ZK_CallValue(ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited) {
     return HostCall([function] { return function; }, nullptr, args, count, result, exited);
 }
 

@@ -93,7 +93,8 @@ void ZK_EndSession();
 int32_t ZK_Load(const char* path, bool* exited);
 // Calls the function held by the global variable `name` (a path: "ui.click"
 // is the member "click" of the global "ui", which the body sees as `self`),
-// or the function value `function`, with `count` arguments: for each
+// or the function value `function` (the body's `this`, through which it
+// may change), with `count` arguments: for each
 // parameter taken by value the value of args[i] (its members are not
 // passed; null passes an undefined value), for each one taken by reference
 // the variable args[i] itself, which the body may change (not null). Where
@@ -111,7 +112,7 @@ int32_t ZK_Load(const char* path, bool* exited);
 // calls only while the run or session that made it goes on; after that it
 // is "not a function".
 int32_t ZK_Call(const char* name, ZK_Value* const* args, size_t count, ZK_Value* result, bool* exited);
-int32_t ZK_CallValue(const ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result,
+int32_t ZK_CallValue(ZK_Value* function, ZK_Value* const* args, size_t count, ZK_Value* result,
                      bool* exited);
 // A value the host keeps: outside every script's variables, so no script
 // can delete it. Undefined when made; valid until ZK_FreeValue or
