@@ -1,6 +1,5 @@
-// + - * / and concatenation. Types never convert: numbers combine with
-// numbers and strings with strings. Numbers follow IEEE arithmetic, so
-// division by zero yields an infinity or NaN without error.
+// The walker's + - * / and concatenation: reads the right operand and
+// reports the type errors; what the operators give is in values/values.h.
 #include <cstdlib>
 #include <cstring>
 
@@ -8,6 +7,7 @@
 #include "interpreter/cursor.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/runner.h"
+#include "values/values.h"
 
 namespace zorvik {
 
@@ -22,7 +22,7 @@ void MulDiv(char op) {
     if (sRegister.type != VAR_NUMBER) ErrorF("%c is undefined between numbers and %s", op, TypeWord(sRegister.type));
     PoppedValue l;
     double r = sRegister.value.number;
-    sRegister.value.number = op == '*' ? l->value.number * r : l->value.number / r;
+    sRegister.value.number = Arithmetic(op, l->value.number, r);
 }
 
 // The right operand of + and -: a whole term.
@@ -48,7 +48,7 @@ void AddRight() {
         ErrorF("+ is undefined between numbers and %s", TypeWord(sRegister.type));
     }
     PoppedValue l;
-    sRegister.value.number = l->value.number + sRegister.value.number;
+    sRegister.value.number = Arithmetic('+', l->value.number, sRegister.value.number);
 }
 
 void Sub() {
@@ -59,7 +59,7 @@ void Sub() {
 void SubRight() {
     if (sRegister.type != VAR_NUMBER) ErrorF("- is undefined between numbers and %s", TypeWord(sRegister.type));
     PoppedValue l;
-    sRegister.value.number = l->value.number - sRegister.value.number;
+    sRegister.value.number = Arithmetic('-', l->value.number, sRegister.value.number);
 }
 
 void AddString() {

@@ -8,6 +8,7 @@
 #include "interpreter/functions.h"
 #include "interpreter/import.h"
 #include "interpreter/runner.h"
+#include "values/values.h"
 
 namespace zorvik {
 
@@ -22,10 +23,10 @@ void CheckUpdateType(int32_t op, int32_t type) {
     ErrorF("%s is undefined for %s", OperatorText(op), TypeWord(type));
 }
 
-void Step(Var* var, int32_t op) { var->value.number += op == OP_INCREMENT ? 1 : -1; }
+void Step(Var* var, int32_t op) { var->value.number = Stepped(var->value.number, op); }
 
 void CheckCompoundTarget(int32_t op, int32_t type) {
-    if (type == VAR_NUMBER || (type == VAR_STRING && op == OP_ADD_ASSIGN)) return;
+    if (LeftMayCombine(CompoundOperator(op), type)) return;
     ErrorF("%s is undefined for %s", OperatorText(op), TypeWord(type));
 }
 
@@ -215,14 +216,7 @@ void CompoundStore(Var* target, int32_t op) {
     }
     if (sRegister.type != VAR_NUMBER)
         ErrorF("%s is undefined between numbers and %s", OperatorText(op), TypeWord(sRegister.type));
-    double r = sRegister.value.number;
-    double& x = target->value.number;
-    switch (op) {
-        case OP_ADD_ASSIGN: x += r; break;
-        case OP_SUB_ASSIGN: x -= r; break;
-        case OP_MUL_ASSIGN: x *= r; break;
-        default: x /= r; break;
-    }
+    target->value.number = Arithmetic(CompoundOperator(op), target->value.number, sRegister.value.number);
 }
 
 void PostfixStatement(const NameKey& key, int32_t op) {

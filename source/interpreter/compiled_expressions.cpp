@@ -16,6 +16,7 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
+#include "values/values.h"
 
 namespace zorvik {
 
@@ -41,6 +42,16 @@ enum class Kind : uint8_t {
     kNot,
     kChain,  // and/or chain, left to right with short-circuit
 };
+
+// + - * / for kAdd ... kDiv.
+constexpr int32_t OperatorOf(Kind kind) {
+    switch (kind) {
+        case Kind::kAdd: return '+';
+        case Kind::kSub: return '-';
+        case Kind::kMul: return '*';
+        default: return '/';
+    }
+}
 
 // One piece of an indexed name: a fixed component, or an index expression.
 struct NamePiece {
@@ -119,11 +130,7 @@ CompiledTree* const kNotCompilable = &sNotCompilableMark;
 const Token& At(int32_t i) { return sTokens[static_cast<size_t>(i)]; }
 bool IsOp(int32_t i, int32_t c) { return At(i).type == TOKEN_OPERATOR && At(i).code == c; }
 bool IsWord(int32_t i, int32_t code) { return At(i).type == TOKEN_RESERVED && At(i).code == code; }
-bool IsRelOp(int32_t i) {
-    if (At(i).type != TOKEN_OPERATOR) return false;
-    int32_t c = At(i).code;
-    return c == '<' || c == '=' || c == '>' || c == OP_LE || c == OP_GE || c == OP_NE;
-}
+bool IsRelOp(int32_t i) { return At(i).type == TOKEN_OPERATOR && IsComparison(At(i).code); }
 
 // What a unit is compiled as; each has a cache of its own.
 enum class Mode { kExpression, kCondition, kTarget, kTerm, kFactor };
@@ -429,6 +436,7 @@ struct Value {
         Borrow(text, n);
         counted = true;
     }
+    Operand AsOperand() const { return {type, number, string, length, function}; }
     // The string as a counted block of which the caller holds one count.
     char* Take() {
         char* text = const_cast<char*>(string);
@@ -470,12 +478,7 @@ class Runner {
             case Kind::kMul:
             case Kind::kDiv:
                 if (!Number(node.kids[0], out) || !Number(node.kids[1], right)) return false;
-                switch (node.kind) {
-                    case Kind::kAdd: out += right; break;
-                    case Kind::kSub: out -= right; break;
-                    case Kind::kMul: out *= right; break;
-                    default: out /= right; break;
-                }
+                out = Arithmetic(OperatorOf(node.kind), out, right);
                 return true;
             default: return false;
         }
@@ -509,33 +512,20 @@ class Runner {
                 if (v.type != VAR_NUMBER) throw CompiledGiveUp{};
                 v.number = -v.number;
                 return;
-            case Kind::kAdd: {
-                Eval(node.kids[0], v);
-                Value r;
-                Eval(node.kids[1], r);
-                if (v.type == VAR_NUMBER && r.type == VAR_NUMBER) {
-                    v.number += r.number;
-                } else if (v.type == VAR_STRING && r.type == VAR_STRING) {
-                    Join(v, r);
-                } else {
-                    throw CompiledGiveUp{};
-                }
-                return;
-            }
+            case Kind::kAdd:
             case Kind::kSub:
             case Kind::kMul:
             case Kind::kDiv: {
+                int32_t op = OperatorOf(node.kind);
                 Eval(node.kids[0], v);
-                if (v.type != VAR_NUMBER) throw CompiledGiveUp{};
+                if (!LeftMayCombine(op, v.type)) throw CompiledGiveUp{};  // the walker stops before the right side
                 Value r;
                 Eval(node.kids[1], r);
-                if (r.type != VAR_NUMBER) throw CompiledGiveUp{};
-                if (node.kind == Kind::kSub)
-                    v.number -= r.number;
-                else if (node.kind == Kind::kMul)
-                    v.number *= r.number;
+                if (!MayCombine(op, v.type, r.type)) throw CompiledGiveUp{};
+                if (v.type == VAR_STRING)
+                    Join(v, r);
                 else
-                    v.number /= r.number;
+                    v.number = Arithmetic(op, v.number, r.number);
                 return;
             }
             default: throw CompiledGiveUp{};  // conditions are not values
@@ -548,12 +538,7 @@ class Runner {
             case Kind::kTruth: {
                 Value v;
                 Eval(node.kids[0], v);
-                switch (v.type) {
-                    case VAR_NUMBER: return v.number != 0 || std::isnan(v.number);
-                    case VAR_STRING: return v.length != 0;
-                    case VAR_FUNCTION: return true;
-                    default: return false;
-                }
+                return IsTrue(v.type, v.number, v.length != 0);
             }
             case Kind::kCompare: return Compare(node);
             case Kind::kNot: return !Test(node.kids[0]);
@@ -763,36 +748,19 @@ class Runner {
         int32_t op = node.op;
         double x, y;
         if (Number(node.kids[0], x) && Number(node.kids[1], y)) return CompareNumbers(op, x, y);
-        bool equality = op == '=' || op == OP_NE;
+        return CompareValues(node);
+    }
+
+    // Compare for anything but two numbers; out of line, so that the
+    // numbers' test stays small.
+    [[gnu::noinline]] bool CompareValues(const Node& node) {
+        int32_t op = node.op;
         Value l, r;
         Eval(node.kids[0], l);
-        if ((l.type == VAR_UNDEFINED || l.type == VAR_FUNCTION) && !equality) throw CompiledGiveUp{};
+        if (!LeftMayCompare(op, l.type)) throw CompiledGiveUp{};
         Eval(node.kids[1], r);
-        if (l.type == VAR_UNDEFINED || r.type == VAR_UNDEFINED) {
-            if (!equality) throw CompiledGiveUp{};
-            bool same = l.type == r.type;
-            return op == '=' ? same : !same;
-        }
-        if (l.type != r.type) throw CompiledGiveUp{};
-        switch (l.type) {
-            case VAR_NUMBER: return CompareNumbers(op, l.number, r.number);
-            case VAR_STRING:
-                if (equality) {
-                    bool same = l.length == r.length && std::memcmp(l.string, r.string, l.length) == 0;
-                    return op == '=' ? same : !same;
-                }
-                // Strings order by their length in bytes.
-                switch (op) {
-                    case '<': return l.length < r.length;
-                    case '>': return l.length > r.length;
-                    case OP_LE: return l.length <= r.length;
-                    default: return l.length >= r.length;
-                }
-            default: {
-                bool same = l.function == r.function;
-                return op == '=' ? same : !same;
-            }
-        }
+        if (!MayCompare(op, l.type, r.type)) throw CompiledGiveUp{};
+        return CompareOperands(op, l.AsOperand(), r.AsOperand());
     }
 };
 

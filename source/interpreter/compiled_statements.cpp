@@ -16,6 +16,7 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
+#include "values/values.h"
 #include "interpreter/statements.h"
 
 namespace zorvik {
@@ -153,8 +154,9 @@ void Assign(const Statement& s) {
 void Compound(const Statement& s) {
     ElementRef target = CreateTarget(*s.target);
     Cell* cell = target.Value();
-    bool text = cell->type == VAR_STRING && s.op == OP_ADD_ASSIGN;
-    if (cell->type != VAR_NUMBER && !text) throw CompiledGiveUp{};
+    int32_t op = CompoundOperator(s.op);
+    if (!LeftMayCombine(op, cell->type)) throw CompiledGiveUp{};
+    bool text = cell->type == VAR_STRING;
     EvaluateTree(*s.value);
     if (text) {
         if (sRegister.type != VAR_STRING) GiveUpWithRegister();
@@ -163,20 +165,14 @@ void Compound(const Statement& s) {
         return;
     }
     if (sRegister.type != VAR_NUMBER) GiveUpWithRegister();
-    double r = sRegister.value.number;
     double& x = target.Value()->value.number;
-    switch (s.op) {
-        case OP_ADD_ASSIGN: x += r; break;
-        case OP_SUB_ASSIGN: x -= r; break;
-        case OP_MUL_ASSIGN: x *= r; break;
-        default: x /= r; break;
-    }
+    x = Arithmetic(op, x, sRegister.value.number);
 }
 
 void Update(const Statement& s) {
     Cell* target = CreateTarget(*s.target).Value();
     if (target->type != VAR_NUMBER) throw CompiledGiveUp{};
-    target->value.number += s.op == OP_INCREMENT ? 1 : -1;
+    target->value.number = Stepped(target->value.number, s.op);
 }
 
 // Where the walker leaves the cursor after a statement: the lookahead read
@@ -683,7 +679,7 @@ Outcome RunFor(const ForLoop& f, Place& place) {
     }
     double value = var->value.number;
     // A NaN anywhere leaves no direction: the body runs once, as with step 0.
-    if (std::isnan(step)) step = 0;
+    step = LoopStep(step);
     step = value < end ? std::fabs(step) : value > end ? -std::fabs(step) : 0;
     CountingLoop pass{var, 0, step, end};
     while (true) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "memory_manager/memory_manager.h"
+#include "values/values.h"
 
 namespace zorvik {
 
@@ -67,8 +68,6 @@ void SubRight();
 
 // Built-in value operators, entered with the cursor on the reserved word.
 void BuiltIn(int32_t code);
-// Number to text as tostring writes it.
-std::string NumberToText(double value, int32_t decimals);
 
 // Truth flag helpers for the flag form of the register.
 inline void SetFlag(int32_t flag) {
@@ -77,12 +76,6 @@ inline void SetFlag(int32_t flag) {
 }
 inline int32_t Flag() { return sRegister.value.flag; }
 
-// The comparison `op` (= <> < > <= >=) between two numbers; a NaN is equal
-// to nothing and ordered with nothing.
-bool CompareNumbers(int32_t op, double l, double r);
 
-// Operator text and type words for messages.
-const char* OperatorText(int32_t code);
-const char* TypeWord(int32_t type);
 
 }  // namespace zorvik

@@ -224,36 +224,4 @@ void Search(int32_t ch) {
     }
 }
 
-const char* OperatorText(int32_t code) {
-    switch (code) {
-        case OP_DEEP_ASSIGN: return ":=";
-        case OP_INCREMENT: return "++";
-        case OP_DECREMENT: return "--";
-        case OP_ADD_ASSIGN: return "+=";
-        case OP_SUB_ASSIGN: return "-=";
-        case OP_MUL_ASSIGN: return "*=";
-        case OP_DIV_ASSIGN: return "/=";
-        case OP_LE: return "<=";
-        case OP_GE: return ">=";
-        case OP_NE: return "<>";
-        case '<': return "<";
-        case '>': return ">";
-        case '=': return "=";
-        case '+': return "+";
-        case '-': return "-";
-        case '*': return "*";
-        case '/': return "/";
-        default: return "?";
-    }
-}
-
-const char* TypeWord(int32_t type) {
-    switch (type) {
-        case VAR_NUMBER: return "numbers";
-        case VAR_STRING: return "strings";
-        case VAR_FUNCTION: return "functions";
-        default: return "undefined";
-    }
-}
-
 }  // namespace zorvik

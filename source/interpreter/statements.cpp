@@ -13,6 +13,7 @@
 #include "interpreter/functions.h"
 #include "interpreter/import.h"
 #include "interpreter/runner.h"
+#include "values/values.h"
 
 namespace zorvik {
 
@@ -189,7 +190,7 @@ int32_t CountingFor(const NameKey& key) {
     var = LoopVariable(var, epoch, key);
     double value = var->value.number;
     // A NaN anywhere leaves no direction: the body runs once, as with step 0.
-    if (std::isnan(step)) step = 0;
+    step = LoopStep(step);
     step = value < end ? std::fabs(step) : value > end ? -std::fabs(step) : 0;
     int32_t brace = sToken;
     Expect(')');
