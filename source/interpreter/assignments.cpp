@@ -41,11 +41,11 @@ struct DetachedCopy {
             throw;
         }
     }
-    // The same for a source that is deleted next, whose members may move.
-    struct Dying {};
-    DetachedCopy(Var* source, Dying) {
+    // The same for the result "@", which is deleted next: its members may move.
+    struct OfResult {};
+    explicit DetachedCopy(OfResult) {
         try {
-            if (!MM_MoveVar(&var, source)) MM_CopyVar(&var, source);
+            if (!MM_TakeResultTree(&var)) MM_CopyVar(&var, MM_GetResult());
         } catch (...) {
             Release();
             throw;
@@ -145,7 +145,7 @@ void DeepStore(const NameKey& key, const Var* source) {
 }
 
 void DeepStoreResult(const NameKey& key) {
-    DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
+    DetachedCopy copy(DetachedCopy::OfResult{});
     StoreCopy(key, copy);
     MM_DeleteResult();
 }
@@ -156,7 +156,7 @@ void DeepStoreInto(Var* target, const Var* source) {
 }
 
 void DeepStoreResultInto(Var* target) {
-    DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
+    DetachedCopy copy(DetachedCopy::OfResult{});
     ReplaceInPlace(target, copy);
     MM_DeleteResult();
 }
