@@ -24,6 +24,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,15 +113,16 @@ void array_insert() {
     while (Entry(a, k)) ++k;
     // The last element would move to k, where no index of a script reaches.
     if (k > INT32_MAX) ZK_Error("Index out of range");
+    // Made first, so that no entry is ever left without a Var.
+    std::unique_ptr<Var> fresh(Var_New());
+    fresh->SetParent(a);
     HashEntry* upper = HT_NewUnsafeEntry(a->Children(), Key(k).c_str());
     for (int64_t j = k - 1; j >= idx; --j) {
         HashEntry* lower = Entry(a, j);
         upper->data = lower->data;
         upper = lower;
     }
-    Var* fresh = Var_New();
-    fresh->SetParent(a);
-    upper->data = fresh;
+    upper->data = fresh.release();
 }
 
 // The entry that a swap argument names; a missing one ends the run.

@@ -88,6 +88,7 @@ HashTable* HT_Create(int32_t size) {
     ht->size = size;
     ht->minSize = static_cast<uint32_t>(size);
     ht->entries = 0;
+    ht->ownerMarks = 0;
     ht->buckets = buckets;
     Changed(ht);
     ++sTables;

@@ -53,6 +53,9 @@ struct HashTable {
     int32_t size;
     uint32_t minSize;
     int32_t entries;
+    // Bits that the owner of the table keeps about what its entries hold;
+    // zero in a new table, and no operation of the table reads or changes them.
+    uint32_t ownerMarks;
     HashEntry** buckets;
     // Taken from a counter of all tables' changes when this one was made and
     // whenever an entry is linked or unlinked or it is resized: no two
@@ -63,6 +66,7 @@ struct HashTable {
 };
 // Entries, tables and bucket arrays are small blocks.
 static_assert(alignof(HashEntry) <= kSmallAlign && alignof(HashTable) <= kSmallAlign);
+static_assert(sizeof(HashTable) == 32, "the owner's marks fill what was padding");
 
 using HT_ReleaseFunc = void (*)(void* data);
 using HT_DataFunc = void (*)(void* data);

@@ -42,11 +42,11 @@ struct DetachedCopy {
             throw;
         }
     }
-    // The same for a source that is deleted next, whose members may move.
-    struct Dying {};
-    DetachedCopy(Var* source, Dying) {
+    // The same for the result "@", which is deleted next: its members may move.
+    struct OfResult {};
+    explicit DetachedCopy(OfResult) {
         try {
-            if (!MM_MoveVar(&var, source)) MM_CopyVar(&var, source);
+            if (!MM_TakeResultTree(&var)) MM_CopyVar(&var, MM_GetResult());
         } catch (...) {
             Release();
             throw;
@@ -146,7 +146,7 @@ void DeepStore(const NameKey& key, const Var* source) {
 }
 
 void DeepStoreResult(const NameKey& key) {
-    DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
+    DetachedCopy copy(DetachedCopy::OfResult{});
     StoreCopy(key, copy);
     MM_DeleteResult();
 }
@@ -157,7 +157,7 @@ void DeepStoreInto(Var* target, const Var* source) {
 }
 
 void DeepStoreResultInto(Var* target) {
-    DetachedCopy copy(MM_GetResult(), DetachedCopy::Dying{});
+    DetachedCopy copy(DetachedCopy::OfResult{});
     ReplaceInPlace(target, copy);
     MM_DeleteResult();
 }

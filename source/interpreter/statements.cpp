@@ -391,7 +391,7 @@ void ReturnVariable(Var* source) {
         return;
     }
     Var* result = MM_NewResult();
-    if (!MM_InScope(source, sScope) || !MM_MoveVar(result, source)) MM_CopyVar(result, source);
+    if (!MM_InScope(source, sScope) || !MM_ReturnMoved(result, source)) MM_CopyVar(result, source);
 }
 
 int32_t ExecuteBlock() {

@@ -30,6 +30,13 @@
 //    aliases into an alias itself re-targets its aliases to the new target,
 //    so no path lookup ever yields an alias.
 //  - Members and value are independent: a Var of any type may own members.
+//  - A Var whose members may hold (at any depth) the target of an alias is
+//    marked (MayHoldTargets); one that is not marked holds none. A mark, once
+//    set, stays until a walk of the members finds no target in them, and the
+//    marked Vars are closed upwards: the owner of a marked Var is marked. So
+//    making an alias marks the owners of its target up to the first marked
+//    one, and telling whether a tree is free of targets takes one test for a
+//    tree that was found free before.
 //  - Every Var that is freed bumps sVarEpoch, so code that holds a Var* across
 //    an evaluation can tell cheaply whether it must look the Var up again.
 //  - sNameEpoch moves whenever a name may stop giving the Var it gave: a Var
@@ -69,6 +76,7 @@ struct DenseMembers {
     uint32_t count;
     uint32_t capacity;
     Cell* cells;  // malloc'd, `capacity` cells
+    uint32_t ownerMarks = 0;  // as HashTable::ownerMarks; the table made from them takes them
     ZK_SMALL_BLOCKS
 };
 constexpr int32_t kElementVar = -1;
@@ -151,6 +159,20 @@ struct Var : Cell {
     // Frees what holds the members (not the member Vars) and leaves none;
     // allocates nothing.
     void DropMembers();
+    // Whether the members may hold the target of an alias (see the header
+    // comment); false for a Var without members.
+    bool MayHoldTargets() const {
+        if (IsDense()) return (DenseOf()->ownerMarks & kMarkTargets) != 0;
+        const auto* table = static_cast<const HashTable*>(members_);
+        return table && (table->ownerMarks & kMarkTargets) != 0;
+    }
+    // Sets or clears that mark; a Var without members has none to set.
+    void SetMayHoldTargets(bool may) {
+        uint32_t* marks = IsDense() ? &DenseOf()->ownerMarks
+                          : members_ ? &static_cast<HashTable*>(members_)->ownerMarks
+                                     : nullptr;
+        if (marks) *marks = may ? (*marks | kMarkTargets) : (*marks & ~kMarkTargets);
+    }
 
     // The Var whose member table holds this one; null for a root variable
     // and for one outside the namespace.
@@ -182,6 +204,7 @@ struct Var : Cell {
     ZK_SMALL_BLOCKS
 
   private:
+    static constexpr uint32_t kMarkTargets = 1;
     static constexpr uintptr_t kDenseTag = 1;
     bool IsDense() const { return (reinterpret_cast<uintptr_t>(members_) & kDenseTag) != 0; }
     DenseMembers* DenseOf() const {
@@ -283,6 +306,16 @@ void MM_CopyVar(Var* dest, const Var* source);
 // an alias: those aliases would follow the move, where after a copy they
 // are left on the source.
 bool MM_MoveVar(Var* dest, Var* source);
+// MM_MoveVar without the rearranging: the members of `source` move to
+// `dest` as they lie. Two copies in a row give back the layout of their
+// source (each keeps every table's size and reverses its chains; dense
+// members stand for the table they would make), so a move that stands for
+// two copies needs nothing more. False, with nothing changed, when MM_MoveVar
+// would be false.
+bool MM_MoveVarAsLaid(Var* dest, Var* source);
+// Rearranges the tree of `var` as a copy lays it out (MM_MoveVar's layout),
+// for a tree moved as laid that stands for one copy.
+void MM_LayOutAsCopied(Var* var);
 // Deletes the members of `var` (DeleteVar), leaving it none; its value and
 // its own aliases stay.
 void MM_DeleteMembers(Var* var);
@@ -405,6 +438,19 @@ Var* MM_NewResult();
 // Var_Set(dest, MM_GetResult()) followed by MM_DeleteResult(), with one
 // lookup; a string is moved instead of copied.
 void MM_TakeResult(Var* dest);
+// `return name;` of `source`, a Var about to die, into `result`, the new
+// result (MM_NewResult()): MM_CopyVar(result, source), with the members
+// moved instead (see MM_MoveVar). False, with nothing changed, when they
+// must be copied. The result's tree is left as it lay in `source`, and
+// remembered to be so, until MM_TakeResultTree takes it, which would lay
+// it out again: the two cancel. Anything else that reaches the result lays
+// it out first.
+bool MM_ReturnMoved(Var* result, Var* source);
+// The `dest` of a deep copy of the result (MM_CopyVar(dest, MM_GetResult()))
+// before MM_DeleteResult(): the result's members move to `dest`, which has
+// none (see MM_MoveVar). False, with nothing changed that can be seen, when
+// they must be copied.
+bool MM_TakeResultTree(Var* dest);
 // Whether `var` lies in the tree of the locals of scope number `scope`.
 bool MM_InScope(const Var* var, int64_t scope);
 // A kept scope keeps "self", "this" and at most this many locals in all.

@@ -26,6 +26,10 @@ namespace {
 thread_local constinit HashTable* sTable = nullptr;
 thread_local constinit ScopeRoots sScopes;
 thread_local constinit Var* sResult = nullptr;
+// The result's members lie as they lay in the local that `return` moved
+// them from (MM_ReturnMoved), not yet as the copy into the result lays them
+// out. Only MM_TakeResultTree and the deletion of the result may find it so.
+thread_local constinit bool sResultAsLaid = false;
 // Component buffer of the path walk; grows with the longest component seen
 // and so keeps its capacity between walks.
 thread_local std::string sKey;
@@ -78,11 +82,21 @@ inline RootKind RootKindOf(const KeyPart& part, int64_t& number) {
     return ScopeNumberOfKey(part.text, part.length, number) ? RootKind::kScope : RootKind::kGlobal;
 }
 
+// Lays out the result's members as the copy into it would have (see
+// sResultAsLaid). Out of line: only an unusual path meets it.
+[[gnu::noinline]] void LayOutResult() {
+    MM_LayOutAsCopied(sResult);
+    sResultAsLaid = false;
+}
+
 // The root variable `part`, or null.
 Var* FindRoot(const KeyPart& part) {
     int64_t number;
     switch (RootKindOf(part, number)) {
-        case RootKind::kResult: return sResult;
+        case RootKind::kResult:
+            if (sResultAsLaid) [[unlikely]]
+                LayOutResult();
+            return sResult;
         case RootKind::kScope: return sScopes.Find(number);
         case RootKind::kGlobal: break;
     }
@@ -108,7 +122,10 @@ bool DeleteRootVar(const KeyPart& part) {
     int64_t number;
     Var* var = nullptr;
     switch (RootKindOf(part, number)) {
-        case RootKind::kResult: std::swap(var, sResult); break;
+        case RootKind::kResult:
+            std::swap(var, sResult);
+            sResultAsLaid = false;
+            break;
         case RootKind::kScope: var = sScopes.Remove(number); break;
         case RootKind::kGlobal: return HT_DeleteHashed(sTable, part.text, part.length, part.hash, DeleteVar) != 0;
     }
@@ -391,7 +408,10 @@ Var* MM_NewResult() {
     return MM_CreateResult();
 }
 
-int MM_DeleteResult() { return DeleteRoot(kResult); }
+int MM_DeleteResult() {
+    sResultAsLaid = false;  // its members go: how they lie is never seen
+    return DeleteRoot(kResult);
+}
 
 void MM_Init() {
     if (sTable) MM_Terminate();
@@ -401,6 +421,7 @@ void MM_Init() {
 void MM_Terminate() {
     if (sSpareResult) DeleteVar(std::exchange(sSpareResult, nullptr));
     if (sResult) DeleteVar(std::exchange(sResult, nullptr));
+    sResultAsLaid = false;
     sScopes.Clear(DeleteVar);
     HT_Free(sTable, DeleteVar);
     sTable = nullptr;
@@ -733,6 +754,7 @@ void MM_FreeKeptScopes(KeptScopes& kept) {
 }
 
 void MM_TakeResult(Var* dest) {
+    sResultAsLaid = false;  // only the value is taken: the members go
     Var* var = sResult;
     if (!var || var->type == VAR_ALIAS) {
         Var_Set(dest, MM_GetResult());
@@ -760,6 +782,26 @@ void MM_TakeResult(Var* dest) {
     var->length = 0;
     var->ReleaseLinks();
     MM_VarFreed();  // as if it was freed: pointers held to it are stale
+}
+
+bool MM_ReturnMoved(Var* result, Var* source) {
+    ZK_ASSERT(result == sResult && !sResultAsLaid);
+    if (!MM_MoveVarAsLaid(result, source)) return false;
+    sResultAsLaid = true;
+    return true;
+}
+
+bool MM_TakeResultTree(Var* dest) {
+    if (sResultAsLaid) {
+        // Moved as laid by `return`: this move lays it out as a copy would,
+        // which gives back the layout it has.
+        if (MM_MoveVarAsLaid(dest, sResult)) {
+            sResultAsLaid = false;
+            return true;
+        }
+        LayOutResult();
+    }
+    return MM_MoveVar(dest, MM_GetResult());
 }
 
 bool MM_InScope(const Var* var, int64_t scope) {

@@ -280,6 +280,7 @@ HashTable* Var::MakeTable() const {
         HT_Free(table, nullptr);  // the elements that got a Var keep it
         throw;
     }
+    table->ownerMarks = dense->ownerMarks;
     std::free(dense->cells);
     delete dense;
     members_ = table;
@@ -309,6 +310,12 @@ void MM_DeleteMembers(Var* var) {
 
 void Var__AddReference(Var* target, Var* alias) {
     ++sNameEpoch;  // `alias` is about to resolve to `target`
+    // The owners of the target hold a target now (see the header comment);
+    // above the first one marked before, all are marked.
+    for (Var* owner = target->Parent(); owner; owner = owner->Parent()) {
+        if (owner->MayHoldTargets()) break;
+        owner->SetMayHoldTargets(true);
+    }
     auto* node = new VarRef{alias, nullptr, nullptr};
     try {
         AppendReference(target, node);  // the first alias ever makes the record
@@ -418,7 +425,7 @@ struct CopyStep {
 // The work lists of the walks below, kept with their capacity; trivially
 // destructible, so that reaching them costs no TLS guard.
 thread_local constinit ThreadArray<CopyStep> sCopyPending, sCopyMembers;
-thread_local constinit ThreadArray<Var*> sMovePending;
+thread_local constinit ThreadArray<Var*> sMovePending, sMoveMarked;
 thread_local constinit ThreadArray<HashTable*> sMoveTables;
 
 }  // namespace
@@ -459,52 +466,102 @@ void MM_CopyVar(Var* dest, const Var* source) {
 
 namespace {
 
-// The member tables of the tree of `root`, each once; empty when a Var of
-// the tree is the target of an alias or a table holds an entry without a
-// Var (a copy would make one). Dense members become tables on the way, as
-// a copy of them makes them.
-const ThreadArray<HashTable*>& MovableTables(Var* root) {
+// Whether no Var of the tree of `root` (itself included) is the target of
+// an alias and every member table holds a Var in each entry (a copy would
+// make one for an entry without). Only the members marked MayHoldTargets are
+// looked at; when none of them holds a target, their marks are cleared.
+bool FreeOfTargets(Var* root) {
+    if (root->References()) return false;
+    if (!root->MayHoldTargets()) return true;
+    ThreadArray<Var*>& pending = sMovePending;
+    ThreadArray<Var*>& marked = sMoveMarked;
+    pending.clear();
+    marked.clear();
+    pending.push_back(root);
+    bool free = true;
+    auto look = [&free, &pending](Var* member) {
+        if (!member || member->References())
+            free = false;
+        else if (member->MayHoldTargets())
+            pending.push_back(member);
+    };
+    while (free && !pending.empty()) {
+        Var* var = pending.back();
+        pending.pop_back();
+        marked.push_back(var);
+        if (const DenseMembers* dense = var->Dense()) {
+            for (uint32_t i = 0; i < dense->count; ++i)
+                if (dense->cells[i].type == kElementVar) look(dense->cells[i].value.element);
+        } else {
+            HT_ForEachEntry(var->Children(), [&look](const HashEntry* e) { look(static_cast<Var*>(e->data)); });
+        }
+    }
+    if (!free) return false;
+    for (Var* var : marked) var->SetMayHoldTargets(false);
+    return true;
+}
+
+// The member tables of the tree of `root`, each once. Dense members become
+// tables on the way, as a copy of them makes them; that may throw
+// std::bad_alloc, which changes nothing a script can see.
+const ThreadArray<HashTable*>& TablesOf(Var* root) {
     ThreadArray<Var*>& pending = sMovePending;
     ThreadArray<HashTable*>& tables = sMoveTables;
     pending.clear();
-    pending.push_back(root);
     tables.clear();
-    bool movable = true;
-    while (movable && !pending.empty()) {
+    pending.push_back(root);
+    while (!pending.empty()) {
         Var* var = pending.back();
         pending.pop_back();
-        if (var->References()) movable = false;
-        if (!movable || !var->HasMembers()) continue;
+        if (!var->HasMembers()) continue;
         HashTable* table = var->Children();
         tables.push_back(table);
-        HT_ForEachEntry(table, [&movable, &pending](const HashEntry* e) {
-            if (e->data)
-                pending.push_back(static_cast<Var*>(e->data));
-            else
-                movable = false;
+        HT_ForEachEntry(table, [&pending](const HashEntry* e) {
+            if (e->data) pending.push_back(static_cast<Var*>(e->data));
         });
     }
-    if (!movable) tables.clear();
     return tables;
+}
+
+// Lays out the tables as a copy of them would be: same sizes, each chain
+// reversed, the minimum size a copy's. Allocates nothing.
+void LayOutAsCopied(const ThreadArray<HashTable*>& tables) {
+    for (HashTable* table : tables) {
+        HT_ReverseChains(table);
+        // Every member table is made with that minimum and never resized
+        // below it, so a move that leaves it as it lies keeps a copy's too.
+        ZK_ASSERT(table->minSize == kCopiedMinSize);
+    }
+}
+
+// Hands the value and the members of `source` to `dest`, which has none;
+// `source` keeps its value. Allocates nothing but what Var_Set may.
+void Transfer(Var* dest, Var* source) {
+    Var_Set(dest, source);
+    dest->MoveMembers(source->TakeMembers());
+    dest->ForEachMemberUnordered([dest](Var* member) { member->SetParent(dest); });
+    MM_VarFreed();  // the moved Vars have new names: pointers kept for names are stale
 }
 
 }  // namespace
 
 bool MM_MoveVar(Var* dest, Var* source) {
     ZK_ASSERT(!dest->HasMembers());
-    if (!source || !source->HasMembers()) return false;
-    const ThreadArray<HashTable*>& tables = MovableTables(source);
-    if (tables.empty()) return false;
-    Var_Set(dest, source);
-    dest->MoveMembers(source->TakeMembers());
-    dest->ForEachMemberUnordered([dest](Var* member) { member->SetParent(dest); });
-    for (HashTable* table : tables) {
-        HT_ReverseChains(table);
-        table->minSize = kCopiedMinSize;
-    }
-    MM_VarFreed();  // the moved Vars have new names: pointers kept for names are stale
+    if (!source || !source->HasMembers() || !FreeOfTargets(source)) return false;
+    const ThreadArray<HashTable*>& tables = TablesOf(source);  // first: it may throw
+    Transfer(dest, source);
+    LayOutAsCopied(tables);
     return true;
 }
+
+bool MM_MoveVarAsLaid(Var* dest, Var* source) {
+    ZK_ASSERT(!dest->HasMembers());
+    if (!source || !source->HasMembers() || !FreeOfTargets(source)) return false;
+    Transfer(dest, source);
+    return true;
+}
+
+void MM_LayOutAsCopied(Var* var) { LayOutAsCopied(TablesOf(var)); }
 
 // Frees `data` and its members. The Vars waiting to be freed are chained
 // through their parent links, which nothing reads any more, so freeing
