@@ -348,6 +348,8 @@ bool RunSum(const CompiledSum& sum) {
     return true;
 }
 
+bool SumStoppedShort(const CompiledSum& sum) { return LookaheadIndex() != sum.end; }
+
 bool IsCallStatement(const CompiledSum& sum) {
     return sum.terms.size() == 1 && !sum.terms[0].pure && sum.terms[0].factors.empty() && IsOp(sum.end, ';');
 }

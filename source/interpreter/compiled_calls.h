@@ -47,6 +47,12 @@ const CompiledSum* CompiledSumAt(int32_t first);
 int32_t SumEnd(const CompiledSum& sum);  // the first token after it
 // Evaluates a sum as RunCompiledCalls does, whatever the cursor.
 bool RunSum(const CompiledSum& sum);
+// After RunSum returned true: whether the walker, having gone on in the sum,
+// stopped before its end. A callee that no longer holds a function is read
+// as a value, and the expression ends at its '('; whoever runs the sum
+// without the cursor then goes on as the walker would from there (an
+// assignment or a return reports the missing ';').
+bool SumStoppedShort(const CompiledSum& sum);
 // Whether a sum is a single call followed by ';': a call statement.
 bool IsCallStatement(const CompiledSum& sum);
 // Runs a call statement as the walker does (the call, its result dropped),

@@ -210,6 +210,7 @@ Place After(const Statement& s) { return {s.semicolon, s.semicolon + 1}; }
         CompoundStore(target, s.op);
     else
         StoreRegister(target);
+    if (SumStoppedShort(*s.sum)) EndStatement();  // the walker's error, after its store
     return true;
 }
 
@@ -721,6 +722,7 @@ bool RunReturn(const Return& r) {
     } else if (r.sum) {
         if (!RunSum(*r.sum)) return false;
         StoreRegister(MM_CreateResult());
+        if (SumStoppedShort(*r.sum)) EndStatement();  // the walker's error, after its store
     } else {
         Var_Free(MM_CreateResult());
     }
