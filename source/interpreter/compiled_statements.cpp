@@ -16,8 +16,8 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/functions.h"
 #include "interpreter/runner.h"
-#include "values/values.h"
 #include "interpreter/statements.h"
+#include "values/values.h"
 
 namespace zorvik {
 
