@@ -30,6 +30,8 @@
 //    aliases into an alias itself re-targets its aliases to the new target,
 //    so no path lookup ever yields an alias.
 //  - Members and value are independent: a Var of any type may own members.
+//    Every entry of a member table holds its member's Var (the array
+//    natives make the Var before they shift entries).
 //  - A Var whose members may hold (at any depth) the target of an alias is
 //    marked (MayHoldTargets); one that is not marked holds none. A mark, once
 //    set, stays until a walk of the members finds no target in them, and the

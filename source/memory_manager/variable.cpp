@@ -467,9 +467,8 @@ void MM_CopyVar(Var* dest, const Var* source) {
 namespace {
 
 // Whether no Var of the tree of `root` (itself included) is the target of
-// an alias and every member table holds a Var in each entry (a copy would
-// make one for an entry without). Only the members marked MayHoldTargets are
-// looked at; when none of them holds a target, their marks are cleared.
+// an alias. Only the members marked MayHoldTargets are looked at; when none
+// of them holds a target, their marks are cleared.
 bool FreeOfTargets(Var* root) {
     if (root->References()) return false;
     if (!root->MayHoldTargets()) return true;
@@ -480,7 +479,8 @@ bool FreeOfTargets(Var* root) {
     pending.push_back(root);
     bool free = true;
     auto look = [&free, &pending](Var* member) {
-        if (!member || member->References())
+        ZK_ASSERT(member);  // every entry holds a Var
+        if (member->References())
             free = false;
         else if (member->MayHoldTargets())
             pending.push_back(member);
@@ -517,7 +517,8 @@ const ThreadArray<HashTable*>& TablesOf(Var* root) {
         HashTable* table = var->Children();
         tables.push_back(table);
         HT_ForEachEntry(table, [&pending](const HashEntry* e) {
-            if (e->data) pending.push_back(static_cast<Var*>(e->data));
+            ZK_ASSERT(e->data);  // every entry holds a Var
+            pending.push_back(static_cast<Var*>(e->data));
         });
     }
     return tables;
